@@ -1,0 +1,222 @@
+// Tracked memory: guarded, zero-filled blocks with exact live and peak
+// counters, the leak report at the end of a run, and the quick memory pool
+// and global memory account that are set up and reported but never used for
+// allocation.
+//
+// The counters are atomics rather than one lock: resolver workers release
+// their job blocks while the main thread allocates the next ones, and a lock
+// on that path would serialise every worker's exit.
+#include "basalt-core.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "basalt-core";
+
+std::atomic<int32_t> g_live_blocks{0};
+std::atomic<int32_t> g_live_bytes{0};
+std::atomic<int32_t> g_peak_blocks{0};
+std::atomic<int32_t> g_peak_bytes{0};
+
+int32_t g_global_blocks = 0;
+int32_t g_global_bytes = 0;
+int32_t g_global_peak_blocks = 0;
+int32_t g_global_peak_bytes = 0;
+
+unsigned char *g_quick_base = nullptr;
+int g_quick_size = 0;
+unsigned char *g_quick_cursor = nullptr;
+unsigned char *g_quick_peak = nullptr;
+int g_quick_largest_frame = 0;
+
+// Largest request whose accounted size still fits the signed 32-bit counters.
+constexpr int MAX_TRACKED_SIZE = 0x7fffffff - 2 * GUARD_SIZE - 3;
+
+bool verbose()
+{
+    return (core_output_flags() & OUT_VERBOSE) != 0;
+}
+
+void raise_peak(std::atomic<int32_t> &peak, int32_t value)
+{
+    int32_t seen = peak.load(std::memory_order_relaxed);
+    while (seen < value && !peak.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
+void check_size(int size, const char *file, int line)
+{
+    if (size <= 0 || size > MAX_TRACKED_SIZE) {
+        mark_abort_site(SITE_FILE, __LINE__);
+        fatal_abort("(%s) (%d) Invalid Memory Size (%d)\n", file, line, size);
+    }
+}
+
+void report_unreleased(const char *what, int32_t blocks, int32_t bytes)
+{
+    if (bytes == 0)
+        return;
+    if (bytes < 1024)
+        out_print("Not all %smemory was free'd (%d / %db)\n", what, blocks, bytes);
+    else
+        out_print("Not all %smemory was free'd (%d / %dk)\n", what, blocks, bytes / 1024);
+}
+
+} // namespace
+
+int tracked_block_size(int size)
+{
+    return ((size + 3) & ~3) + 2 * GUARD_SIZE;
+}
+
+void *tracked_alloc(int size, const char *file, int line)
+{
+    check_size(size, file, line);
+    const int accounted = tracked_block_size(size);
+    auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(accounted)));
+    if (block == nullptr) {
+        mark_abort_site(SITE_FILE, __LINE__);
+        fatal_abort("(%s) (%d) No memory available (%d)\n", file, line, size);
+    }
+    raise_peak(g_peak_blocks, g_live_blocks.fetch_add(1, std::memory_order_relaxed) + 1);
+    raise_peak(g_peak_bytes, g_live_bytes.fetch_add(accounted, std::memory_order_relaxed) + accounted);
+
+    std::memset(block, GUARD_BYTE, GUARD_SIZE);
+    std::memset(block + GUARD_SIZE, 0, static_cast<size_t>(accounted - 2 * GUARD_SIZE));
+    std::memset(block + accounted - GUARD_SIZE, GUARD_BYTE, GUARD_SIZE);
+    return block + GUARD_SIZE;
+}
+
+int tracked_free_block(void **pointer, int size, const char *file, int line)
+{
+    check_size(size, file, line);
+    mark_assert_site(SITE_FILE, __LINE__);
+    fatal_assert(pointer != nullptr && *pointer != nullptr, "Pointer is NULL\n");
+
+    const int accounted = tracked_block_size(size);
+    unsigned char *block = static_cast<unsigned char *>(*pointer) - GUARD_SIZE;
+    for (int i = 0; i < GUARD_SIZE; ++i) {
+        if (block[i] != GUARD_BYTE) {
+            mark_abort_site(SITE_FILE, __LINE__);
+            fatal_abort("(%s) (%d) Memory Corrupted Before (%d)\n", file, line, size);
+        }
+    }
+    for (int i = accounted - GUARD_SIZE; i < accounted; ++i) {
+        if (block[i] != GUARD_BYTE) {
+            mark_abort_site(SITE_FILE, __LINE__);
+            fatal_abort("(%s) (%d) Memory Corrupted After (%d)\n", file, line, size);
+        }
+    }
+    g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
+    g_live_bytes.fetch_sub(accounted, std::memory_order_relaxed);
+    std::free(block);
+    *pointer = nullptr;
+    return 1;
+}
+
+MemoryCounters memory_counters()
+{
+    return MemoryCounters{g_live_blocks.load(), g_live_bytes.load(), g_peak_blocks.load(), g_peak_bytes.load()};
+}
+
+int memory_init(int quick_pool_size)
+{
+    if (verbose())
+        out_section("Memory Init");
+    g_live_blocks = 0;
+    g_live_bytes = 0;
+    g_peak_blocks = 0;
+    g_peak_bytes = 0;
+    quick_memory_init(quick_pool_size);
+    if (verbose())
+        out_section(nullptr);
+    global_memory_init();
+    return 1;
+}
+
+int memory_remove()
+{
+    global_memory_remove();
+    if (verbose())
+        out_section("Memory Remove");
+    quick_memory_remove();
+    MemoryCounters counters = memory_counters();
+    if (verbose())
+        out_print("Maximum Memory in use (%d / %dk)\n", counters.peak_blocks, counters.peak_bytes / 1024);
+    report_unreleased("", counters.live_blocks, counters.live_bytes);
+    if (verbose())
+        out_section(nullptr);
+    return 1;
+}
+
+int global_memory_init()
+{
+    if (verbose())
+        out_section("Global Memory Init");
+    g_global_blocks = 0;
+    g_global_bytes = 0;
+    g_global_peak_blocks = 0;
+    g_global_peak_bytes = 0;
+    if (verbose())
+        out_section(nullptr);
+    return 1;
+}
+
+int global_memory_remove()
+{
+    if (verbose()) {
+        out_section("Global Memory Remove");
+        out_print("Maximum Global Memory in use (%d / %dk)\n", g_global_peak_blocks, g_global_peak_bytes / 1024);
+    }
+    report_unreleased("global ", g_global_blocks, g_global_bytes);
+    if (verbose())
+        out_section(nullptr);
+    return 1;
+}
+
+int quick_memory_init(int size)
+{
+    g_quick_size = size;
+    g_quick_base = nullptr;
+    if (size != 0)
+        g_quick_base = static_cast<unsigned char *>(tracked_alloc(size, SITE_FILE, __LINE__));
+    g_quick_cursor = g_quick_base;
+    g_quick_peak = g_quick_base;
+    quick_memory_reset();
+    if (verbose())
+        out_print("Quickmemory Initialized (%dk)\n", size / 1024);
+    return 1;
+}
+
+int quick_memory_reset()
+{
+    int in_use = static_cast<int>(g_quick_cursor - g_quick_base);
+    if (in_use > g_quick_largest_frame)
+        g_quick_largest_frame = in_use;
+    g_quick_cursor = g_quick_base;
+    return 1;
+}
+
+int quick_memory_report()
+{
+    out_print("Quick Memory size was set to (%dk)\n", g_quick_size / 1024);
+    out_print("Maximum Quick Memory in use (%dk)  Largest Frame (%dk)\n",
+              static_cast<int>(g_quick_peak - g_quick_base) / 1024, g_quick_largest_frame / 1024);
+    return 1;
+}
+
+int quick_memory_remove()
+{
+    g_quick_cursor = g_quick_base;
+    if (verbose())
+        quick_memory_report();
+    if (g_quick_size > 0 && g_quick_base != nullptr)
+        tracked_free(&g_quick_base, g_quick_size, SITE_FILE, __LINE__);
+    g_quick_cursor = nullptr;
+    g_quick_peak = nullptr;
+    return 1;
+}

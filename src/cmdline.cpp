@@ -1,0 +1,168 @@
+// Command-line parsing into LookupOptions, and the program's fixed texts.
+#include "cmdline.h"
+
+#include "basalt-core.h"
+#include "basalt-str.h"
+
+#include <cstdlib>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "cmdline";
+
+// Options that take the next field as their value, with the message for a
+// missing value. /T has no text field: its value is a number.
+struct ValueOption {
+    char letter;
+    char (LookupOptions::*target)[OPTION_TEXT_SIZE];
+    const char *missing_message;
+};
+
+constexpr ValueOption VALUE_OPTIONS[] = {
+    {'A', &LookupOptions::lookup_address, "Couldn't get IP Address\n"},
+    {'D', &LookupOptions::dns_file, "Couldn't get Analog DNS filename\n"},
+    {'G', &LookupOptions::config_file, "Couldn't get Analog config\n"},
+    {'L', &LookupOptions::log_file, "Couldn't get server log filename\n"},
+    {'N', &LookupOptions::lookup_name, "Couldn't get Domain Name\n"},
+    {'T', nullptr, "Couldn't get thread count\n"},
+};
+
+const ValueOption *find_value_option(char letter)
+{
+    for (const ValueOption &option : VALUE_OPTIONS) {
+        if (option.letter == letter)
+            return &option;
+    }
+    return nullptr;
+}
+
+bool is_prefix(char c)
+{
+    return c == '\\' || c == '/' || c == '-';
+}
+
+char to_upper_ascii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Leading blanks, an optional sign, then digits up to the first other
+// character; no digits give 0. Clamped to 1..MAX_THREAD_COUNT without ever
+// overflowing, however many digits the text has.
+int32_t parse_thread_count(const char *text)
+{
+    char *end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text)
+        value = 0;
+    if (value <= 1)
+        return 1;
+    if (value >= MAX_THREAD_COUNT)
+        return MAX_THREAD_COUNT;
+    return static_cast<int32_t>(value);
+}
+
+// Copies field n of the command line into the field buffer. A field that
+// does not fit is refused: cutting a file name would open another file.
+int fetch_field(const char *text, int n, char (&field)[FIELD_TEXT_SIZE])
+{
+    if (field_copy(text, n, field) == 1)
+        return 1;
+    out_print("Command line field %d is too long (at most %d characters)\n", n, FIELD_TEXT_SIZE - 1);
+    return 0;
+}
+
+} // namespace
+
+int options_create(LookupOptions **options)
+{
+    CHECK_POINTER(SITE_FILE, options);
+    LookupOptions *record = tracked_new<LookupOptions>(SITE_FILE, __LINE__);
+    record->thread_count = DEFAULT_THREAD_COUNT;
+    *options = record;
+    return 1;
+}
+
+int options_destroy(LookupOptions **options)
+{
+    CHECK_POINTER(SITE_FILE, options);
+    tracked_delete(options, SITE_FILE, __LINE__);
+    return 1;
+}
+
+int parse_command_line(LookupOptions *options, const char *text, int *usage_requested)
+{
+    CHECK_POINTER(SITE_FILE, options);
+    CHECK_POINTER(SITE_FILE, text);
+    if (usage_requested != nullptr)
+        *usage_requested = 0;
+    const int count = field_count(text);
+    char field[FIELD_TEXT_SIZE];
+
+    for (int i = 1; i <= count; ++i) {
+        if (fetch_field(text, i, field) == 0)
+            return 0;
+        const char *p = field;
+        while (is_prefix(*p))
+            ++p;
+        if (field[0] == '\0')
+            continue;
+        // A field of prefix characters only names its last one as the letter.
+        const char *letter_at = (*p == '\0') ? p - 1 : p;
+        const char typed = *letter_at;
+        const char after =
+            (letter_at[1] != '\0' && static_cast<unsigned char>(letter_at[1]) >= 32) ? letter_at[1] : ' ';
+        const char letter = to_upper_ascii(typed);
+
+        if (letter == '?') {
+            show_usage();
+            if (usage_requested != nullptr)
+                *usage_requested = 1;
+            return 0;
+        }
+        if (letter == 'S') {
+            options->flags |= STRIP_UNRESOLVED;
+            continue;
+        }
+        const ValueOption *option = find_value_option(letter);
+        if (option == nullptr) {
+            out_print("Unknown command (%c [%c]) (%d: %s)\n  [%s]\n", typed, after, i, field, text);
+            return 0;
+        }
+        char value[FIELD_TEXT_SIZE];
+        if (field_locate(text, i + 1, nullptr) == nullptr) {
+            out_print("%s", option->missing_message);
+            return 0;
+        }
+        if (fetch_field(text, i + 1, value) == 0)
+            return 0;
+        if (option->target == nullptr)
+            options->thread_count = parse_thread_count(value);
+        else
+            checked_copy(options->*(option->target), value);
+        ++i;
+    }
+    return 1;
+}
+
+int show_banner()
+{
+    out_print("\nKelvarn %s - Tarnwick Lookup version %s [%s]\n", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_DATE);
+    out_print("The latest version is always available at %s\n\n", PRODUCT_HOME_PAGE);
+    return 1;
+}
+
+int show_usage()
+{
+    show_banner();
+    out_print("\nUsage:   TARN [options]\n");
+    out_print("Options: /A [IP Address]       Loopup an IP address (IP->Name)\n");
+    out_print("         /N [Domain Name]      Loopup an Domain Name (Name->IP)\n");
+    out_print("         /D [DNS Filename]     Process a DNS file (resolve unknown)\n");
+    out_print("         /L [Log Filename]     Process just one log (requires /D also)\n");
+    out_print("         /T [Count]            Number of threads to use (def: 20)\n");
+    out_print("         /G [Config Filename]  Run an Analog Config file\n");
+    out_print("         /S                    Strip all unresolved lookups\n");
+    return 1;
+}

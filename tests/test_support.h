@@ -1,0 +1,45 @@
+// Helpers shared by the test programs: temporary files and directories that
+// remove themselves, running the built program, and capturing console output.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes out of scope.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+// Runs program with the arguments (no shell), in working_directory when it
+// is not empty, and collects its standard output, standard error and status.
+RunResult run_program(const std::string &program, const std::vector<std::string> &arguments,
+                      const std::string &working_directory = "");
+
+// Runs body in a forked child with its standard output and error captured;
+// the child exits 0 if body returns. For checks that end the process.
+RunResult run_in_child(const std::function<void()> &body);
+
+// Starts the support library as the program does, with a fake command line
+// whose first field is program_path.
+void start_core_for_test(int flags, const char *program_path = "/opt/tarn/bin/tarn");
