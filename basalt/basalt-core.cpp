@@ -36,7 +36,7 @@ thread_local Site t_abort_site;
 
 // Formats into t_message + offset and returns the complete length of the
 // text from the start of the buffer, which may exceed what was stored.
-int format_message(int offset, const char *format, va_list args)
+BASALT_PRINTF(2, 0) int format_message(int offset, const char *format, va_list args)
 {
     int n = std::vsnprintf(t_message + offset, sizeof t_message - static_cast<size_t>(offset), format, args);
     if (n < 0) {
