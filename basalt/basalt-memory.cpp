@@ -9,6 +9,7 @@
 #include "basalt-core.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -33,8 +34,16 @@ unsigned char *g_quick_cursor = nullptr;
 unsigned char *g_quick_peak = nullptr;
 int g_quick_largest_frame = 0;
 
+// The user area starts this far into the heap block, so records holding
+// pointers or 64-bit fields are aligned as the heap aligns; the leading
+// guard fills the last GUARD_SIZE bytes before it and the block's rounded
+// size is kept at its start. The accounted size stays the rounded size plus
+// both guards.
+constexpr int USER_OFFSET = 16;
+static_assert(USER_OFFSET >= GUARD_SIZE && USER_OFFSET % alignof(std::max_align_t) == 0);
+
 // Largest request whose accounted size still fits the signed 32-bit counters.
-constexpr int MAX_TRACKED_SIZE = 0x7fffffff - 2 * GUARD_SIZE - 3;
+constexpr int MAX_TRACKED_SIZE = 0x7fffffff - USER_OFFSET - GUARD_SIZE - 3;
 
 bool verbose()
 {
@@ -77,7 +86,8 @@ void *tracked_alloc(int size, const char *file, int line)
 {
     check_size(size, file, line);
     const int accounted = tracked_block_size(size);
-    auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(accounted)));
+    const int rounded = accounted - 2 * GUARD_SIZE;
+    auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(USER_OFFSET + rounded + GUARD_SIZE)));
     if (block == nullptr) {
         mark_abort_site(SITE_FILE, __LINE__);
         fatal_abort("(%s) (%d) No memory available (%d)\n", file, line, size);
@@ -85,10 +95,12 @@ void *tracked_alloc(int size, const char *file, int line)
     raise_peak(g_peak_blocks, g_live_blocks.fetch_add(1, std::memory_order_relaxed) + 1);
     raise_peak(g_peak_bytes, g_live_bytes.fetch_add(accounted, std::memory_order_relaxed) + accounted);
 
-    std::memset(block, GUARD_BYTE, GUARD_SIZE);
-    std::memset(block + GUARD_SIZE, 0, static_cast<size_t>(accounted - 2 * GUARD_SIZE));
-    std::memset(block + accounted - GUARD_SIZE, GUARD_BYTE, GUARD_SIZE);
-    return block + GUARD_SIZE;
+    unsigned char *user = block + USER_OFFSET;
+    std::memcpy(block, &rounded, sizeof rounded);
+    std::memset(user - GUARD_SIZE, GUARD_BYTE, GUARD_SIZE);
+    std::memset(user, 0, static_cast<size_t>(rounded));
+    std::memset(user + rounded, GUARD_BYTE, GUARD_SIZE);
+    return user;
 }
 
 int tracked_free_block(void **pointer, int size, const char *file, int line)
@@ -98,22 +110,28 @@ int tracked_free_block(void **pointer, int size, const char *file, int line)
     fatal_assert(pointer != nullptr && *pointer != nullptr, "Pointer is NULL\n");
 
     const int accounted = tracked_block_size(size);
-    unsigned char *block = static_cast<unsigned char *>(*pointer) - GUARD_SIZE;
-    for (int i = 0; i < GUARD_SIZE; ++i) {
-        if (block[i] != GUARD_BYTE) {
+    unsigned char *user = static_cast<unsigned char *>(*pointer);
+    for (int i = -GUARD_SIZE; i < 0; ++i) {
+        if (user[i] != GUARD_BYTE) {
             mark_abort_site(SITE_FILE, __LINE__);
             fatal_abort("(%s) (%d) Memory Corrupted Before (%d)\n", file, line, size);
         }
     }
-    for (int i = accounted - GUARD_SIZE; i < accounted; ++i) {
-        if (block[i] != GUARD_BYTE) {
+    // The trailing guard is found from the size the owner gives. A size
+    // larger than the block's would look for it beyond the block, where no
+    // guard can be: that is reported without reading there.
+    int allocated_rounded = 0;
+    std::memcpy(&allocated_rounded, user - USER_OFFSET, sizeof allocated_rounded);
+    const int rounded = accounted - 2 * GUARD_SIZE;
+    for (int i = rounded; i < rounded + GUARD_SIZE; ++i) {
+        if (rounded > allocated_rounded || user[i] != GUARD_BYTE) {
             mark_abort_site(SITE_FILE, __LINE__);
             fatal_abort("(%s) (%d) Memory Corrupted After (%d)\n", file, line, size);
         }
     }
     g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
     g_live_bytes.fetch_sub(accounted, std::memory_order_relaxed);
-    std::free(block);
+    std::free(user - USER_OFFSET);
     *pointer = nullptr;
     return 1;
 }

@@ -46,3 +46,25 @@ inline constexpr int platform_is_path_separator(char c)
 {
     return c == PLATFORM_PATH_SEPARATOR ? 1 : 0;
 }
+
+// ---------------------------------------------------------------------------
+// Sockets and the system resolver. Error codes use the Windows Sockets
+// numbering on every platform, so the socket layer has one table of texts.
+
+// Starts the socket library asking for a version (major in the low byte);
+// returns 0 and the granted version, or a socket error code.
+int platform_socket_startup(uint16_t requested, uint16_t *granted);
+// Stops it again: 0 on success, -1 on failure.
+int platform_socket_cleanup();
+// The calling thread's last socket error code.
+int platform_socket_last_error();
+void platform_socket_set_last_error(int code);
+
+// Asks the system resolver for the official name and first address of an
+// IPv4 address (resolve_address) or a host name (resolve_name). Reentrant:
+// safe from hundreds of threads at once. On success returns 1 with the name
+// in name (capacity bytes) and the first address in first_address. Returns
+// 0 when nothing was found, on any resolver failure, and when the official
+// name does not fit name; the thread's last socket error then tells why.
+int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4]);
+int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t first_address[4]);

@@ -1,12 +1,17 @@
 // POSIX implementation of the platform layer.
 #include "platform.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <netdb.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -75,4 +80,150 @@ void platform_exit(int status)
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
+}
+
+// ---------------------------------------------------------------------------
+// Sockets and the resolver.
+
+namespace
+{
+
+// The version of the socket interface this layer behaves like.
+constexpr uint16_t GRANTED_SOCKET_VERSION = 0x0101;
+// Windows Sockets codes for the resolver's own failures.
+constexpr int SOCKET_HOST_NOT_FOUND = 11001;
+constexpr int SOCKET_TRY_AGAIN = 11002;
+constexpr int SOCKET_NO_RECOVERY = 11003;
+constexpr int SOCKET_NO_DATA = 11004;
+constexpr int SOCKET_NAME_TOO_LONG = 10063;
+// Start size of the reentrant resolvers' work buffer; doubled on ERANGE up
+// to the limit (a host record with many aliases and addresses).
+constexpr size_t RESOLVER_BUFFER_START = 4096;
+constexpr size_t RESOLVER_BUFFER_LIMIT = 1024 * 1024;
+
+thread_local int t_socket_error = 0;
+
+struct ErrnoCode {
+    int errno_value;
+    int socket_code;
+};
+
+// System errors that have a Windows Sockets counterpart.
+const ErrnoCode ERRNO_CODES[] = {
+    {EINTR, 10004},         {EBADF, 10009},        {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},        {EMFILE, 10024},       {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},
+    {EALREADY, 10037},      {ENOTSOCK, 10038},     {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},     {ENETUNREACH, 10051},     {ENETRESET, 10052},
+    {ECONNABORTED, 10053},  {ECONNRESET, 10054},   {ENOBUFS, 10055},         {EISCONN, 10056},
+    {ENOTCONN, 10057},      {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},  {ELOOP, 10062},        {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},
+    {EHOSTUNREACH, 10065},  {ENOTEMPTY, 10066},    {EUSERS, 10068},          {EDQUOT, 10069},
+    {ESTALE, 10070},        {EREMOTE, 10071},
+};
+
+// A system error without a counterpart keeps its own number, which the
+// socket layer reports through its unknown-code path.
+int socket_code_from_errno(int value)
+{
+    for (const ErrnoCode &code : ERRNO_CODES) {
+        if (code.errno_value == value)
+            return code.socket_code;
+    }
+    return value;
+}
+
+int socket_code_from_h_errno(int value, int system_error)
+{
+    switch (value) {
+    case HOST_NOT_FOUND: return SOCKET_HOST_NOT_FOUND;
+    case TRY_AGAIN: return SOCKET_TRY_AGAIN;
+    case NO_RECOVERY: return SOCKET_NO_RECOVERY;
+    case NO_DATA: return SOCKET_NO_DATA;
+    default: return system_error != 0 ? socket_code_from_errno(system_error) : SOCKET_NO_RECOVERY;
+    }
+}
+
+// Copies the official name and first IPv4 address out of a host record.
+int copy_host(const hostent *host, char *name, size_t capacity, uint8_t first_address[4])
+{
+    if (host->h_name == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == nullptr ||
+        host->h_addr_list[0] == nullptr) {
+        t_socket_error = SOCKET_NO_DATA;
+        return 0;
+    }
+    size_t length = std::strlen(host->h_name);
+    if (length >= capacity) {
+        t_socket_error = SOCKET_NAME_TOO_LONG; // a cut name would be a wrong name
+        return 0;
+    }
+    std::memcpy(name, host->h_name, length + 1);
+    std::memcpy(first_address, host->h_addr_list[0], 4);
+    t_socket_error = 0;
+    return 1;
+}
+
+// Runs a reentrant glibc resolver call with a growing work buffer.
+template <class Call> int resolve_with_buffer(Call call, char *name, size_t capacity, uint8_t first_address[4])
+{
+    std::vector<char> buffer(RESOLVER_BUFFER_START);
+    for (;;) {
+        hostent storage{};
+        hostent *result = nullptr;
+        int host_error = 0;
+        errno = 0;
+        int rc = call(&storage, buffer.data(), buffer.size(), &result, &host_error);
+        if (rc == ERANGE && buffer.size() < RESOLVER_BUFFER_LIMIT) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (result == nullptr) {
+            t_socket_error = socket_code_from_h_errno(host_error, rc != 0 ? rc : errno);
+            return 0;
+        }
+        return copy_host(result, name, capacity, first_address);
+    }
+}
+
+} // namespace
+
+int platform_socket_startup(uint16_t requested, uint16_t *granted)
+{
+    (void)requested;
+    *granted = GRANTED_SOCKET_VERSION;
+    return 0;
+}
+
+int platform_socket_cleanup()
+{
+    return 0;
+}
+
+int platform_socket_last_error()
+{
+    return t_socket_error;
+}
+
+void platform_socket_set_last_error(int code)
+{
+    t_socket_error = code;
+}
+
+int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4])
+{
+    return resolve_with_buffer(
+        [address](hostent *storage, char *buffer, size_t size, hostent **result, int *host_error) {
+            return gethostbyaddr_r(address, 4, AF_INET, storage, buffer, size, result, host_error);
+        },
+        name, capacity, first_address);
+}
+
+int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t first_address[4])
+{
+    return resolve_with_buffer(
+        [host](hostent *storage, char *buffer, size_t size, hostent **result, int *host_error) {
+            return gethostbyname2_r(host, AF_INET, storage, buffer, size, result, host_error);
+        },
+        name, capacity, first_address);
 }

@@ -8,7 +8,9 @@
 #include "basalt-core.h"
 #include "basalt-str.h"
 #include "cmdline.h"
+#include "lookup.h"
 #include "platform.h"
+#include "socket.h"
 
 #include <cstring>
 
@@ -23,8 +25,25 @@ constexpr int EXIT_FAILED = 2;
 // next job runs all the same.
 int run_jobs(const LookupOptions &options)
 {
-    (void)options;
-    return 1;
+    int all_succeeded = 1;
+    char result[RESULT_TEXT_SIZE];
+    if (checked_length(options.lookup_address) > 0) {
+        if (lookup_by_address(options.lookup_address, result) == 1) {
+            out_print("%s\n", result);
+        } else {
+            out_print("Unable to resolve '%s'\n", options.lookup_address);
+            all_succeeded = 0;
+        }
+    }
+    if (checked_length(options.lookup_name) > 0) {
+        if (lookup_by_name(options.lookup_name, result) == 1) {
+            out_print("%s\n", result);
+        } else {
+            out_print("Unable to resolve '%s'\n", options.lookup_name);
+            all_succeeded = 0;
+        }
+    }
+    return all_succeeded;
 }
 
 int run_program()
@@ -48,7 +67,12 @@ int run_program()
         return usage_requested ? EXIT_OK : EXIT_FAILED;
     }
     show_banner();
+    // A failed start-up has printed why; each resolution then fails by itself.
+    socket_startup();
+    host_table_create();
     int all_succeeded = run_jobs(*options);
+    host_table_destroy();
+    socket_cleanup();
     options_destroy(&options);
     return all_succeeded ? EXIT_OK : EXIT_FAILED;
 }

@@ -3,6 +3,8 @@
 #include "basalt-core.h"
 #include "test_support.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
 #include <thread>
@@ -32,6 +34,7 @@ TEST(TrackedMemory, AccountsRoundedSizePlusGuards)
             ASSERT_EQ(0, block[i]);
         EXPECT_EQ(GUARD_BYTE, block[-1]);
         EXPECT_EQ(GUARD_BYTE, block[(size + 3) & ~3]);
+        EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(block) % alignof(std::max_align_t));
         tracked_free(&block, size, HERE, __LINE__);
         EXPECT_EQ(nullptr, block);
         EXPECT_EQ(before.live_bytes, memory_counters().live_bytes);
@@ -85,6 +88,11 @@ TEST(TrackedMemoryDeath, DamageAndMisuseEndTheProcess)
              tracked_free(&block, 16, "owner", 82);
          },
          "(owner) (82) Memory Corrupted After (16)"},
+        {[] {
+             void *block = tracked_alloc(4, "owner", 83);
+             tracked_free(&block, 64, "owner", 84);
+         },
+         "(owner) (84) Memory Corrupted After (64)"},
         {[] { tracked_alloc(0, "owner", 90); }, "(owner) (90) Invalid Memory Size (0)"},
         {[] { tracked_alloc(-4, "owner", 91); }, "(owner) (91) Invalid Memory Size (-4)"},
         {[] {

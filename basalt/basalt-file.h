@@ -1,0 +1,106 @@
+// Buffered file reading and crash-safe file replacement.
+//
+// ByteReader hands out a file's bytes one at a time from a large buffer of
+// its own, so the parsers can work byte by byte without paying for a locked
+// stdio call per byte. SafeFileWriter writes a file so that the old contents
+// survive any failure: a full disk, a crash or a kill in the middle.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct FileCloser {
+    void operator()(std::FILE *file) const
+    {
+        if (file != nullptr)
+            std::fclose(file);
+    }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Read buffer of ByteReader: large enough that a log is read in a few
+// thousand system calls per gigabyte.
+inline constexpr size_t READ_BUFFER_SIZE = 256 * 1024;
+
+class ByteReader
+{
+  public:
+    ByteReader();
+    ~ByteReader();
+    ByteReader(const ByteReader &) = delete;
+    ByteReader &operator=(const ByteReader &) = delete;
+
+    // Opens path for reading in binary mode; 1 on success, 0 otherwise (a
+    // directory counts as "cannot be opened").
+    int open(const char *path);
+    // Reads from memory instead of a file (for parsers' tests and fuzzing).
+    void open_memory(const void *data, size_t length);
+
+    // The next byte (0..255), or -1 at the end of the data or on a read error.
+    int next()
+    {
+        if (cursor_ == end_ && refill() == 0)
+            return -1;
+        return *cursor_++;
+    }
+
+    // The unread bytes of the buffer, refilled when empty; a null pointer at
+    // the end. consume() marks bytes as read. For scanners that go faster
+    // over whole buffers than byte by byte.
+    const unsigned char *peek(size_t *available);
+    void consume(size_t count) { cursor_ += count; }
+
+    // Starts reading again from the beginning; 1 on success.
+    int rewind();
+    // 1 when reading stopped because of an error rather than the end.
+    int failed() const { return failed_ ? 1 : 0; }
+
+  private:
+    int refill();
+
+    FileHandle file_;
+    std::unique_ptr<unsigned char[]> buffer_;
+    const unsigned char *memory_ = nullptr;
+    size_t memory_length_ = 0;
+    const unsigned char *cursor_ = nullptr;
+    const unsigned char *end_ = nullptr;
+    bool failed_ = false;
+};
+
+// Replaces a file as a whole: the new contents go to a temporary file in
+// the same directory (named ".NAME.tarn-save-XXXXXX"), every write is
+// checked, the file is flushed and synced, and only then renamed over the
+// target. A target that is a symbolic link stays one: the file it points to
+// is replaced. An existing target's permission bits are kept; a new file
+// gets the usual permissions (0666 less the umask).
+class SafeFileWriter
+{
+  public:
+    SafeFileWriter() = default;
+    ~SafeFileWriter(); // an uncommitted temporary file is removed
+    SafeFileWriter(const SafeFileWriter &) = delete;
+    SafeFileWriter &operator=(const SafeFileWriter &) = delete;
+
+    // Creates the temporary file for path; 1 on success, 0 when it cannot
+    // be created (missing or read-only directory, target is a directory).
+    int open(const char *path);
+    // Buffers bytes for writing; 1 while every write so far has succeeded.
+    int write(const void *data, size_t length);
+    // Flushes, syncs and renames over the target; 1 on success. On failure
+    // the temporary file is removed and the target is left as it was.
+    int commit();
+
+  private:
+    void discard();
+
+    FileHandle file_;
+    std::string temp_path_;
+    std::string target_path_;
+    bool ok_ = false;
+};
+
+// Suffix that marks a temporary file of SafeFileWriter (after the name).
+inline constexpr const char *SAFE_WRITE_MARK = ".tarn-save-";

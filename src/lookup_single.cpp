@@ -1,0 +1,39 @@
+// The single lookups of /A and /N.
+#include "basalt-core.h"
+#include "basalt-str.h"
+#include "lookup.h"
+#include "socket.h"
+
+#include <cstdio>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "lookup";
+
+} // namespace
+
+int lookup_by_address(const char *text, char (&result)[RESULT_TEXT_SIZE])
+{
+    CHECK_POINTER(SITE_FILE, text);
+    result[0] = '\0';
+    uint8_t octets[4];
+    if (parse_dotted_address(text, octets) == 0)
+        return 0;
+    HostInfo info;
+    if (resolve_address(&info, octets) == 0)
+        return 0;
+    return checked_copy(result, info.name);
+}
+
+int lookup_by_name(const char *text, char (&result)[RESULT_TEXT_SIZE])
+{
+    CHECK_POINTER(SITE_FILE, text);
+    result[0] = '\0';
+    HostInfo info;
+    if (resolve_name(&info, text) == 0)
+        return 0;
+    std::snprintf(result, sizeof result, "%u.%u.%u.%u", info.address[0], info.address[1], info.address[2],
+                  info.address[3]);
+    return 1;
+}

@@ -1,0 +1,333 @@
+// The DNS cache file: the token reader, the writer's format and strip
+// option, and a save that never loses the old file.
+#include "basalt-core.h"
+#include "basalt-file.h"
+#include "cmdline.h"
+#include "lookup.h"
+#include "test_support.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+constexpr const char *HERE = "dns_file_test";
+
+class DnsFile : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        start_core_for_test(OUT_CONSOLE);
+        memory_init(0);
+        host_table_create();
+        entry_count = 0;
+    }
+    void TearDown() override
+    {
+        host_table_clear();
+        host_table_destroy();
+        EXPECT_EQ(0, memory_counters().live_blocks);
+    }
+
+    // Loads content as a cache file; returns the table as "stamp a.b.c.d name".
+    std::vector<std::string> load(const std::string &content)
+    {
+        host_table_clear();
+        write_file(cache, content);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(1, dns_file_load(cache.c_str()));
+        printed = testing::internal::GetCapturedStdout();
+        return rows();
+    }
+
+    static std::vector<std::string> rows()
+    {
+        std::vector<std::string> out;
+        for (HostEntry *head : host_table()->lists) {
+            for (HostEntry *e = head; e != nullptr; e = e->next) {
+                char line[160];
+                std::snprintf(line, sizeof line, "%u %u.%u.%u.%u %s", e->time_stamp, e->address[0], e->address[1],
+                              e->address[2], e->address[3], e->name);
+                out.push_back(line);
+            }
+        }
+        return out;
+    }
+
+    // Saves the table to cache; returns what was printed.
+    std::string save(uint32_t flags, const std::string &path = "")
+    {
+        testing::internal::CaptureStdout();
+        last_save = dns_file_save((path.empty() ? cache : path).c_str(), flags);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    TempDir dir;
+    std::string cache = dir.file("dns.txt");
+    std::string printed;
+    int last_save = -1;
+};
+
+using Rows = std::vector<std::string>;
+
+TEST_F(DnsFile, LineRoundTripsByteForByte)
+{
+    EXPECT_EQ((Rows{"123 1.2.3.4 alpha"}), load("123 1.2.3.4 alpha\r\n"));
+    EXPECT_EQ("", save(0));
+    EXPECT_EQ(1, last_save);
+    EXPECT_EQ("123 1.2.3.4 alpha\r\n", read_file(cache));
+}
+
+TEST_F(DnsFile, WrittenFileLoadsBackToTheSameTable)
+{
+    const std::string file = "0 0.0.0.7 \r\n"
+                             "4294967295 1.2.3.4 *\r\n"
+                             "28488960 10.0.0.1 *UNK*\r\n"
+                             "15779520 10.0.0.2 host.example\r\n"
+                             "1 255.255.255.255 \xC3\xA9t\xC3\xA9.example\r\n";
+    Rows first = load(file);
+    ASSERT_EQ(5u, first.size());
+    EXPECT_EQ("0 0.0.0.7 ", first[0]); // empty name
+    EXPECT_EQ("28488960 10.0.0.1 *UNK*", first[2]);
+    save(0);
+    EXPECT_EQ(file, read_file(cache));
+    EXPECT_EQ(first, load(read_file(cache)));
+}
+
+TEST_F(DnsFile, TokensNotLinesMakeARecord)
+{
+    // Stamp and address only: CR ends the address, LF an empty name.
+    EXPECT_EQ((Rows{"123 1.2.3.4 "}), load("123 1.2.3.4\r\n"));
+    // Two blanks: an empty address token, so the address reads as the name
+    // and "alpha" starts the next record, which the end of file gives up.
+    EXPECT_EQ((Rows{"123 0.0.0.0 1.2.3.4"}), load("123  1.2.3.4 alpha\r\n"));
+    // Extra fields belong to the next record.
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "2 1.2.3.5 b"}), load("1 1.2.3.4 a 2 1.2.3.5 b\n"));
+    // Tabs, LF-only ends and leading blank lines are all separators.
+    EXPECT_EQ((Rows{"7 9.8.7.6 n"}), load("\n\n  \t7\t9.8.7.6\tn\n"));
+}
+
+TEST_F(DnsFile, MalformedFieldsAreReadByTheRules)
+{
+    EXPECT_EQ((Rows{"0 1.2.3.4 a"}), load("abc 1.2.3.4 a\r\n"));
+    EXPECT_EQ((Rows{"12 1.2.3.4 a"}), load("12xyz 1.2.3.4 a\r\n"));
+    EXPECT_EQ((Rows{"0 0.1.1.1 a"}), load("0 256.1.1.1 a\r\n"));
+    EXPECT_EQ((Rows{"0 1.0.2.3 a"}), load("0 1..2.3 a\r\n"));
+    EXPECT_EQ((Rows{"0 0.0.0.0 a"}), load("0 1.2.3.4.5 a\r\n"));
+    EXPECT_EQ((Rows{"0 0.0.0.0 a"}), load("0 host a\r\n"));
+    // Stamps as "%u" reads them: beyond 32 bits they wrap, a sign is taken.
+    EXPECT_EQ((Rows{"4294967291 1.2.3.4 a"}), load("-5 1.2.3.4 a\r\n"));
+    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("4294967297 1.2.3.4 a\r\n"));
+}
+
+TEST_F(DnsFile, ARecordDroppedAsDuplicateIsReusedAsItStands)
+{
+    // The third line is dropped by the quick check; its record, stamp 3
+    // included, is refilled by the fourth, whose stamp does not parse.
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "2 1.2.3.5 b", "3 1.2.3.6 d"}),
+              load("1 1.2.3.4 a\r\n2 1.2.3.5 b\r\n3 1.2.3.5 c\r\nzzz 1.2.3.6 d\r\n"));
+}
+
+TEST_F(DnsFile, EmptyAndBlankFilesAddNothing)
+{
+    EXPECT_TRUE(load("").empty());
+    EXPECT_TRUE(load("  \r\n\r\n \t ").empty());
+    EXPECT_EQ("", printed);
+}
+
+TEST_F(DnsFile, LastLineWithoutLineEndIsKept)
+{
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "5 1.2.3.5 alpha"}), load("1 1.2.3.4 a\r\n5 1.2.3.5 alpha"));
+    // Cut before the name: nothing of that line is there to keep.
+    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("1 1.2.3.4 a\r\n5 1.2.3.5"));
+    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("1 1.2.3.4 a\r\n5 1.2.3.5 "));
+}
+
+TEST_F(DnsFile, EveryTruncationOfAValidFileLoadsAPrefix)
+{
+    const std::string file = "100 1.1.1.1 one.example\r\n200 2.2.2.2 *\r\n300 3.3.3.3 three.example\r\n";
+    const Rows full = load(file);
+    ASSERT_EQ(3u, full.size());
+    for (size_t cut = 0; cut <= file.size(); ++cut) {
+        Rows got = load(file.substr(0, cut));
+        ASSERT_LE(got.size(), full.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            if (i + 1 < got.size() || file.substr(0, cut).back() == '\n')
+                EXPECT_EQ(full[i], got[i]) << "cut at " << cut;
+            else // the last line may be cut inside its name
+                EXPECT_EQ(0u, full[i].rfind(got[i], 0)) << "cut at " << cut;
+        }
+        // Every line whose line end survived is there.
+        size_t complete = 0;
+        for (size_t p = file.find('\n'); p != std::string::npos && p < cut; p = file.find('\n', p + 1))
+            ++complete;
+        EXPECT_GE(got.size(), complete) << "cut at " << cut;
+    }
+}
+
+TEST_F(DnsFile, OverlongFieldsPassTheirRecordOverWithoutOverrun)
+{
+    const std::string name79(79, 'n');
+    const std::string name80(80, 'n');
+    EXPECT_EQ((Rows{"1 1.2.3.4 " + name79}), load("1 1.2.3.4 " + name79 + "\r\n"));
+    EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load("1 1.2.3.4 " + name80 + "\r\n2 1.2.3.5 b\r\n"));
+    EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load(std::string(100, '9') + " 1.2.3.4 a\r\n2 1.2.3.5 b\r\n"));
+    EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load("1 " + std::string(5000, '.') + " a\r\n2 1.2.3.5 b\r\n"));
+    EXPECT_TRUE(load("1 1.2.3.4 " + std::string(1 << 20, 'x')).empty());
+}
+
+TEST_F(DnsFile, MissingFileIsReported)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load(dir.file("absent.txt").c_str()));
+    EXPECT_EQ("Unable to open DNS file '" + dir.file("absent.txt") + "'\n", testing::internal::GetCapturedStdout());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load(dir.path().c_str()));
+    EXPECT_EQ("Unable to open DNS file '" + dir.path() + "'\n", testing::internal::GetCapturedStdout());
+}
+
+TEST_F(DnsFile, StripLeavesOutUnresolvedAndOneCharacterNames)
+{
+    const std::string file = "1 1.0.0.1 *\r\n2 1.0.0.2 \r\n3 1.0.0.3 x\r\n4 1.0.0.4 *UNK*\r\n5 1.0.0.5 ab\r\n";
+    load(file);
+    save(STRIP_UNRESOLVED);
+    EXPECT_EQ("4 1.0.0.4 *UNK*\r\n5 1.0.0.5 ab\r\n", read_file(cache));
+    save(0);
+    EXPECT_EQ(file, read_file(cache));
+}
+
+TEST_F(DnsFile, EmptyTableWritesAnEmptyFile)
+{
+    write_file(cache, "old contents\r\n");
+    save(0);
+    EXPECT_EQ(1, last_save);
+    EXPECT_EQ("", read_file(cache));
+}
+
+std::vector<std::string> directory_names(const std::string &path)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(DnsFile, SaveKeepsPermissionsLinksAndLeavesNoTemporaryFile)
+{
+    load("1 1.2.3.4 a\r\n");
+    write_file(cache, "old\r\n");
+    chmod(cache.c_str(), 0640);
+    save(0);
+    struct stat status {
+    };
+    ASSERT_EQ(0, stat(cache.c_str(), &status));
+    EXPECT_EQ(0640u, status.st_mode & 07777);
+    EXPECT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path()));
+
+    // Through a symbolic link: the link stays, its target gets the contents.
+    std::string link = dir.file("link.txt");
+    ASSERT_EQ(0, symlink("dns.txt", link.c_str()));
+    write_file(cache, "old\r\n");
+    save(0, link);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ("1 1.2.3.4 a\r\n", read_file(cache));
+
+    // A new file: 0666 less the umask.
+    mode_t mask = umask(027);
+    std::string fresh = dir.file("fresh.txt");
+    save(0, fresh);
+    umask(mask);
+    ASSERT_EQ(0, stat(fresh.c_str(), &status));
+    EXPECT_EQ(0640u, status.st_mode & 07777);
+}
+
+TEST_F(DnsFile, SaveThatCannotCreateItsFileSaysSo)
+{
+    load("1 1.2.3.4 a\r\n");
+    std::string missing = dir.file("no/such/dir/dns.txt");
+    EXPECT_EQ("Unable to open output file '" + missing + "'\n", save(0, missing));
+    EXPECT_EQ(0, last_save);
+    std::filesystem::create_directory(dir.file("sub"));
+    EXPECT_EQ("Unable to open output file '" + dir.file("sub") + "'\n", save(0, dir.file("sub")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("sub")));
+}
+
+// Runs body in a child with a private mount namespace; status 77 when the
+// namespace cannot be made (not root, no user namespaces).
+RunResult in_mount_namespace(const std::function<void()> &body)
+{
+    return run_in_child([&body] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(77);
+        body();
+    });
+}
+
+TEST_F(DnsFile, FullDiskLeavesTheOldFileAsItWas)
+{
+    std::string mount_point = dir.file("small");
+    std::filesystem::create_directory(mount_point);
+    std::string old_contents;
+    for (int i = 0; i < 100; ++i)
+        old_contents += std::to_string(i) + " 9.9.9." + std::to_string(i) + " old.example\r\n";
+    RunResult r = in_mount_namespace([&] {
+        if (mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=16k") != 0)
+            _exit(77);
+        std::string path = mount_point + "/dns.txt";
+        write_file(path, old_contents);
+        // Fill the file system so the new file cannot be written whole.
+        write_file(mount_point + "/filler", std::string(8 * 1024, 'f'));
+        host_table_clear();
+        for (int i = 0; i < 2000; ++i) {
+            HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+            entry->address[0] = 10;
+            entry->address[2] = static_cast<uint8_t>(i / 256);
+            entry->address[3] = static_cast<uint8_t>(i % 256);
+            std::snprintf(entry->name, sizeof entry->name, "a-rather-long-host-name-%d.example", i);
+            HostEntry *hint = nullptr;
+            host_table_insert(entry, INSERT_UNIQUE, &hint);
+        }
+        int saved = dns_file_save(path.c_str(), 0);
+        bool intact = read_file(path) == old_contents;
+        bool clean = directory_names(mount_point) == std::vector<std::string>{"dns.txt", "filler"};
+        _exit(saved == 0 && intact && clean ? 0 : 1);
+    });
+    if (r.status == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("Unable to write output file '" + mount_point + "/dns.txt'\n", r.out);
+}
+
+TEST_F(DnsFile, ReadOnlyDirectoryLeavesTheOldFileAsItWas)
+{
+    std::string sub = dir.file("ro");
+    std::filesystem::create_directory(sub);
+    std::string path = sub + "/dns.txt";
+    write_file(path, "5 5.5.5.5 old\r\n");
+    load("1 1.2.3.4 new\r\n");
+    RunResult r = in_mount_namespace([&] {
+        if (mount(sub.c_str(), sub.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            mount(nullptr, sub.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            _exit(77);
+        int saved = dns_file_save(path.c_str(), 0);
+        _exit(saved == 0 ? 0 : 1);
+    });
+    if (r.status == 77)
+        GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Unable to open output file '" + path + "'\n", r.out);
+    EXPECT_EQ("5 5.5.5.5 old\r\n", read_file(path));
+}
+
+} // namespace
