@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 // The process command line as one text: program path first, then the
 // arguments joined by single blanks. An argument that is empty or holds a
@@ -68,3 +69,40 @@ void platform_socket_set_last_error(int code);
 // name does not fit name; the thread's last socket error then tells why.
 int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4]);
 int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t first_address[4]);
+
+// ---------------------------------------------------------------------------
+// Paths and directory listing.
+
+// 1 when the path names its file from the root rather than from the
+// current directory (on POSIX: it starts with '/').
+int platform_is_absolute_path(const char *path);
+
+// Match of a bare file name against a pattern with the wildcards '*' (any
+// run of characters) and '?' (any one character); case-sensitive. A name
+// starting with '.' matches only a pattern that starts with '.'.
+int platform_wildcard_match(const char *pattern, const char *name);
+
+// The files a log name or pattern stands for, by bare name. The wildcards
+// '*' and '?' may stand in the last path component. A name without
+// wildcards lists itself when it exists (whatever it is, so that opening it
+// can say what is wrong with it); a pattern lists the matching regular files
+// of its directory, passing directories over, in byte order of the names so
+// that runs are repeatable.
+class DirectoryListing
+{
+  public:
+    DirectoryListing();
+    ~DirectoryListing();
+    DirectoryListing(const DirectoryListing &) = delete;
+    DirectoryListing &operator=(const DirectoryListing &) = delete;
+
+    // 1 when at least one name matches; 0 when nothing matches or the
+    // directory cannot be read.
+    int open(const char *pattern);
+    // The next bare name, or null after the last. Valid until the next call.
+    const char *next();
+
+  private:
+    struct Names;
+    std::unique_ptr<Names> names_;
+};

@@ -1,15 +1,18 @@
 // POSIX implementation of the platform layer.
 #include "platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <netdb.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -226,4 +229,92 @@ int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t
             return gethostbyname2_r(host, AF_INET, storage, buffer, size, result, host_error);
         },
         name, capacity, first_address);
+}
+
+// ---------------------------------------------------------------------------
+// Paths and directory listing.
+
+int platform_is_absolute_path(const char *path)
+{
+    return path[0] == '/' ? 1 : 0;
+}
+
+int platform_wildcard_match(const char *pattern, const char *name)
+{
+    if (name[0] == '.' && pattern[0] != '.')
+        return 0;
+    // Greedy match with one backtrack point: the last '*' seen.
+    const char *star = nullptr;
+    const char *star_name = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            star = pattern++;
+            star_name = name;
+        } else if (*pattern == '?' || *pattern == *name) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++star_name;
+        } else {
+            return 0;
+        }
+    }
+    while (*pattern == '*')
+        ++pattern;
+    return *pattern == '\0' ? 1 : 0;
+}
+
+struct DirectoryListing::Names {
+    std::vector<std::string> names;
+    size_t position = 0;
+};
+
+DirectoryListing::DirectoryListing() : names_(std::make_unique<Names>()) {}
+
+DirectoryListing::~DirectoryListing() = default;
+
+int DirectoryListing::open(const char *pattern)
+{
+    names_->names.clear();
+    names_->position = 0;
+    std::string text = pattern;
+    size_t slash = text.rfind('/');
+    std::string directory = slash == std::string::npos ? std::string(".") : text.substr(0, slash + 1);
+    std::string last = slash == std::string::npos ? text : text.substr(slash + 1);
+
+    if (last.find_first_of("*?") == std::string::npos) {
+        struct stat status {
+        };
+        if (lstat(text.c_str(), &status) != 0)
+            return 0;
+        names_->names.push_back(last);
+        return 1;
+    }
+    DIR *dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return 0;
+    while (dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        if (platform_wildcard_match(last.c_str(), name) == 0)
+            continue;
+        struct stat status {
+        };
+        std::string path = (slash == std::string::npos) ? std::string(name) : directory + name;
+        if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        names_->names.emplace_back(name);
+    }
+    closedir(dir);
+    std::sort(names_->names.begin(), names_->names.end());
+    return names_->names.empty() ? 0 : 1;
+}
+
+const char *DirectoryListing::next()
+{
+    if (names_->position >= names_->names.size())
+        return nullptr;
+    return names_->names[names_->position++].c_str();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 class ByteReader;
@@ -87,3 +88,85 @@ inline constexpr int RESULT_TEXT_SIZE = 256;
 int lookup_by_address(const char *text, char (&result)[RESULT_TEXT_SIZE]);
 // Host name to its first address in dotted form: 1 or 0 as above.
 int lookup_by_name(const char *text, char (&result)[RESULT_TEXT_SIZE]);
+
+// ---------------------------------------------------------------------------
+// Server log address harvesting
+
+// The next address of the log: 1 and the address in address, 0 at the end.
+int log_next_address(ByteReader &reader, uint8_t address[4]);
+// Adds the log's new addresses to the table (stamp 0, name "*"). Returns 1
+// when the log was read to its end; 0 after "Unable to open log file '%s'"
+// or "Unable to read log file '%s'".
+int log_file_harvest(const char *file_name);
+
+// ---------------------------------------------------------------------------
+// Resolver thread pool
+
+inline constexpr int SLOT_WAIT_MS = 100;   // poll for a free place while all are taken
+inline constexpr int DRAIN_WAIT_MS = 1000; // poll while waiting for the last workers
+inline constexpr int STALL_CHECKS = 120;   // unchanged drain checks before giving up
+
+// Pool counters. running_lookups and resolved_count are changed by workers
+// under the pass mutex and read by the main thread without it.
+extern std::atomic<int32_t> running_lookups; // workers started and not finished
+extern int32_t lookups_started;              // workers started (main thread)
+extern int32_t unresolved_seen;              // visited entries named "*" (main thread)
+extern std::atomic<int32_t> resolved_count;  // lookups that returned a name
+
+// Minute count in local time (1 January 1970 00:00 is 1440); each input is
+// taken as one unsigned byte, the year as years since 1900.
+uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year);
+
+// Walks the table and resolves every entry that needs it, with at most
+// thread_limit workers at a time, then waits for them. Returns 1 when the
+// walk was completed and the wait ended, 0 after "Unable to create Lookup
+// thread (%d)". Workers that outlive the pass discard their result.
+int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours);
+
+// Test seam: the sleep the pool waits with (null restores the real one), so
+// the drain's give-up rule can be tested without waiting two minutes.
+using PoolSleep = void (*)(int milliseconds);
+void pool_set_sleep(PoolSleep sleep);
+
+// ---------------------------------------------------------------------------
+// Batch runs
+
+// Option texts and joined paths, terminator included.
+inline constexpr int PATH_TEXT_SIZE = 320;
+
+// /D alone: load, resolve (named entries only when never looked up, every
+// "*" again), save. 1 when the file was written back.
+int run_cache_file(const char *dns_file, int32_t thread_count, uint32_t flags);
+// /L with /D: load, harvest every file the log name or pattern matches,
+// resolve entries never looked up, save. 1 when the file was written back.
+int run_log_files(const char *log_file, const char *dns_file, int32_t thread_count, uint32_t flags);
+// Harvests every file that the name or pattern matches, each as prefix
+// followed by its bare name. 1 when all were harvested; 0 after "No log
+// file matches '%s'", a path too long, or a log that could not be read.
+int harvest_log_pattern(const char *pattern, const char *prefix);
+
+// /G: the same run with the cache file, the logs and the validity periods
+// taken from an Analog configuration file. 1 when the file was written back.
+int run_analog_config(const char *config_file, int32_t thread_count, uint32_t flags);
+
+// Reads configuration lines: each call gives the next line cleaned of
+// leading and trailing blanks and of its comment. Lines longer than
+// PATH_TEXT_SIZE - 1 characters are passed over and remembered in
+// skipped_line (its number) for the caller to report.
+struct ConfigReader {
+    ByteReader *reader;
+    int line_number;  // of the line last returned or skipped
+    int skipped_line; // set when the last call passed over a line; else 0
+    int previous_byte;
+};
+// 1 with the next line in buffer, 0 at the end of the file.
+int config_read_line(ConfigReader &config, char *buffer, size_t size);
+
+// The directory part of path (up to and including its last separator) in
+// prefix; "" when it has none. 0 when path does not fit PATH_TEXT_SIZE.
+int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE]);
+// The steps that the log-file and configuration runs share after their
+// logs are harvested: resolve, save, empty the table, and the three timed
+// lines. run_start is the clock reading taken before the load.
+int resolve_and_save(const char *dns_file, int32_t thread_count, uint32_t flags, int32_t good_hours, int32_t bad_hours,
+                     double run_start);

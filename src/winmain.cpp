@@ -43,6 +43,16 @@ int run_jobs(const LookupOptions &options)
             all_succeeded = 0;
         }
     }
+    if (checked_length(options.config_file) > 0 &&
+        run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
+        all_succeeded = 0;
+    if (checked_length(options.log_file) > 0) {
+        if (run_log_files(options.log_file, options.dns_file, options.thread_count, options.flags) == 0)
+            all_succeeded = 0;
+    } else if (checked_length(options.dns_file) > 0) {
+        if (run_cache_file(options.dns_file, options.thread_count, options.flags) == 0)
+            all_succeeded = 0;
+    }
     return all_succeeded;
 }
 

@@ -1,0 +1,210 @@
+// The Analog configuration run: DNSFILE, LOGFILE, DNSGOODHOURS and
+// DNSBADHOURS taken from an Analog configuration file, then the same run as
+// for /L. The file is read twice, so settings count wherever they stand.
+#include "basalt-core.h"
+#include "basalt-file.h"
+#include "basalt-str.h"
+#include "lookup.h"
+#include "platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "lookup";
+
+struct Keyword {
+    const char *name;
+    int length;
+};
+
+constexpr Keyword DNS_GOOD_HOURS = {"DNSGOODHOURS", 12};
+constexpr Keyword DNS_BAD_HOURS = {"DNSBADHOURS", 11};
+constexpr Keyword DNS_FILE = {"DNSFILE", 7};
+constexpr Keyword LOG_FILE = {"LOGFILE", 7};
+
+bool is_line_end(int c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// The value of a command: after the keyword and any blanks or control
+// bytes, to the end of the cleaned line. Null when the line is another one.
+const char *command_value(const char *line, const Keyword &keyword)
+{
+    if (checked_equal_nocase(line, keyword.name, keyword.length) == 0)
+        return nullptr;
+    const char *value = line + keyword.length;
+    while (*value != '\0' && static_cast<unsigned char>(*value) <= 32)
+        ++value;
+    return value;
+}
+
+// Hours as a decimal integer: blanks, an optional sign, digits up to the
+// first other character; 0 without digits; held to the 32-bit range.
+int32_t parse_hours(const char *text)
+{
+    char *end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(text, &end, 10);
+    if (end == text)
+        return 0;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// A value from the configuration names a file relative to the
+// configuration's directory, unless it is an absolute path.
+int config_path(const char *directory, const char *value, char (&path)[PATH_TEXT_SIZE])
+{
+    path[0] = '\0';
+    if (platform_is_absolute_path(value) == 0 && checked_copy(path, directory) == 0)
+        return 0;
+    if (checked_append(path, value) == 1)
+        return 1;
+    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1,
+              platform_is_absolute_path(value) ? "" : directory, value);
+    return 0;
+}
+
+struct ConfigSettings {
+    char dns_file[PATH_TEXT_SIZE];
+    int32_t good_hours;
+    int32_t bad_hours;
+};
+
+// First pass: the cache file and the two periods; the last of each counts.
+int read_settings(ConfigReader &config, const char *file_name, const char *directory, ConfigSettings &settings)
+{
+    char line[PATH_TEXT_SIZE];
+    while (config_read_line(config, line, sizeof line) == 1) {
+        if (config.skipped_line != 0)
+            out_print("Line %d of config file '%s' is longer than %d characters and was skipped\n", config.skipped_line,
+                      file_name, PATH_TEXT_SIZE - 1);
+        if (const char *value = command_value(line, DNS_GOOD_HOURS))
+            settings.good_hours = parse_hours(value);
+        else if (const char *bad = command_value(line, DNS_BAD_HOURS))
+            settings.bad_hours = parse_hours(bad);
+        else if (const char *dns = command_value(line, DNS_FILE)) {
+            if (config_path(directory, dns, settings.dns_file) == 0)
+                return 0;
+        }
+    }
+    if (config.skipped_line != 0)
+        out_print("Line %d of config file '%s' is longer than %d characters and was skipped\n", config.skipped_line,
+                  file_name, PATH_TEXT_SIZE - 1);
+    return 1;
+}
+
+// Second pass: every LOGFILE in the order of the file.
+int harvest_config_logs(ConfigReader &config, const char *directory)
+{
+    char line[PATH_TEXT_SIZE];
+    while (config_read_line(config, line, sizeof line) == 1) {
+        const char *value = command_value(line, LOG_FILE);
+        if (value == nullptr)
+            continue;
+        char pattern[PATH_TEXT_SIZE];
+        char log_directory[PATH_TEXT_SIZE];
+        if (config_path(directory, value, pattern) == 0 || directory_prefix(pattern, log_directory) == 0 ||
+            harvest_log_pattern(pattern, log_directory) == 0)
+            return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+int config_read_line(ConfigReader &config, char *buffer, size_t size)
+{
+    CHECK_POINTER(SITE_FILE, buffer);
+    config.skipped_line = 0;
+    for (;;) {
+        // Leading blanks and control bytes of every line are skipped, line
+        // ends included, so empty and indented lines need no special case.
+        int c = config.reader->next();
+        while (c >= 0 && c <= 32) {
+            if (c == '\n' ? config.previous_byte != '\r' : c == '\r')
+                ++config.line_number;
+            config.previous_byte = c;
+            c = config.reader->next();
+        }
+        if (c < 0)
+            return 0;
+        const int line_number = config.line_number + 1;
+
+        size_t length = 0;
+        bool comment = false;
+        bool too_long = false;
+        for (; c >= 0 && !is_line_end(c); c = config.reader->next()) {
+            if (c == '#')
+                comment = true;
+            if (comment)
+                continue;
+            if (length + 1 >= size)
+                too_long = true;
+            else
+                buffer[length++] = static_cast<char>(c);
+        }
+        config.previous_byte = c;
+        if (c >= 0)
+            ++config.line_number;
+        while (length > 1 && static_cast<unsigned char>(buffer[length - 1]) <= 32)
+            --length;
+        buffer[length] = '\0';
+        if (too_long) {
+            config.skipped_line = line_number;
+            continue;
+        }
+        // A commented line with at most one character before its comment is
+        // dropped, as Analog-style files use "# ..." lines freely.
+        if (comment && length <= 1)
+            continue;
+        return 1;
+    }
+}
+
+int run_analog_config(const char *config_file, int32_t thread_count, uint32_t flags)
+{
+    CHECK_POINTER(SITE_FILE, config_file);
+    char directory[PATH_TEXT_SIZE];
+    if (directory_prefix(config_file, directory) == 0)
+        return 0;
+    ByteReader reader;
+    if (reader.open(config_file) == 0) {
+        out_print("Unable to open config file '%s'\n", config_file);
+        return 0;
+    }
+    ConfigReader config{&reader, 0, 0, 0};
+    ConfigSettings settings{};
+    if (read_settings(config, config_file, directory, settings) == 0)
+        return 0;
+    if (settings.dns_file[0] == '\0') {
+        out_print("Analog config must contain DNSFILE command\n");
+        return 0;
+    }
+
+    log_address_count = 0;
+    entry_count = 0;
+    unresolved_seen = 0;
+    resolved_count = 0;
+    const double run_start = elapsed_seconds();
+    if (dns_file_load(settings.dns_file) == 0) {
+        host_table_clear();
+        return 0;
+    }
+    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
+
+    config = ConfigReader{&reader, 0, 0, 0};
+    if (reader.rewind() == 0 || harvest_config_logs(config, directory) == 0) {
+        host_table_clear();
+        return 0;
+    }
+    return resolve_and_save(settings.dns_file, thread_count, flags, settings.good_hours, settings.bad_hours, run_start);
+}

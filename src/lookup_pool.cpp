@@ -1,0 +1,222 @@
+// The resolver thread pool: one short-lived worker per entry that needs a
+// lookup, at most thread_limit at a time, and the minute clock.
+//
+// Ownership: a pass creates a PoolPass (its mutex and its "ended" mark)
+// shared by the pass and every worker it starts. A worker owns its
+// LookupJob. When the pass returns, it marks itself ended under the mutex;
+// a worker that finds the pass ended, whether it finished late or never got
+// to run before the pass gave up, discards its result and touches no entry
+// and no counter, because the table may already be saved and cleared.
+// docs/THREAD_POOL.md tells the whole story.
+#include "basalt-core.h"
+#include "basalt-str.h"
+#include "lookup.h"
+#include "platform.h"
+#include "socket.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "lookup";
+
+struct PoolPass {
+    std::mutex mutex;
+    bool ended = false; // guarded by mutex
+};
+
+struct LookupJob {
+    std::shared_ptr<PoolPass> pass;
+    HostEntry *entry;
+    // The worker resolves its own copy: the entry may be released while a
+    // late worker still waits in the resolver.
+    uint8_t address[4];
+};
+
+std::atomic<PoolSleep> g_sleep{nullptr};
+
+void pool_sleep(int milliseconds)
+{
+    PoolSleep sleep = g_sleep.load();
+    (sleep != nullptr ? sleep : platform_sleep_ms)(milliseconds);
+}
+
+constexpr uint32_t DAYS_BEFORE_MONTH[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// A name that cannot stand in the cache file as it is: too long for the
+// name field, or holding a byte that would end the record early (a blank, a
+// control byte, a line end) and shift the fields of the next load.
+bool name_fits_cache(const char *name)
+{
+    size_t length = 0;
+    for (; name[length] != '\0'; ++length) {
+        if (static_cast<unsigned char>(name[length]) <= 32 || length + 1 >= HOST_NAME_SIZE)
+            return false;
+    }
+    return length > 0;
+}
+
+void print_progress(const char *what, int32_t position, int32_t thread_limit)
+{
+    char line[64];
+    int length =
+        std::snprintf(line, sizeof line, "%6d %s [%3d/%3d]\r", position, what, running_lookups.load(), thread_limit);
+    if (length > 0)
+        platform_console_write(line, static_cast<size_t>(length));
+}
+
+void lookup_thread(LookupJob *job)
+{
+    PoolPass &pass = *job->pass;
+    HostEntry *entry = job->entry;
+    {
+        std::lock_guard<std::mutex> guard(pass.mutex);
+        if (!pass.ended)
+            checked_copy(entry->name, PENDING_MARKER);
+    }
+    HostInfo info;
+    bool found = resolve_address(&info, job->address) == 1 && name_fits_cache(info.name);
+    {
+        std::lock_guard<std::mutex> guard(pass.mutex);
+        if (!pass.ended) {
+            checked_copy(entry->name, found ? info.name : UNRESOLVED_MARKER);
+            if (found)
+                ++resolved_count;
+            --running_lookups;
+        }
+    }
+    job->~LookupJob();
+    tracked_delete(&job, SITE_FILE, __LINE__);
+}
+
+// Starts a worker for entry; 1 on success, 0 (the job released) after the
+// thread-start message.
+int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
+{
+    void *block = tracked_alloc(sizeof(LookupJob), SITE_FILE, __LINE__);
+    LookupJob *job = new (block)
+        LookupJob{pass, entry, {entry->address[0], entry->address[1], entry->address[2], entry->address[3]}};
+    try {
+        std::thread(lookup_thread, job).detach();
+    } catch (const std::system_error &error) {
+        out_print("Unable to create Lookup thread (%d)\n", error.code().value());
+        job->~LookupJob();
+        tracked_delete(&job, SITE_FILE, __LINE__);
+        return 0;
+    }
+    return 1;
+}
+
+// Whether an entry is due: never looked up, always (period below 0), or
+// older than its period. The age is the unsigned 32-bit difference, so a
+// stamp later than now counts as very old.
+bool entry_is_due(const HostEntry &entry, int64_t period, uint32_t now)
+{
+    if (entry.time_stamp == 0 || period < 0)
+        return true;
+    return period > 0 && static_cast<int64_t>(static_cast<uint32_t>(now - entry.time_stamp)) > period;
+}
+
+uint32_t minute_now()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                        static_cast<unsigned>(local.tm_year));
+}
+
+} // namespace
+
+std::atomic<int32_t> running_lookups{0};
+int32_t lookups_started = 0;
+int32_t unresolved_seen = 0;
+std::atomic<int32_t> resolved_count{0};
+
+void pool_set_sleep(PoolSleep sleep)
+{
+    g_sleep = sleep;
+}
+
+uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)
+{
+    hour &= 0xFF;
+    minute &= 0xFF;
+    month &= 0xFF;
+    day &= 0xFF;
+    year &= 0xFF;
+    uint32_t days = (month >= 1 && month <= 12) ? DAYS_BEFORE_MONTH[month - 1] : 0;
+    // Years before 1970 cannot occur in a byte-sized year past 1900 that the
+    // clock is used with; compute in signed arithmetic all the same.
+    int64_t d = days + 365 * (static_cast<int64_t>(year) - 70) + (static_cast<int64_t>(year) - 68) / 4 + day;
+    if (year % 4 == 0 && (month == 1 || month == 2))
+        --d;
+    return static_cast<uint32_t>(d * 1440 + hour * 60 + minute);
+}
+
+int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
+{
+    CHECK_POINTER(SITE_FILE, host_table());
+    const uint32_t now = minute_now();
+    const int64_t bad_period = static_cast<int64_t>(bad_hours) * 60;
+    const int64_t good_period = static_cast<int64_t>(good_hours) * 60;
+    auto pass = std::make_shared<PoolPass>();
+    running_lookups = 0;
+    int32_t position = 0;
+    int result = 1;
+
+    for (HostEntry *head : host_table()->lists) {
+        for (HostEntry *entry = head; entry != nullptr && result == 1; entry = entry->next, ++position) {
+            bool unresolved = checked_equal(entry->name, UNRESOLVED_MARKER) == 1;
+            if (unresolved)
+                ++unresolved_seen;
+            if (!entry_is_due(*entry, unresolved ? bad_period : good_period, now))
+                continue;
+            entry->time_stamp = now;
+            print_progress("Threads", position, thread_limit);
+            while (running_lookups.load() >= thread_limit)
+                pool_sleep(SLOT_WAIT_MS);
+            print_progress("Threads", position, thread_limit);
+            {
+                std::lock_guard<std::mutex> guard(pass->mutex);
+                ++running_lookups;
+            }
+            if (start_lookup(pass, entry) == 0) {
+                result = 0;
+                break;
+            }
+            ++lookups_started;
+        }
+        if (result == 0)
+            break;
+    }
+
+    // Wait for the last workers, giving up once their number has not
+    // changed for more than STALL_CHECKS checks in a row.
+    int32_t last = 0;
+    int stall = 0;
+    while (result == 1 && running_lookups.load() >= 1) {
+        int32_t running = running_lookups.load();
+        if (running == last) {
+            if (++stall > STALL_CHECKS)
+                break;
+        } else {
+            stall = 0;
+            last = running;
+        }
+        print_progress("Waiting", position, thread_limit);
+        pool_sleep(DRAIN_WAIT_MS);
+    }
+
+    std::lock_guard<std::mutex> guard(pass->mutex);
+    pass->ended = true;
+    return result;
+}

@@ -1,0 +1,243 @@
+// Harvesting addresses from server logs, and the directory listing that
+// finds the logs.
+#include "basalt-core.h"
+#include "basalt-file.h"
+#include "lookup.h"
+#include "platform.h"
+#include "socket.h"
+#include "test_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::string dotted(const uint8_t a[4])
+{
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
+}
+
+std::vector<std::string> scan(const std::string &bytes)
+{
+    ByteReader reader;
+    reader.open_memory(bytes.data(), bytes.size());
+    std::vector<std::string> found;
+    uint8_t address[4];
+    while (log_next_address(reader, address) == 1)
+        found.push_back(dotted(address));
+    return found;
+}
+
+using Found = std::vector<std::string>;
+
+TEST(LogScanner, CommonLogFormatLineGivesOnlyTheClient)
+{
+    EXPECT_EQ((Found{"1.2.3.4"}),
+              scan("1.2.3.4 - - [10/Oct/2000:13:55:36 -0700] \"GET /a/b.html HTTP/1.0\" 200 2326\n"));
+}
+
+TEST(LogScanner, WhatMayStandBeforeAndAfterAnAddress)
+{
+    EXPECT_EQ((Found{"1.2.3.4", "5.6.7.8"}), scan("x,1.2.3.4,y 5.6.7.8, z\n")); // commas on either side
+    EXPECT_EQ((Found{"9.9.9.9"}), scan("\t9.9.9.9/x\n"));                       // ended by any non-run byte
+    EXPECT_EQ(Found{}, scan("[1.2.3.4] \"1.2.3.4\" /1.2.3.4 a1.2.3.4 http://1.2.3.4/\n"));
+    EXPECT_EQ((Found{"5.1.40.0"}), scan("Mozilla (Windows 5.1.2600.0)\n")); // a version after a blank counts
+    EXPECT_EQ((Found{"5.1.40.0"}), scan("(Windows 5.1.296.0)\n"));
+    EXPECT_EQ((Found{"0.0.0.0"}), scan(" ... \n"));
+    EXPECT_EQ((Found{"231.1.1.1"}), scan("999.1.1.1 \n"));
+    EXPECT_EQ(Found{}, scan("1.2.3 1.2.3.4.5 \n"));
+    EXPECT_EQ(Found{}, scan("1.2.3.4")); // the end of the file does not end it
+    EXPECT_EQ((Found{"1.2.3.4"}), scan("1.2.3.4 5.6.7.8"));
+}
+
+TEST(LogScanner, ScanRestartsAfterAFoundAddress)
+{
+    // After a found address the separator is consumed and the next run
+    // counts as standing after a blank.
+    EXPECT_EQ((Found{"1.1.1.1", "2.2.2.2"}), scan("1.1.1.1/2.2.2.2 \n"));
+    // After a run that was not an address, a slash is just a slash.
+    EXPECT_EQ(Found{}, scan("1.1.1/2.2.2.2 \n"));
+}
+
+TEST(LogScanner, OverlongRunsArePassedOver)
+{
+    EXPECT_EQ(Found{}, scan(" " + std::string(76, '1') + ".2.3.4 \n"));             // 82 characters
+    EXPECT_EQ((Found{"1.2.3.4"}), scan(" " + std::string(72, '0') + "1.2.3.4 \n")); // 79 characters
+    EXPECT_EQ(Found{}, scan(" " + std::string(10'000'000, '.') + " "));
+}
+
+// The scanner as the log grammar states it, one byte at a time, for
+// comparison on arbitrary bytes.
+std::vector<std::string> reference_scan(const std::string &bytes)
+{
+    std::vector<std::string> found;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        unsigned char before = 0;
+        std::string run;
+        int dots = 0;
+        bool returned = false;
+        for (; i < bytes.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(bytes[i]);
+            if ((c >= '0' && c <= '9') || c == '.') {
+                run += static_cast<char>(c);
+                dots += c == '.';
+                continue;
+            }
+            uint8_t address[4];
+            if (dots == 3 && (before <= 32 || before == ',') && run.size() <= 79 &&
+                parse_dotted_address(run.c_str(), address) == 1) {
+                found.push_back(dotted(address));
+                ++i;
+                returned = true;
+                break;
+            }
+            before = c;
+            run.clear();
+            dots = 0;
+        }
+        if (!returned)
+            break;
+    }
+    return found;
+}
+
+TEST(LogScanner, FindsWhatThePlainReferenceFindsOnRandomBytes)
+{
+    std::mt19937 random(4242);
+    const char alphabet[] = "0123456789....  ,,/[\"a\n\t\x01\xff";
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes(static_cast<size_t>(random() % 400), ' ');
+        for (char &c : bytes)
+            c = alphabet[random() % (sizeof alphabet - 1)];
+        ASSERT_EQ(reference_scan(bytes), scan(bytes)) << round;
+    }
+}
+
+TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
+{
+    // Put addresses right across the reader's buffer edges.
+    TempDir dir;
+    std::string log;
+    std::vector<std::string> expected;
+    for (int edge = 1; edge <= 3; ++edge) {
+        size_t target = READ_BUFFER_SIZE * static_cast<size_t>(edge) - 4 - static_cast<size_t>(edge);
+        log += std::string(target - log.size(), 'x') + " 10.0.0." + std::to_string(edge) + " ";
+        expected.push_back("10.0.0." + std::to_string(edge));
+    }
+    write_file(dir.file("big.log"), log);
+    ByteReader reader;
+    ASSERT_EQ(1, reader.open(dir.file("big.log").c_str()));
+    std::vector<std::string> found;
+    uint8_t address[4];
+    while (log_next_address(reader, address) == 1)
+        found.push_back(dotted(address));
+    EXPECT_EQ(expected, found);
+    EXPECT_EQ(0, reader.failed());
+}
+
+class Harvest : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        start_core_for_test(OUT_CONSOLE);
+        memory_init(0);
+        host_table_create();
+        entry_count = 0;
+        log_address_count = 0;
+    }
+    void TearDown() override
+    {
+        host_table_clear();
+        host_table_destroy();
+        EXPECT_EQ(0, memory_counters().live_blocks);
+    }
+    TempDir dir;
+};
+
+TEST_F(Harvest, RepeatedClientCountsEveryAddressButStoresOnce)
+{
+    std::string log;
+    for (int i = 0; i < 1000; ++i)
+        log += "7.7.7.7 - - [01/Jan/2026:00:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n";
+    write_file(dir.file("a.log"), log);
+    EXPECT_EQ(1, log_file_harvest(dir.file("a.log").c_str()));
+    EXPECT_EQ(1000, log_address_count);
+    EXPECT_EQ(1, entry_count);
+    HostEntry *entry = host_table()->lists[7];
+    ASSERT_NE(nullptr, entry);
+    EXPECT_STREQ("*", entry->name);
+    EXPECT_EQ(0u, entry->time_stamp);
+
+    // Harvested again: nothing new, the entry as it was.
+    std::snprintf(entry->name, sizeof entry->name, "seven.example");
+    entry->time_stamp = 99;
+    EXPECT_EQ(1, log_file_harvest(dir.file("a.log").c_str()));
+    EXPECT_EQ(2000, log_address_count);
+    EXPECT_EQ(1, entry_count);
+    EXPECT_STREQ("seven.example", entry->name);
+    EXPECT_EQ(99u, entry->time_stamp);
+}
+
+TEST_F(Harvest, UnreadableLogsAreReported)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, log_file_harvest(dir.file("missing.log").c_str()));
+    EXPECT_EQ(0, log_file_harvest(dir.path().c_str()));
+    EXPECT_EQ("Unable to open log file '" + dir.file("missing.log") + "'\nUnable to open log file '" + dir.path() +
+                  "'\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0, entry_count);
+}
+
+TEST(Wildcards, MatchStarAndQuestionMarkCaseSensitively)
+{
+    EXPECT_EQ(1, platform_wildcard_match("*.log", "access.log"));
+    EXPECT_EQ(0, platform_wildcard_match("*.log", "access.LOG"));
+    EXPECT_EQ(1, platform_wildcard_match("a?c*", "abc"));
+    EXPECT_EQ(1, platform_wildcard_match("*a*b*c", "xxaxxbxxbxc"));
+    EXPECT_EQ(0, platform_wildcard_match("*a*b*c", "xxaxxbxxbxcx"));
+    EXPECT_EQ(0, platform_wildcard_match("?", ""));
+    EXPECT_EQ(1, platform_wildcard_match("*", "x"));
+    EXPECT_EQ(0, platform_wildcard_match("*", ".hidden"));
+    EXPECT_EQ(1, platform_wildcard_match(".*", ".hidden"));
+    EXPECT_EQ(0, platform_wildcard_match("[ab]", "a")); // brackets are plain characters
+    EXPECT_EQ(1, platform_wildcard_match("[ab]", "[ab]"));
+}
+
+std::vector<std::string> listed(const std::string &pattern)
+{
+    DirectoryListing listing;
+    std::vector<std::string> names;
+    if (listing.open(pattern.c_str()) == 0)
+        return {"<none>"};
+    while (const char *name = listing.next())
+        names.push_back(name);
+    return names;
+}
+
+TEST(Listing, PatternsListRegularFilesInByteOrder)
+{
+    TempDir dir;
+    for (const char *name : {"b.log", "a.log", "B.log", "c.txt", ".h.log", "z.log"})
+        write_file(dir.file(name), "x");
+    std::filesystem::create_directory(dir.file("d.log"));
+    std::filesystem::create_symlink("a.log", dir.file("link.log"));
+    EXPECT_EQ((std::vector<std::string>{"B.log", "a.log", "b.log", "link.log", "z.log"}), listed(dir.file("*.log")));
+    EXPECT_EQ((std::vector<std::string>{".h.log"}), listed(dir.file(".*.log")));
+    EXPECT_EQ((std::vector<std::string>{"B.log", "a.log", "b.log", "z.log"}), listed(dir.file("?.log")));
+    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("*.gz")));
+    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("nodir/*.log")));
+    // A plain name lists itself if it exists, whatever it is.
+    EXPECT_EQ((std::vector<std::string>{"c.txt"}), listed(dir.file("c.txt")));
+    EXPECT_EQ((std::vector<std::string>{"d.log"}), listed(dir.file("d.log")));
+    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("missing.log")));
+}
+
+} // namespace

@@ -1,0 +1,280 @@
+// The resolver pool against a scripted resolver: which entries are looked
+// up, what they hold afterwards, the counters, the slot limit, and a drain
+// that gives up on hung workers without letting them touch freed state.
+#include "basalt-core.h"
+#include "lookup.h"
+#include "socket.h"
+#include "test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace
+{
+
+constexpr const char *HERE = "pool_test";
+
+// The script: addresses 10.x.y.z resolve to "h<z>.example" unless z is odd;
+// 66.x.x.x hangs until released; 77.x.x.x gives a name the cache file
+// cannot hold; every lookup is counted and the most at once is kept.
+std::atomic<int> g_calls{0};
+std::atomic<int> g_in_flight{0};
+std::atomic<int> g_max_in_flight{0};
+std::mutex g_hang_mutex;
+std::condition_variable g_hang_released;
+bool g_hang_open = false;
+int g_delay_ms = 0;
+
+int scripted(HostInfo *info, const uint8_t a[4])
+{
+    ++g_calls;
+    int now = ++g_in_flight;
+    int seen = g_max_in_flight.load();
+    while (now > seen && !g_max_in_flight.compare_exchange_weak(seen, now)) {
+    }
+    if (g_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_delay_ms));
+    int result = 0;
+    if (a[0] == 66) {
+        std::unique_lock<std::mutex> lock(g_hang_mutex);
+        g_hang_released.wait(lock, [] { return g_hang_open; });
+        std::snprintf(info->name, sizeof info->name, "late.example");
+        result = 1;
+    } else if (a[0] == 77) {
+        std::snprintf(info->name, sizeof info->name, "%s", a[1] == 1 ? "has blank.example" : "");
+        if (a[1] == 2)
+            std::snprintf(info->name, sizeof info->name, "%s.example", std::string(80, 'n').c_str());
+        if (a[1] == 3)
+            std::snprintf(info->name, sizeof info->name, "line\nend");
+        result = 1;
+    } else if (a[3] % 2 == 0) {
+        std::snprintf(info->name, sizeof info->name, "h%u.example", a[3]);
+        result = 1;
+    }
+    --g_in_flight;
+    return result;
+}
+
+void fast_sleep(int)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+class Pool : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        start_core_for_test(OUT_CONSOLE);
+        memory_init(0);
+        host_table_create();
+        socket_set_address_resolver(scripted);
+        pool_set_sleep(fast_sleep);
+        g_calls = 0;
+        g_max_in_flight = 0;
+        g_delay_ms = 0;
+        entry_count = 0;
+        lookups_started = 0;
+        unresolved_seen = 0;
+        resolved_count = 0;
+    }
+    void TearDown() override
+    {
+        host_table_clear();
+        host_table_destroy();
+        socket_set_address_resolver(nullptr);
+        pool_set_sleep(nullptr);
+    }
+
+    HostEntry *add(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint32_t stamp, const char *name)
+    {
+        HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+        entry->address[0] = a;
+        entry->address[1] = b;
+        entry->address[2] = c;
+        entry->address[3] = d;
+        entry->time_stamp = stamp;
+        std::snprintf(entry->name, sizeof entry->name, "%s", name);
+        HostEntry *hint = nullptr;
+        EXPECT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+        return entry;
+    }
+
+    int run(int32_t limit, int32_t good, int32_t bad)
+    {
+        testing::internal::CaptureStdout();
+        int result = resolve_entries(limit, good, bad);
+        progress = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    std::string progress;
+};
+
+uint32_t now_stamp()
+{
+    std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
+    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                        static_cast<unsigned>(local.tm_year));
+}
+
+TEST(MinuteClock, CountsMinutesOfLocalTime)
+{
+    EXPECT_EQ(1440u, minute_stamp(0, 0, 1, 1, 70));
+    EXPECT_EQ(15779520u, minute_stamp(0, 0, 1, 1, 100));
+    EXPECT_EQ(28488959u, minute_stamp(23, 59, 2, 29, 124));
+    EXPECT_EQ(28488960u, minute_stamp(0, 0, 3, 1, 124));
+    EXPECT_EQ(1440u + 60u * 24 * 31, minute_stamp(0, 0, 2, 1, 70));
+    // Each input is one byte: 256 + 70 is 70, and a month outside 1..12 adds no days.
+    EXPECT_EQ(minute_stamp(0, 0, 1, 1, 70), minute_stamp(0, 0, 1, 1, 326));
+    EXPECT_EQ(minute_stamp(0, 0, 1, 1, 70), minute_stamp(0, 0, 13, 1, 70));
+}
+
+TEST_F(Pool, EmptyTableDoesNothing)
+{
+    lookups_started = 5;
+    EXPECT_EQ(1, run(20, 0, 0));
+    EXPECT_EQ("", progress);
+    EXPECT_EQ(5, lookups_started);
+    EXPECT_EQ(0, g_calls.load());
+}
+
+TEST_F(Pool, PeriodsZeroLookUpOnlyEntriesNeverLookedUp)
+{
+    HostEntry *fresh = add(10, 0, 0, 2, 0, "*");
+    HostEntry *fresh_odd = add(10, 0, 0, 3, 0, "*");
+    HostEntry *old_star = add(10, 0, 0, 4, 1000, "*");
+    HostEntry *named = add(10, 0, 0, 6, 1000, "old.example");
+    HostEntry *named_new = add(10, 0, 0, 8, 0, "was.example");
+    EXPECT_EQ(1, run(20, 0, 0));
+    const uint32_t now = now_stamp();
+    EXPECT_STREQ("h2.example", fresh->name);
+    EXPECT_STREQ("*", fresh_odd->name);
+    EXPECT_STREQ("*", old_star->name);
+    EXPECT_EQ(1000u, old_star->time_stamp);
+    EXPECT_STREQ("old.example", named->name);
+    EXPECT_STREQ("h8.example", named_new->name);
+    EXPECT_LE(now - fresh->time_stamp, 1u); // stamped with the pass's now
+    EXPECT_EQ(fresh->time_stamp, fresh_odd->time_stamp);
+    EXPECT_EQ(3, lookups_started);
+    EXPECT_EQ(3, unresolved_seen); // every "*" visited, chosen or not
+    EXPECT_EQ(2, resolved_count.load());
+    EXPECT_EQ(3, g_calls.load());
+}
+
+TEST_F(Pool, NegativeBadHoursLooksUpEveryUnresolvedEntryAgain)
+{
+    HostEntry *star = add(10, 0, 0, 2, now_stamp(), "*");
+    HostEntry *pending = add(10, 0, 0, 4, 1000, "*UNK*"); // a name, not unresolved
+    HostEntry *empty = add(10, 0, 0, 6, 1000, "");        // a name too
+    EXPECT_EQ(1, run(20, 0, -1));
+    EXPECT_STREQ("h2.example", star->name);
+    EXPECT_STREQ("*UNK*", pending->name);
+    EXPECT_STREQ("", empty->name);
+    EXPECT_EQ(1, lookups_started);
+}
+
+TEST_F(Pool, GoodHoursLookUpNamesOlderThanThePeriod)
+{
+    const uint32_t now = now_stamp();
+    HostEntry *exactly = add(10, 0, 0, 2, now - 60, "a.example");
+    HostEntry *older = add(10, 0, 0, 4, now - 62, "b.example");
+    HostEntry *future = add(10, 0, 0, 6, now + 100, "c.example"); // a stamp after now counts as very old
+    HostEntry *pending = add(10, 0, 0, 8, now - 1000, "*UNK*");
+    EXPECT_EQ(1, run(20, 1, 0));
+    EXPECT_STREQ("a.example", exactly->name);
+    EXPECT_STREQ("h4.example", older->name);
+    EXPECT_STREQ("h6.example", future->name);
+    EXPECT_STREQ("h8.example", pending->name);
+}
+
+TEST_F(Pool, HugePeriodsDoNotOverflow)
+{
+    HostEntry *named = add(10, 0, 0, 2, 1000, "a.example");
+    HostEntry *star = add(10, 0, 0, 4, 1000, "*");
+    EXPECT_EQ(1, run(20, INT32_MAX, INT32_MIN));
+    EXPECT_STREQ("a.example", named->name);
+    EXPECT_STREQ("h4.example", star->name);
+}
+
+TEST_F(Pool, NamesTheCacheFileCannotHoldCountAsFailed)
+{
+    HostEntry *blank = add(77, 1, 0, 0, 0, "*");
+    HostEntry *empty = add(77, 0, 0, 0, 0, "*");
+    HostEntry *long_name = add(77, 2, 0, 0, 0, "*");
+    HostEntry *line_end = add(77, 3, 0, 0, 0, "*");
+    EXPECT_EQ(1, run(20, 0, 0));
+    for (HostEntry *entry : {blank, empty, long_name, line_end})
+        EXPECT_STREQ("*", entry->name);
+    EXPECT_EQ(0, resolved_count.load());
+}
+
+TEST_F(Pool, NeverMoreWorkersThanTheLimit)
+{
+    g_delay_ms = 5;
+    for (int i = 0; i < 60; ++i)
+        add(10, 1, 0, static_cast<uint8_t>(i * 2), 0, "*");
+    EXPECT_EQ(1, run(4, 0, 0));
+    EXPECT_EQ(60, g_calls.load());
+    EXPECT_LE(g_max_in_flight.load(), 4);
+    EXPECT_EQ(60, resolved_count.load());
+    EXPECT_EQ(0, running_lookups.load());
+
+    // With one thread the lookups run one after another.
+    host_table_clear();
+    g_max_in_flight = 0;
+    for (int i = 0; i < 5; ++i)
+        add(10, 2, 0, static_cast<uint8_t>(i * 2), 0, "*");
+    EXPECT_EQ(1, run(1, 0, 0));
+    EXPECT_EQ(1, g_max_in_flight.load());
+}
+
+TEST_F(Pool, ProgressLinesOverwriteThemselves)
+{
+    add(10, 0, 0, 2, 1, "x.example"); // visited, not chosen: position 0
+    add(10, 0, 0, 4, 0, "*");
+    EXPECT_EQ(1, run(20, 0, 0));
+    // Two "Threads" lines for the chosen entry at position 1, then perhaps
+    // "Waiting" lines; nothing ends in a line feed.
+    EXPECT_EQ(0u, progress.find("     1 Threads [  0/ 20]\r     1 Threads [  0/ 20]\r"));
+    EXPECT_EQ(std::string::npos, progress.find('\n'));
+}
+
+TEST_F(Pool, DrainGivesUpOnHungWorkersWhichThenTouchNothing)
+{
+    g_hang_open = false;
+    const int32_t blocks_before = memory_counters().live_blocks;
+    HostEntry *hung = add(66, 0, 0, 1, 0, "*");
+    HostEntry *fine = add(10, 0, 0, 2, 0, "*");
+    EXPECT_EQ(1, run(20, 0, 0));
+    EXPECT_STREQ("*UNK*", hung->name);
+    EXPECT_STREQ("h2.example", fine->name);
+    EXPECT_EQ(1, resolved_count.load());
+    EXPECT_NE(std::string::npos, progress.find("     2 Waiting [  1/ 20]\r"));
+
+    // The table goes away while the worker still waits in the resolver;
+    // released, it must discard its result (AddressSanitizer would report a
+    // write into the freed entry) and release its job.
+    host_table_clear();
+    {
+        std::lock_guard<std::mutex> lock(g_hang_mutex);
+        g_hang_open = true;
+    }
+    g_hang_released.notify_all();
+    for (int i = 0; i < 5000 && memory_counters().live_blocks != blocks_before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(blocks_before, memory_counters().live_blocks);
+    EXPECT_EQ(1, resolved_count.load());
+    EXPECT_EQ(1, running_lookups.load()); // the pass's count: the late worker left it alone
+}
+
+} // namespace
