@@ -155,8 +155,9 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
 // skipped_line (its number) for the caller to report.
 struct ConfigReader {
     ByteReader *reader;
-    int line_number;  // of the line last returned or skipped
+    int line_number;  // of the line last returned
     int skipped_line; // set when the last call passed over a line; else 0
+    int lines_ended;  // line ends read so far (CR LF counts once)
     int previous_byte;
 };
 // 1 with the next line in buffer, 0 at the end of the file.

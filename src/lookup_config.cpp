@@ -131,13 +131,13 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
         int c = config.reader->next();
         while (c >= 0 && c <= 32) {
             if (c == '\n' ? config.previous_byte != '\r' : c == '\r')
-                ++config.line_number;
+                ++config.lines_ended;
             config.previous_byte = c;
             c = config.reader->next();
         }
         if (c < 0)
             return 0;
-        const int line_number = config.line_number + 1;
+        const int line_number = config.lines_ended + 1;
 
         size_t length = 0;
         bool comment = false;
@@ -154,7 +154,7 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
         }
         config.previous_byte = c;
         if (c >= 0)
-            ++config.line_number;
+            ++config.lines_ended;
         while (length > 1 && static_cast<unsigned char>(buffer[length - 1]) <= 32)
             --length;
         buffer[length] = '\0';
@@ -166,6 +166,7 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
         // dropped, as Analog-style files use "# ..." lines freely.
         if (comment && length <= 1)
             continue;
+        config.line_number = line_number;
         return 1;
     }
 }
@@ -181,7 +182,7 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
         out_print("Unable to open config file '%s'\n", config_file);
         return 0;
     }
-    ConfigReader config{&reader, 0, 0, 0};
+    ConfigReader config{&reader, 0, 0, 0, 0};
     ConfigSettings settings{};
     if (read_settings(config, config_file, directory, settings) == 0)
         return 0;
@@ -201,7 +202,7 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
     }
     out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
 
-    config = ConfigReader{&reader, 0, 0, 0};
+    config = ConfigReader{&reader, 0, 0, 0, 0};
     if (reader.rewind() == 0 || harvest_config_logs(config, directory) == 0) {
         host_table_clear();
         return 0;

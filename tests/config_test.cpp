@@ -1,0 +1,190 @@
+// The Analog configuration reader and run, with a scripted resolver: line
+// cleaning, the keyword rules, paths relative to the configuration, and the
+// lines that the run prints.
+#include "basalt-core.h"
+#include "basalt-file.h"
+#include "lookup.h"
+#include "socket.h"
+#include "test_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+struct Line {
+    std::string text;
+    int number;
+    int skipped;
+    bool operator==(const Line &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &out, const Line &line)
+{
+    return out << "{\"" << line.text << "\", " << line.number << ", " << line.skipped << "}";
+}
+
+std::vector<Line> read_lines(const std::string &content)
+{
+    ByteReader reader;
+    reader.open_memory(content.data(), content.size());
+    ConfigReader config{&reader, 0, 0, 0, 0};
+    std::vector<Line> lines;
+    char buffer[PATH_TEXT_SIZE];
+    while (config_read_line(config, buffer, sizeof buffer) == 1)
+        lines.push_back(Line{buffer, config.line_number, config.skipped_line});
+    if (config.skipped_line != 0)
+        lines.push_back(Line{"<end>", config.line_number, config.skipped_line});
+    return lines;
+}
+
+using Lines = std::vector<Line>;
+
+TEST(ConfigLines, CleansBlanksCommentsAndBothLineEnds)
+{
+    EXPECT_EQ((Lines{{"DNSFILE dns.txt", 1, 0}, {"LOGFILE a.log", 3, 0}}),
+              read_lines("  DNSFILE dns.txt  \r\n\r\n\tLOGFILE a.log # the log\n"));
+    EXPECT_EQ((Lines{{"A", 1, 0}, {"B", 2, 0}, {"C", 3, 0}}), read_lines("A\rB\nC\r\n"));
+}
+
+TEST(ConfigLines, CommentOnlyLinesAreDroppedAndTheNextLineIsStillCleaned)
+{
+    // With LF-only ends an indented command right after a comment line is
+    // found like any other.
+    EXPECT_EQ((Lines{{"LOGFILE a.log", 2, 0}}), read_lines("# comment\n   LOGFILE a.log\n"));
+    EXPECT_EQ((Lines{{"LOGFILE a.log", 2, 0}}), read_lines("# comment\r\n   LOGFILE a.log\r\n"));
+    // At most one character before the comment: dropped.
+    EXPECT_EQ((Lines{{"ab", 2, 0}}), read_lines("a # x\nab # y\n"));
+}
+
+TEST(ConfigLines, LastLineWithoutLineEndIsRead)
+{
+    EXPECT_EQ((Lines{{"DNSFILE a", 1, 0}, {"LOGFILE b.log", 2, 0}}), read_lines("DNSFILE a\nLOGFILE b.log"));
+    EXPECT_EQ((Lines{{"LOGFILE b.log", 1, 0}}), read_lines("LOGFILE b.log   # no end"));
+}
+
+TEST(ConfigLines, OverlongLinesAreSkippedAndReadingGoesOn)
+{
+    const std::string fits(319, 'f');
+    const std::string too_long(320, 'g');
+    EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "\n"));
+    EXPECT_EQ((Lines{{"DNSFILE x", 3, 2}}), read_lines("# a\n" + too_long + "\nDNSFILE x\n"));
+    // The comment does not count towards the length.
+    EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "#" + too_long + "\n"));
+    // An overlong last line is reported once the file ends.
+    EXPECT_EQ((Lines{{"A", 1, 0}, {"<end>", 1, 2}}), read_lines("A\n" + std::string(10'000'000, 'z')));
+}
+
+int scripted(HostInfo *info, const uint8_t a[4])
+{
+    if (a[3] == 99)
+        return 0;
+    std::snprintf(info->name, sizeof info->name, "host%u.example", a[3]);
+    return 1;
+}
+
+class ConfigRun : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        start_core_for_test(OUT_CONSOLE);
+        memory_init(0);
+        host_table_create();
+        socket_set_address_resolver(scripted);
+        pool_set_sleep([](int) {});
+    }
+    void TearDown() override
+    {
+        socket_set_address_resolver(nullptr);
+        pool_set_sleep(nullptr);
+        host_table_destroy();
+        EXPECT_EQ(0, memory_counters().live_blocks);
+    }
+
+    // Runs the configuration; keeps the printed lines with the times
+    // masked and without the pool's self-overwriting progress lines.
+    int run(const std::string &config_path)
+    {
+        testing::internal::CaptureStdout();
+        int result = run_analog_config(config_path.c_str(), 20, 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        out = std::regex_replace(out, std::regex("[^\r\n]*\r"), "");
+        printed = std::regex_replace(out, std::regex("\\[ *[0-9]+\\.[0-9]{4} secs\\]"), "[T]");
+        return result;
+    }
+
+    TempDir dir;
+    std::string printed;
+};
+
+TEST_F(ConfigRun, ValuesAreRelativeToTheConfigurationUnlessAbsolute)
+{
+    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n");
+    write_file(dir.file("a.log"), "1.1.1.4 - -\n1.1.1.99 - -\n");
+    std::filesystem::create_directory(dir.file("logs"));
+    write_file(dir.file("logs/b.log"), "1.1.1.6 x\n1.1.1.4 y\n");
+    write_file(dir.file("analog.cfg"), "LOGFILE a.log\r\n"
+                                       "dnsfile dns.txt\r\n"
+                                       "# comment\n"
+                                       "  LogFile   " +
+                                           dir.file("logs/*.log") +
+                                           "   # absolute\n"
+                                           "DNSGOODHOURSabc\n");
+    EXPECT_EQ(1, run(dir.file("analog.cfg")));
+    EXPECT_EQ("     1 [T] DNS Entries loaded...\n"
+              "     2 [T] Log Entries loaded... (2)\n"
+              "     1 [T] Log Entries loaded... (2)\n"
+              "     3 [T] Entries processed (2 resolved)...\n"
+              "     4 [T] Entries saved...\n"
+              "     4 [T] Completed (1 unresolved)...\n",
+              printed);
+    std::string saved = read_file(dir.file("dns.txt"));
+    EXPECT_NE(std::string::npos, saved.find("5 1.1.1.2 old.example\r\n"));
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 host4.example\r\n"));
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.99 *\r\n"));
+}
+
+TEST_F(ConfigRun, LastSettingWinsAndPeriodsReachThePool)
+{
+    write_file(dir.file("first.txt"), "");
+    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n6 1.1.1.8 *\r\n");
+    write_file(dir.file("analog.cfg"), "DNSFILE first.txt\nDNSFILE dns.txt\nDNSGOODHOURS 5\nDNSGOODHOURS -1\n"
+                                       "DNSBADHOURS -1");
+    EXPECT_EQ(1, run(dir.file("analog.cfg")));
+    EXPECT_EQ("", read_file(dir.file("first.txt")));
+    std::string saved = read_file(dir.file("dns.txt"));
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 host2.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.8 host8.example\r\n")) << saved;
+}
+
+TEST_F(ConfigRun, FailuresSayWhyAndLeaveTheCacheAlone)
+{
+    EXPECT_EQ(0, run(dir.file("missing.cfg")));
+    EXPECT_EQ("Unable to open config file '" + dir.file("missing.cfg") + "'\n", printed);
+
+    write_file(dir.file("none.cfg"), "LOGFILE a.log\n# DNSFILE dns.txt\n");
+    EXPECT_EQ(0, run(dir.file("none.cfg")));
+    EXPECT_EQ("Analog config must contain DNSFILE command\n", printed);
+
+    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n");
+    write_file(dir.file("nolog.cfg"), "DNSFILE dns.txt\nLOGFILE nothing*.log\n");
+    EXPECT_EQ(0, run(dir.file("nolog.cfg")));
+    EXPECT_EQ("     1 [T] DNS Entries loaded...\nNo log file matches '" + dir.file("nothing*.log") + "'\n", printed);
+    EXPECT_EQ("5 1.1.1.2 old.example\r\n", read_file(dir.file("dns.txt")));
+
+    write_file(dir.file("long.cfg"), "DNSFILE " + std::string(330, 'd') + "\n");
+    EXPECT_EQ(0, run(dir.file("long.cfg")));
+    EXPECT_NE(std::string::npos, printed.find("Line 1 of config file")) << printed;
+
+    write_file(dir.file("longpath.cfg"), "DNSFILE " + std::string(300, 'd') + "\n");
+    EXPECT_EQ(0, run(dir.file("longpath.cfg")));
+    EXPECT_EQ(0u, printed.find("Path too long (more than 319 characters): '" + dir.path() + "/ddd")) << printed;
+}
+
+} // namespace
