@@ -7,7 +7,9 @@
 #include "socket.h"
 #include "test_support.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
@@ -97,7 +99,9 @@ class ConfigRun : public testing::Test
         memory_init(0);
         host_table_create();
         socket_set_address_resolver(scripted);
-        pool_set_sleep([](int) {});
+        // Short waits, yet long enough that the drain's give-up (121 checks)
+        // never strikes before the scripted lookups end.
+        pool_set_sleep([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms < 10 ? ms : 10)); });
     }
     void TearDown() override
     {
