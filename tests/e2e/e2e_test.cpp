@@ -1,0 +1,292 @@
+// The built program end to end, resolving through the system resolver
+// against our own DNS server. Runs only inside netns-run, which sets
+// TARN_DNS_SERVER; anywhere else every test skips, so no lookup can reach
+// the machine's own nameserver.
+#include "lookup.h"
+#include "test_support.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <regex>
+#include <string>
+#include <sys/mount.h>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+const std::string BANNER = "\nKelvarn Tarnwick (TARN) - Tarnwick Lookup version 1.23 [06/07/1999]\n"
+                           "The latest version is always available at https://tarnwick.example.org/\n\n";
+const std::string LONG_NAME = "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
+                              "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
+                              "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
+                              "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong.example";
+
+bool in_private_namespace()
+{
+    return std::getenv("TARN_DNS_SERVER") != nullptr;
+}
+
+class EndToEnd : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        if (!in_private_namespace())
+            GTEST_SKIP() << "runs only inside netns-run (tests/dns), never against the machine's resolver";
+    }
+
+    RunResult tarn(const std::vector<std::string> &arguments)
+    {
+        before = minute_now();
+        RunResult result = run_program(TARN_BINARY, arguments, dir.path());
+        after = minute_now();
+        return result;
+    }
+
+    // The printed lines with the step times masked and the self-overwriting
+    // progress lines taken out.
+    static std::string lines(const std::string &out)
+    {
+        std::string text = std::regex_replace(out, std::regex("[^\r\n]*\r"), "");
+        return std::regex_replace(text, std::regex("\\[ *[0-9]+\\.[0-9]{4} secs\\]"), "[T]");
+    }
+
+    // The cache file with the stamps of this run's lookups shown as NOW,
+    // after checking that they lie within the run's minutes.
+    std::string cache(const std::string &name = "dns.txt")
+    {
+        std::string text = read_file(dir.file(name));
+        std::string out;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
+            start = end == std::string::npos ? text.size() : end + 1;
+            size_t blank = line.find(' ');
+            unsigned long stamp = std::strtoul(line.c_str(), nullptr, 10);
+            if (blank != std::string::npos && stamp >= before && stamp <= after)
+                line = "NOW" + line.substr(blank);
+            out += line;
+        }
+        return out;
+    }
+
+    static uint32_t minute_now()
+    {
+        std::time_t t = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&t, &local);
+        return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                            static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                            static_cast<unsigned>(local.tm_year));
+    }
+
+    // Query counts of the DNS server so far.
+    static std::map<std::string, long> server_stats()
+    {
+        std::map<std::string, long> stats;
+        const char *pid = std::getenv("TARN_DNS_PID");
+        const char *file = std::getenv("TARN_DNS_STATS");
+        if (pid == nullptr || file == nullptr)
+            return stats;
+        std::filesystem::remove(file);
+        kill(static_cast<pid_t>(std::atol(pid)), SIGUSR1);
+        for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::ifstream in(file);
+        std::string key;
+        long value = 0;
+        while (in >> key >> value)
+            stats[key] = value;
+        return stats;
+    }
+
+    TempDir dir;
+    uint32_t before = 0;
+    uint32_t after = 0;
+};
+
+using SingleLookups = EndToEnd;
+
+TEST_F(SingleLookups, AddressToNameAndBack)
+{
+    RunResult r = tarn({"/N", "localhost", "/A", "127.0.0.1"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(BANNER + "localhost\n127.0.0.1\n", r.out); // /A first, whatever the order given
+    r = tarn({"/A", "192.0.2.1"});
+    EXPECT_EQ(BANNER + "alpha.example\n", r.out);
+    EXPECT_EQ(0, r.status);
+    r = tarn({"/A", "0192.0.2.002"}); // leading zeros do not change the value
+    EXPECT_EQ(BANNER + "beta.example\n", r.out);
+}
+
+TEST_F(SingleLookups, FirstOfSeveralAddressesAndLongNamesWhole)
+{
+    // The first address the resolver lists: our responder answers in zone
+    // order; dnsmasq keeps an order of its own.
+    RunResult r = tarn({"/N", "multi.example"});
+    if (std::string(std::getenv("TARN_DNS_SERVER")) == "responder")
+        EXPECT_EQ(BANNER + "198.51.100.7\n", r.out);
+    else
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(R"((.|\n)*\n198\.51\.100\.[789]\n)"))) << r.out;
+    r = tarn({"/A", "203.0.113.80"});
+    EXPECT_EQ(BANNER + LONG_NAME + "\n", r.out);
+    EXPECT_EQ(0, r.status);
+}
+
+TEST_F(SingleLookups, FailuresPrintTheTextGivenAndExitTwo)
+{
+    for (const char *address : {"192.0.2.99", "192.0.2.67", "1.2.3", "localhost"}) {
+        RunResult r = tarn({"/A", address});
+        EXPECT_EQ(BANNER + "Unable to resolve '" + address + "'\n", r.out);
+        EXPECT_EQ(2, r.status) << address;
+    }
+    RunResult r = tarn({"/N", "no-such-host.example"});
+    EXPECT_EQ(BANNER + "Unable to resolve 'no-such-host.example'\n", r.out);
+    EXPECT_EQ(2, r.status);
+}
+
+using Runs = EndToEnd;
+
+TEST_F(Runs, CacheFileRunLooksUpNewAndUnresolvedEntries)
+{
+    write_file(dir.file("dns.txt"), "1000 192.0.2.1 kept.example\r\n" // named, stamped: kept
+                                    "0 192.0.2.2 stale.example\r\n"   // never looked up: again
+                                    "28000000 192.0.2.3 *\r\n"        // unresolved: again
+                                    "5 192.0.2.66 *\r\n"              // never answers
+                                    "7 192.0.2.99 *\r\n"              // no such name
+                                    "9 203.0.113.81 *\r\n"            // name too long for the cache
+                                    "11 203.0.113.80 *UNK*\r\n");     // a name, stamped: kept
+    RunResult r = tarn({"/D", "dns.txt"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(BANNER + "     7 [T] DNS Entries loaded...\n"
+                       "     5 [T] Entries processed (2 resolved)...\n"
+                       "     7 [T] Entries saved...\n",
+              lines(r.out));
+    EXPECT_EQ("1000 192.0.2.1 kept.example\r\n"
+              "NOW 192.0.2.2 beta.example\r\n"
+              "NOW 192.0.2.3 gamma.example\r\n"
+              "NOW 192.0.2.66 *\r\n"
+              "NOW 192.0.2.99 *\r\n"
+              "11 203.0.113.80 *UNK*\r\n"
+              "NOW 203.0.113.81 *\r\n",
+              cache());
+}
+
+TEST_F(Runs, StripLeavesUnresolvedEntriesOut)
+{
+    write_file(dir.file("dns.txt"), "0 192.0.2.4 *\r\n0 192.0.2.99 *\r\n1 10.0.0.1 x\r\n");
+    RunResult r = tarn({"/D", "dns.txt", "/S"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("NOW 192.0.2.4 delta.example\r\n", cache());
+}
+
+TEST_F(Runs, LogPatternHarvestsEachMatchInOrder)
+{
+    std::filesystem::create_directory(dir.file("logs"));
+    write_file(dir.file("dns.txt"), "100 192.0.2.1 alpha.example\r\n");
+    write_file(dir.file("logs/a.log"), "192.0.2.1 - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                                       "192.0.2.5 - - [01/Dec/2026:10:00:01 +0000] \"GET / HTTP/1.1\" 200 5\n");
+    write_file(dir.file("logs/b.log"), "192.0.2.5 - - x\n192.0.2.6 - - x\n192.0.2.99 - - x\n");
+    write_file(dir.file("logs/c.log"), "192.0.2.6 - - x\n");
+    write_file(dir.file("logs/other.txt"), "192.0.2.4 - - x\n");
+    RunResult r = tarn({"/D", "dns.txt", "/L", "logs/*.log", "/T", "2"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(BANNER + "     1 [T] DNS Entries loaded...\n"
+                       "     1 [T] Log Entries loaded... (2)\n"
+                       "     2 [T] Log Entries loaded... (3)\n"
+                       "     0 [T] Log Entries loaded... (1)\n"
+                       "     3 [T] Entries processed (2 resolved)...\n"
+                       "     4 [T] Entries saved...\n"
+                       "     4 [T] Completed (1 unresolved)...\n",
+              lines(r.out));
+    EXPECT_EQ("100 192.0.2.1 alpha.example\r\n"
+              "NOW 192.0.2.5 epsilon.example\r\n"
+              "NOW 192.0.2.6 zeta.example\r\n"
+              "NOW 192.0.2.99 *\r\n",
+              cache());
+
+    // Harvested again: nothing is new, so the server is not asked again.
+    long queries = server_stats()["queries"];
+    r = tarn({"/D", "dns.txt", "/L", "logs/*.log"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, lines(r.out).find("     1 [T] Entries processed (0 resolved)...\n"));
+    if (queries > 0) {
+        EXPECT_EQ(queries, server_stats()["queries"]);
+    }
+}
+
+TEST_F(Runs, FailingRunsSayWhyAndLeaveTheCacheUntouched)
+{
+    const std::string old = "100 192.0.2.1 alpha.example\r\n0 192.0.2.2 *\r\n";
+    write_file(dir.file("dns.txt"), old);
+    write_file(dir.file("a.log"), "192.0.2.3 x\n");
+
+    RunResult r = tarn({"/D", "dns.txt", "/L", "missing.log"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\nNo log file matches 'missing.log'\n", lines(r.out));
+
+    r = tarn({"/D", "absent.txt"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to open DNS file 'absent.txt'\n", lines(r.out));
+
+    r = tarn({"/L", "a.log"}); // /L without /D
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to open DNS file ''\n", lines(r.out));
+    EXPECT_EQ(old, read_file(dir.file("dns.txt")));
+
+    // A directory that cannot be written: the save fails, the file stays.
+    ASSERT_EQ(0, mount(dir.path().c_str(), dir.path().c_str(), nullptr, MS_BIND, nullptr));
+    ASSERT_EQ(0, mount(nullptr, dir.path().c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr));
+    r = tarn({"/D", "dns.txt", "/L", "a.log"});
+    umount(dir.path().c_str());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                       "     1 [T] Log Entries loaded... (1)\n"
+                       "     2 [T] Entries processed (2 resolved)...\n"
+                       "Unable to open output file 'dns.txt'\n",
+              lines(r.out));
+    EXPECT_EQ(old, read_file(dir.file("dns.txt")));
+}
+
+TEST_F(Runs, AnalogConfigurationRun)
+{
+    std::filesystem::create_directory(dir.file("cfg"));
+    std::filesystem::create_directory(dir.file("cfg/logs"));
+    write_file(dir.file("cfg/cache.txt"), "100 192.0.2.1 old-alpha.example\r\n"
+                                          "100 192.0.2.2 *\r\n");
+    write_file(dir.file("cfg/logs/web.log"), "192.0.2.3 - - x\n192.0.2.1 - - x\n");
+    write_file(dir.file("other.log"), "192.0.2.4 - - x\n");
+    write_file(dir.file("cfg/analog.cfg"), "# Analog configuration\r\n"
+                                           "LOGFILE logs/web.log\r\n"
+                                           "  DNSFILE cache.txt   # relative to this file\r\n"
+                                           "DNSGOODHOURS -1\n"
+                                           "# unresolved entries: again after an hour\n"
+                                           "    DNSBADHOURS 1\n"
+                                           "LOGFILE " +
+                                               dir.file("other.log"));
+    RunResult r = tarn({"/G", "cfg/analog.cfg"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                       "     1 [T] Log Entries loaded... (2)\n"
+                       "     1 [T] Log Entries loaded... (1)\n"
+                       "     3 [T] Entries processed (4 resolved)...\n"
+                       "     4 [T] Entries saved...\n"
+                       "     4 [T] Completed (-1 unresolved)...\n",
+              lines(r.out));
+    EXPECT_EQ("NOW 192.0.2.1 alpha.example\r\n"
+              "NOW 192.0.2.2 beta.example\r\n"
+              "NOW 192.0.2.3 gamma.example\r\n"
+              "NOW 192.0.2.4 delta.example\r\n",
+              cache("cfg/cache.txt"));
+}
+
+} // namespace
