@@ -106,3 +106,10 @@ class DirectoryListing
     struct Names;
     std::unique_ptr<Names> names_;
 };
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+// Starts a detached thread running body(argument) at once. Returns 0, or
+// the system's error code when the thread cannot be started.
+int platform_start_thread(void (*body)(void *), void *argument);

@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -317,4 +318,17 @@ const char *DirectoryListing::next()
     if (names_->position >= names_->names.size())
         return nullptr;
     return names_->names[names_->position++].c_str();
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+int platform_start_thread(void (*body)(void *), void *argument)
+{
+    try {
+        std::thread(body, argument).detach();
+    } catch (const std::system_error &error) {
+        return error.code().value() != 0 ? error.code().value() : EAGAIN;
+    }
+    return 0;
 }

@@ -127,6 +127,10 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
 // the drain's give-up rule can be tested without waiting two minutes.
 using PoolSleep = void (*)(int milliseconds);
 void pool_set_sleep(PoolSleep sleep);
+// Test seam: how workers are started (null restores platform_start_thread),
+// so a failing thread start can be tested where the system will not fail.
+using PoolThreadStart = int (*)(void (*body)(void *), void *argument);
+void pool_set_thread_start(PoolThreadStart start);
 
 // ---------------------------------------------------------------------------
 // Batch runs

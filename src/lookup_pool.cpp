@@ -19,8 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 namespace
 {
@@ -41,6 +39,7 @@ struct LookupJob {
 };
 
 std::atomic<PoolSleep> g_sleep{nullptr};
+std::atomic<PoolThreadStart> g_thread_start{nullptr};
 
 void pool_sleep(int milliseconds)
 {
@@ -72,8 +71,9 @@ void print_progress(const char *what, int32_t position, int32_t thread_limit)
         platform_console_write(line, static_cast<size_t>(length));
 }
 
-void lookup_thread(LookupJob *job)
+void lookup_thread(void *argument)
 {
+    auto *job = static_cast<LookupJob *>(argument);
     PoolPass &pass = *job->pass;
     HostEntry *entry = job->entry;
     {
@@ -103,10 +103,10 @@ int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
     void *block = tracked_alloc(sizeof(LookupJob), SITE_FILE, __LINE__);
     LookupJob *job = new (block)
         LookupJob{pass, entry, {entry->address[0], entry->address[1], entry->address[2], entry->address[3]}};
-    try {
-        std::thread(lookup_thread, job).detach();
-    } catch (const std::system_error &error) {
-        out_print("Unable to create Lookup thread (%d)\n", error.code().value());
+    PoolThreadStart start = g_thread_start.load();
+    int error = (start != nullptr ? start : platform_start_thread)(lookup_thread, job);
+    if (error != 0) {
+        out_print("Unable to create Lookup thread (%d)\n", error);
         job->~LookupJob();
         tracked_delete(&job, SITE_FILE, __LINE__);
         return 0;
@@ -144,6 +144,11 @@ std::atomic<int32_t> resolved_count{0};
 void pool_set_sleep(PoolSleep sleep)
 {
     g_sleep = sleep;
+}
+
+void pool_set_thread_start(PoolThreadStart start)
+{
+    g_thread_start = start;
 }
 
 uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)

@@ -9,11 +9,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace

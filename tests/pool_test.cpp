@@ -3,10 +3,12 @@
 // that gives up on hung workers without letting them touch freed state.
 #include "basalt-core.h"
 #include "lookup.h"
+#include "platform.h"
 #include "socket.h"
 #include "test_support.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -61,9 +63,11 @@ int scripted(HostInfo *info, const uint8_t a[4])
     return result;
 }
 
-void fast_sleep(int)
+// Waits of at most 10 ms: the drain gives up after 121 checks, about 1.2 s,
+// which no scripted lookup comes near even on a loaded machine.
+void fast_sleep(int ms)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms < 10 ? ms : 10));
 }
 
 class Pool : public testing::Test
@@ -275,6 +279,48 @@ TEST_F(Pool, DrainGivesUpOnHungWorkersWhichThenTouchNothing)
     EXPECT_EQ(blocks_before, memory_counters().live_blocks);
     EXPECT_EQ(1, resolved_count.load());
     EXPECT_EQ(1, running_lookups.load()); // the pass's count: the late worker left it alone
+}
+
+// Starts the first two workers, then fails as a system out of threads does.
+std::atomic<int> g_starts{0};
+int failing_start(void (*body)(void *), void *argument)
+{
+    if (++g_starts > 2)
+        return EAGAIN;
+    return platform_start_thread(body, argument);
+}
+
+TEST_F(Pool, FailedThreadStartEndsThePassAtOnceAndLateWorkersTouchNothing)
+{
+    g_hang_open = false;
+    g_starts = 0;
+    pool_set_thread_start(failing_start);
+    const int32_t blocks_before = memory_counters().live_blocks;
+    HostEntry *first = add(66, 0, 0, 1, 0, "*");
+    add(66, 0, 0, 2, 0, "*");
+    HostEntry *third = add(66, 0, 0, 3, 0, "*");
+    HostEntry *fourth = add(66, 0, 0, 4, 0, "*");
+    EXPECT_EQ(0, run(20, 0, 0));
+    pool_set_thread_start(nullptr);
+    EXPECT_NE(std::string::npos, progress.find("Unable to create Lookup thread (" + std::to_string(EAGAIN) + ")\n"));
+    EXPECT_EQ(std::string::npos, progress.find("Waiting")); // no wait for the running workers
+    EXPECT_EQ(2, lookups_started);
+    EXPECT_NE(0u, third->time_stamp); // chosen and stamped before its start failed
+    EXPECT_STREQ("*", fourth->name);  // never visited
+    EXPECT_EQ(0u, fourth->time_stamp);
+    (void)first;
+
+    host_table_clear();
+    {
+        std::lock_guard<std::mutex> lock(g_hang_mutex);
+        g_hang_open = true;
+    }
+    g_hang_released.notify_all();
+    for (int i = 0; i < 5000 && memory_counters().live_blocks != blocks_before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(blocks_before, memory_counters().live_blocks);
+    EXPECT_EQ(0, resolved_count.load());
+    EXPECT_EQ(3, running_lookups.load()); // as the pass left it: late workers leave it alone
 }
 
 } // namespace
