@@ -196,6 +196,22 @@ TEST_F(Harvest, UnreadableLogsAreReported)
     EXPECT_EQ(0, entry_count);
 }
 
+TEST_F(Harvest, PatternRunStopsAtAPathTooLongRatherThanCutIt)
+{
+    write_file(dir.file("a.log"), "1.2.3.4 x\n");
+    std::string prefix = dir.path() + "/" + std::string(318 - dir.path().size() - 1, 'p');
+    ASSERT_EQ(318u, prefix.size());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, harvest_log_pattern(dir.file("*.log").c_str(), prefix.c_str()));
+    EXPECT_EQ("Log file path too long (more than 319 characters): '" + prefix + "a.log'\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0, entry_count);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, harvest_log_pattern(dir.file("*.gz").c_str(), ""));
+    EXPECT_EQ("No log file matches '" + dir.file("*.gz") + "'\n", testing::internal::GetCapturedStdout());
+}
+
 TEST(Wildcards, MatchStarAndQuestionMarkCaseSensitively)
 {
     EXPECT_EQ(1, platform_wildcard_match("*.log", "access.log"));
