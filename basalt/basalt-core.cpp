@@ -46,6 +46,19 @@ BASALT_PRINTF(2, 0) int format_message(int offset, const char *format, va_list a
     return offset + n;
 }
 
+constexpr char ABORT_PREFIX[] = "\n\nABORT: ";
+constexpr char ASSERT_PREFIX[] = "\n\nASSERT: ";
+
+// Puts a report's prefix at the start of the message buffer and formats the
+// message right behind it; returns the full length of the report.
+template <size_t N> BASALT_PRINTF(2, 0) int format_report(const char (&prefix)[N], const char *format, va_list args)
+{
+    std::memcpy(t_message, prefix, N);
+    if (format == nullptr)
+        return static_cast<int>(N - 1);
+    return format_message(static_cast<int>(N - 1), format, args);
+}
+
 // The log lives in the program's directory: everything up to and including
 // the last separator of the program path, unless that is its first byte.
 void build_log_path(const char *log_name)
@@ -174,17 +187,11 @@ void mark_abort_site(const char *file, int line)
 
 void fatal_abort(const char *format, ...)
 {
-    static constexpr char PREFIX[] = "\n\nABORT: ";
-    constexpr int prefix_length = static_cast<int>(sizeof PREFIX - 1);
-    std::memcpy(t_message, PREFIX, sizeof PREFIX);
-    int length = prefix_length;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        length = format_message(prefix_length, format, args);
-        va_end(args);
-    }
-    platform_message_box(ABORT_CAPTION, t_message + prefix_length);
+    va_list args;
+    va_start(args, format);
+    const int length = format_report(ABORT_PREFIX, format, args);
+    va_end(args);
+    platform_message_box(ABORT_CAPTION, t_message + sizeof ABORT_PREFIX - 1);
     out_write(t_message);
     if (length > MESSAGE_TEXT_SIZE) {
         mark_abort_site(SITE_FILE, __LINE__);
@@ -200,16 +207,10 @@ void fatal_assert(int condition, const char *format, ...)
         return;
     if (g_flags == 0)
         platform_exit(1);
-    static constexpr char PREFIX[] = "\n\nASSERT: ";
-    constexpr int prefix_length = static_cast<int>(sizeof PREFIX - 1);
-    std::memcpy(t_message, PREFIX, sizeof PREFIX);
-    int length = prefix_length;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        length = format_message(prefix_length, format, args);
-        va_end(args);
-    }
+    va_list args;
+    va_start(args, format);
+    const int length = format_report(ASSERT_PREFIX, format, args);
+    va_end(args);
     out_write(t_message);
     if (length > MESSAGE_TEXT_SIZE) {
         mark_abort_site(SITE_FILE, __LINE__);

@@ -116,6 +116,8 @@ extern std::atomic<int32_t> resolved_count;  // lookups that returned a name
 // Minute count in local time (1 January 1970 00:00 is 1440); each input is
 // taken as one unsigned byte, the year as years since 1900.
 uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year);
+// The minute count of the current local time.
+uint32_t minute_stamp_now();
 
 // Walks the table and resolves every entry that needs it, with at most
 // thread_limit workers at a time, then waits for them. Returns 1 when the

@@ -124,16 +124,6 @@ bool entry_is_due(const HostEntry &entry, int64_t period, uint32_t now)
     return period > 0 && static_cast<int64_t>(static_cast<uint32_t>(now - entry.time_stamp)) > period;
 }
 
-uint32_t minute_now()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-                        static_cast<unsigned>(local.tm_year));
-}
-
 } // namespace
 
 std::atomic<int32_t> running_lookups{0};
@@ -167,10 +157,20 @@ uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned d
     return static_cast<uint32_t>(d * 1440 + hour * 60 + minute);
 }
 
+uint32_t minute_stamp_now()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                        static_cast<unsigned>(local.tm_year));
+}
+
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
 {
     CHECK_POINTER(SITE_FILE, host_table());
-    const uint32_t now = minute_now();
+    const uint32_t now = minute_stamp_now();
     const int64_t bad_period = static_cast<int64_t>(bad_hours) * 60;
     const int64_t good_period = static_cast<int64_t>(good_hours) * 60;
     auto pass = std::make_shared<PoolPass>();

@@ -90,14 +90,12 @@ int scripted(HostInfo *info, const uint8_t a[4])
     return 1;
 }
 
-class ConfigRun : public testing::Test
+class ConfigRun : public EngineTest
 {
   protected:
     void SetUp() override
     {
-        start_core_for_test(OUT_CONSOLE);
-        memory_init(0);
-        host_table_create();
+        EngineTest::SetUp();
         socket_set_address_resolver(scripted);
         // Short waits, yet long enough that the drain's give-up (121 checks)
         // never strikes before the scripted lookups end.
@@ -107,8 +105,7 @@ class ConfigRun : public testing::Test
     {
         socket_set_address_resolver(nullptr);
         pool_set_sleep(nullptr);
-        host_table_destroy();
-        EXPECT_EQ(0, memory_counters().live_blocks);
+        EngineTest::TearDown();
     }
 
     // Runs the configuration; keeps the printed lines with the times

@@ -22,23 +22,9 @@ namespace
 
 constexpr const char *HERE = "dns_file_test";
 
-class DnsFile : public testing::Test
+class DnsFile : public EngineTest
 {
   protected:
-    void SetUp() override
-    {
-        start_core_for_test(OUT_CONSOLE);
-        memory_init(0);
-        host_table_create();
-        entry_count = 0;
-    }
-    void TearDown() override
-    {
-        host_table_clear();
-        host_table_destroy();
-        EXPECT_EQ(0, memory_counters().live_blocks);
-    }
-
     // Loads content as a cache file; returns the table as "stamp a.b.c.d name".
     std::vector<std::string> load(const std::string &content)
     {

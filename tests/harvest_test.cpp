@@ -141,23 +141,9 @@ TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
     EXPECT_EQ(0, reader.failed());
 }
 
-class Harvest : public testing::Test
+class Harvest : public EngineTest
 {
   protected:
-    void SetUp() override
-    {
-        start_core_for_test(OUT_CONSOLE);
-        memory_init(0);
-        host_table_create();
-        entry_count = 0;
-        log_address_count = 0;
-    }
-    void TearDown() override
-    {
-        host_table_clear();
-        host_table_destroy();
-        EXPECT_EQ(0, memory_counters().live_blocks);
-    }
     TempDir dir;
 };
 

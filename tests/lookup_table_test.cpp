@@ -22,23 +22,9 @@ struct Row {
     bool operator==(const Row &) const = default;
 };
 
-class Table : public testing::Test
+class Table : public EngineTest
 {
   protected:
-    void SetUp() override
-    {
-        start_core_for_test(OUT_CONSOLE);
-        memory_init(0);
-        host_table_create();
-        entry_count = 0;
-    }
-    void TearDown() override
-    {
-        host_table_clear();
-        host_table_destroy();
-        EXPECT_EQ(0, memory_counters().live_blocks);
-    }
-
     // Inserts one item as the loaders do; returns whether it was stored.
     bool insert(const char *address, InsertMode mode, int id = 0)
     {

@@ -65,35 +65,42 @@ int scripted(HostInfo *info, const uint8_t a[4])
 
 // Waits of at most 10 ms: the drain gives up after 121 checks, about 1.2 s,
 // which no scripted lookup comes near even on a loaded machine.
+// Lets hung lookups return, then waits (at most five seconds) until their
+// workers have released their jobs, which brings the tracked blocks back
+// to what they were.
+void release_hung_workers(int32_t blocks_before)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_hang_mutex);
+        g_hang_open = true;
+    }
+    g_hang_released.notify_all();
+    for (int i = 0; i < 5000 && memory_counters().live_blocks != blocks_before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void fast_sleep(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms < 10 ? ms : 10));
 }
 
-class Pool : public testing::Test
+class Pool : public EngineTest
 {
   protected:
     void SetUp() override
     {
-        start_core_for_test(OUT_CONSOLE);
-        memory_init(0);
-        host_table_create();
+        EngineTest::SetUp();
         socket_set_address_resolver(scripted);
         pool_set_sleep(fast_sleep);
         g_calls = 0;
         g_max_in_flight = 0;
         g_delay_ms = 0;
-        entry_count = 0;
-        lookups_started = 0;
-        unresolved_seen = 0;
-        resolved_count = 0;
     }
     void TearDown() override
     {
-        host_table_clear();
-        host_table_destroy();
         socket_set_address_resolver(nullptr);
         pool_set_sleep(nullptr);
+        EngineTest::TearDown();
     }
 
     HostEntry *add(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint32_t stamp, const char *name)
@@ -120,16 +127,6 @@ class Pool : public testing::Test
 
     std::string progress;
 };
-
-uint32_t now_stamp()
-{
-    std::time_t t = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&t, &local);
-    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-                        static_cast<unsigned>(local.tm_year));
-}
 
 TEST(MinuteClock, CountsMinutesOfLocalTime)
 {
@@ -160,7 +157,7 @@ TEST_F(Pool, PeriodsZeroLookUpOnlyEntriesNeverLookedUp)
     HostEntry *named = add(10, 0, 0, 6, 1000, "old.example");
     HostEntry *named_new = add(10, 0, 0, 8, 0, "was.example");
     EXPECT_EQ(1, run(20, 0, 0));
-    const uint32_t now = now_stamp();
+    const uint32_t now = minute_stamp_now();
     EXPECT_STREQ("h2.example", fresh->name);
     EXPECT_STREQ("*", fresh_odd->name);
     EXPECT_STREQ("*", old_star->name);
@@ -177,7 +174,7 @@ TEST_F(Pool, PeriodsZeroLookUpOnlyEntriesNeverLookedUp)
 
 TEST_F(Pool, NegativeBadHoursLooksUpEveryUnresolvedEntryAgain)
 {
-    HostEntry *star = add(10, 0, 0, 2, now_stamp(), "*");
+    HostEntry *star = add(10, 0, 0, 2, minute_stamp_now(), "*");
     HostEntry *pending = add(10, 0, 0, 4, 1000, "*UNK*"); // a name, not unresolved
     HostEntry *empty = add(10, 0, 0, 6, 1000, "");        // a name too
     EXPECT_EQ(1, run(20, 0, -1));
@@ -189,7 +186,7 @@ TEST_F(Pool, NegativeBadHoursLooksUpEveryUnresolvedEntryAgain)
 
 TEST_F(Pool, GoodHoursLookUpNamesOlderThanThePeriod)
 {
-    const uint32_t now = now_stamp();
+    const uint32_t now = minute_stamp_now();
     HostEntry *exactly = add(10, 0, 0, 2, now - 60, "a.example");
     HostEntry *older = add(10, 0, 0, 4, now - 62, "b.example");
     HostEntry *future = add(10, 0, 0, 6, now + 100, "c.example"); // a stamp after now counts as very old
@@ -269,13 +266,7 @@ TEST_F(Pool, DrainGivesUpOnHungWorkersWhichThenTouchNothing)
     // released, it must discard its result (AddressSanitizer would report a
     // write into the freed entry) and release its job.
     host_table_clear();
-    {
-        std::lock_guard<std::mutex> lock(g_hang_mutex);
-        g_hang_open = true;
-    }
-    g_hang_released.notify_all();
-    for (int i = 0; i < 5000 && memory_counters().live_blocks != blocks_before; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release_hung_workers(blocks_before);
     EXPECT_EQ(blocks_before, memory_counters().live_blocks);
     EXPECT_EQ(1, resolved_count.load());
     EXPECT_EQ(1, running_lookups.load()); // the pass's count: the late worker left it alone
@@ -311,13 +302,7 @@ TEST_F(Pool, FailedThreadStartEndsThePassAtOnceAndLateWorkersTouchNothing)
     (void)first;
 
     host_table_clear();
-    {
-        std::lock_guard<std::mutex> lock(g_hang_mutex);
-        g_hang_open = true;
-    }
-    g_hang_released.notify_all();
-    for (int i = 0; i < 5000 && memory_counters().live_blocks != blocks_before; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release_hung_workers(blocks_before);
     EXPECT_EQ(blocks_before, memory_counters().live_blocks);
     EXPECT_EQ(0, resolved_count.load());
     EXPECT_EQ(3, running_lookups.load()); // as the pass left it: late workers leave it alone

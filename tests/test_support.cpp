@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "basalt-core.h"
+#include "lookup.h"
 #include "platform.h"
 
 #include <cstdio>
@@ -141,4 +142,23 @@ void start_core_for_test(int flags, const char *program_path)
     const char *argv[] = {program_path};
     platform_set_command_line(1, argv);
     core_startup("debug.log", flags);
+}
+
+void EngineTest::SetUp()
+{
+    start_core_for_test(OUT_CONSOLE);
+    memory_init(0);
+    host_table_create();
+    entry_count = 0;
+    log_address_count = 0;
+    lookups_started = 0;
+    unresolved_seen = 0;
+    resolved_count = 0;
+}
+
+void EngineTest::TearDown()
+{
+    host_table_clear();
+    host_table_destroy();
+    EXPECT_EQ(0, memory_counters().live_blocks);
 }

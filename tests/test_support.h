@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -43,3 +44,14 @@ RunResult run_in_child(const std::function<void()> &body);
 // Starts the support library as the program does, with a fake command line
 // whose first field is program_path.
 void start_core_for_test(int flags, const char *program_path = "/opt/tarn/bin/tarn");
+
+// The state a batch run starts from: the support library started, memory
+// accounting reset, an empty host table and zeroed run counters. On the way
+// out the table is emptied and destroyed, and every tracked block the test
+// made must have been released.
+class EngineTest : public testing::Test
+{
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};

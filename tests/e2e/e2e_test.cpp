@@ -44,9 +44,9 @@ class EndToEnd : public testing::Test
 
     RunResult tarn(const std::vector<std::string> &arguments)
     {
-        before = minute_now();
+        before = minute_stamp_now();
         RunResult result = run_program(TARN_BINARY, arguments, dir.path());
-        after = minute_now();
+        after = minute_stamp_now();
         return result;
     }
 
@@ -76,16 +76,6 @@ class EndToEnd : public testing::Test
             out += line;
         }
         return out;
-    }
-
-    static uint32_t minute_now()
-    {
-        std::time_t t = std::time(nullptr);
-        std::tm local{};
-        localtime_r(&t, &local);
-        return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                            static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-                            static_cast<unsigned>(local.tm_year));
     }
 
     // Query counts of the DNS server so far.
