@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,8 +114,7 @@ class ConfigRun : public EngineTest
         testing::internal::CaptureStdout();
         int result = run_analog_config(config_path.c_str(), 20, 0);
         std::string out = testing::internal::GetCapturedStdout();
-        out = std::regex_replace(out, std::regex("[^\r\n]*\r"), "");
-        printed = std::regex_replace(out, std::regex("\\[ *[0-9]+\\.[0-9]{4} secs\\]"), "[T]");
+        printed = printed_lines(out);
         return result;
     }
 

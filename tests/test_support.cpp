@@ -4,6 +4,7 @@
 #include "lookup.h"
 #include "platform.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +136,59 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
         execv(program.c_str(), argv.data());
         _exit(127);
     });
+}
+
+namespace
+{
+
+// Length of a "[ 1234.5678 secs]" time at text[i], or 0 when none starts there.
+size_t step_time_length(const std::string &text, size_t i)
+{
+    if (text.compare(i, 1, "[") != 0)
+        return 0;
+    size_t j = i + 1;
+    while (j < text.size() && text[j] == ' ')
+        ++j;
+    size_t digits = j;
+    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j])))
+        ++j;
+    if (j == digits || text.compare(j, 1, ".") != 0)
+        return 0;
+    for (int k = 1; k <= 4; ++k) {
+        if (j + static_cast<size_t>(k) >= text.size() ||
+            !std::isdigit(static_cast<unsigned char>(text[j + static_cast<size_t>(k)])))
+            return 0;
+    }
+    j += 5;
+    return text.compare(j, 6, " secs]") == 0 ? j + 6 - i : 0;
+}
+
+} // namespace
+
+std::string printed_lines(const std::string &out)
+{
+    std::string kept;
+    size_t line_start = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] == '\r') {
+            line_start = i + 1; // a progress line: dropped
+        } else if (out[i] == '\n') {
+            kept += out.substr(line_start, i + 1 - line_start);
+            line_start = i + 1;
+        }
+    }
+    kept += out.substr(line_start);
+    std::string masked;
+    for (size_t i = 0; i < kept.size();) {
+        size_t length = step_time_length(kept, i);
+        if (length > 0) {
+            masked += "[T]";
+            i += length;
+        } else {
+            masked += kept[i++];
+        }
+    }
+    return masked;
 }
 
 void start_core_for_test(int flags, const char *program_path)

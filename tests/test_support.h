@@ -41,6 +41,11 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
 // the child exits 0 if body returns. For checks that end the process.
 RunResult run_in_child(const std::function<void()> &body);
 
+// What a run printed, as a reader of its log would see it: the pool's
+// self-overwriting progress lines (text ending in a carriage return) taken
+// out, and every step time "[%10.4f secs]" shown as "[T]".
+std::string printed_lines(const std::string &out);
+
 // Starts the support library as the program does, with a fake command line
 // whose first field is program_path.
 void start_core_for_test(int flags, const char *program_path = "/opt/tarn/bin/tarn");

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <regex>
 #include <string>
 #include <sys/mount.h>
 #include <thread>
@@ -52,11 +51,7 @@ class EndToEnd : public testing::Test
 
     // The printed lines with the step times masked and the self-overwriting
     // progress lines taken out.
-    static std::string lines(const std::string &out)
-    {
-        std::string text = std::regex_replace(out, std::regex("[^\r\n]*\r"), "");
-        return std::regex_replace(text, std::regex("\\[ *[0-9]+\\.[0-9]{4} secs\\]"), "[T]");
-    }
+    static std::string lines(const std::string &out) { return printed_lines(out); }
 
     // The cache file with the stamps of this run's lookups shown as NOW,
     // after checking that they lie within the run's minutes.
@@ -126,7 +121,9 @@ TEST_F(SingleLookups, FirstOfSeveralAddressesAndLongNamesWhole)
     if (std::string(std::getenv("TARN_DNS_SERVER")) == "responder")
         EXPECT_EQ(BANNER + "198.51.100.7\n", r.out);
     else
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(R"((.|\n)*\n198\.51\.100\.[789]\n)"))) << r.out;
+        EXPECT_TRUE(r.out == BANNER + "198.51.100.7\n" || r.out == BANNER + "198.51.100.8\n" ||
+                    r.out == BANNER + "198.51.100.9\n")
+            << r.out;
     r = tarn({"/A", "203.0.113.80"});
     EXPECT_EQ(BANNER + LONG_NAME + "\n", r.out);
     EXPECT_EQ(0, r.status);
