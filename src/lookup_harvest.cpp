@@ -6,7 +6,11 @@
 #include "lookup.h"
 #include "socket.h"
 
+#include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace
 {
@@ -34,49 +38,221 @@ constexpr ByteClasses make_byte_classes()
 
 constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
 
+// The addresses one harvest has already handed to the table. A log names
+// the same clients over and over, and each list of the table is a sorted
+// singly linked list: every repeat that the insert hint does not catch
+// walks a list of hundreds of entries. This set answers a repeat at once.
+// It holds each distinct address once, so its memory follows the number of
+// clients, not the length of the log, and it is released with the harvest.
+class SeenAddresses
+{
+  public:
+    SeenAddresses() = default;
+    ~SeenAddresses()
+    {
+        if (slots_ != nullptr)
+            tracked_free(&slots_, bytes(capacity_), SITE_FILE, __LINE__);
+    }
+    SeenAddresses(const SeenAddresses &) = delete;
+    SeenAddresses &operator=(const SeenAddresses &) = delete;
+
+    // true when key was seen before; otherwise remembers it.
+    bool check_and_add(uint32_t key)
+    {
+        if (key == 0) { // 0 marks a free slot, so 0.0.0.0 is kept aside
+            const bool seen = zero_seen_;
+            zero_seen_ = true;
+            return seen;
+        }
+        if (2 * (count_ + 1) > capacity_)
+            grow();
+        for (uint32_t i = slot_of(key);; i = (i + 1) & (capacity_ - 1)) {
+            if (slots_[i] == key)
+                return true;
+            if (slots_[i] == 0) {
+                slots_[i] = key;
+                ++count_;
+                return false;
+            }
+        }
+    }
+
+    // Hands the addresses to fn in ascending order, once each, and forgets
+    // them (the slots are sorted in place: no second copy).
+    template <class Fn> void drain_ascending(Fn fn)
+    {
+        uint32_t used = 0;
+        for (uint32_t i = 0; i < capacity_; ++i) {
+            if (slots_[i] != 0)
+                slots_[used++] = slots_[i];
+        }
+        std::sort(slots_, slots_ + used);
+        if (zero_seen_)
+            fn(0u);
+        for (uint32_t i = 0; i < used; ++i)
+            fn(slots_[i]);
+        std::fill(slots_, slots_ + capacity_, 0u);
+        count_ = 0;
+        zero_seen_ = false;
+    }
+
+  private:
+    static int bytes(uint32_t capacity) { return static_cast<int>(capacity * sizeof(uint32_t)); }
+    uint32_t slot_of(uint32_t key) const { return (key * 0x9E3779B1u) >> (32 - shift_); }
+
+    void grow()
+    {
+        const uint32_t old_capacity = capacity_;
+        uint32_t *old = slots_;
+        capacity_ = old_capacity == 0 ? 4096 : 2 * old_capacity;
+        shift_ = old_capacity == 0 ? 12 : shift_ + 1;
+        mark_assert_site(SITE_FILE, __LINE__);
+        fatal_assert(capacity_ <= (1u << 28), "Too many distinct addresses in one log\n");
+        slots_ = static_cast<uint32_t *>(tracked_alloc(bytes(capacity_), SITE_FILE, __LINE__));
+        count_ = 0;
+        for (uint32_t i = 0; i < old_capacity; ++i) {
+            if (old[i] != 0)
+                check_and_add(old[i]);
+        }
+        if (old != nullptr)
+            tracked_free(&old, bytes(old_capacity), SITE_FILE, __LINE__);
+    }
+
+    uint32_t *slots_ = nullptr;
+    uint32_t capacity_ = 0; // a power of two
+    uint32_t count_ = 0;
+    int shift_ = 0; // log2 of capacity_
+    bool zero_seen_ = false;
+};
+
+uint32_t key_of(const uint8_t address[4])
+{
+    return (static_cast<uint32_t>(address[0]) << 24) | (static_cast<uint32_t>(address[1]) << 16) |
+           (static_cast<uint32_t>(address[2]) << 8) | address[3];
+}
+
+// Where the next run that may be an address starts in data[0, length): a
+// digit or dot that follows a byte that may stand before an address and
+// does not continue a run. before is the byte before data[0]. Most runs of
+// a log (times, sizes, versions after a slash) follow other bytes, so only
+// a few per line are looked at closely; the rest are passed over sixteen
+// bytes at a time where the processor allows.
+size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    unsigned carry_run = BYTE_CLASSES.run[before] ? 1 : 0;
+    unsigned carry_before = BYTE_CLASSES.before_run[before] ? 1 : 0;
+    const __m128i below_digits = _mm_set1_epi8('0' - 1);
+    const __m128i above_digits = _mm_set1_epi8('9' + 1);
+    const __m128i dot = _mm_set1_epi8('.');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i minus_one = _mm_set1_epi8(-1);
+    const __m128i past_blank = _mm_set1_epi8(33);
+    for (; i + 16 <= length; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
+        // Signed compares: bytes of 128 and above are negative, so they are
+        // neither digits nor bytes 0..32, as the byte classes say.
+        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_digits), _mm_cmplt_epi8(v, above_digits));
+        const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dot));
+        const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, minus_one), _mm_cmplt_epi8(v, past_blank));
+        const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, comma));
+        const unsigned run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
+        const unsigned precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
+        const unsigned starts = run_bits & ~((run_bits << 1) | carry_run) & ((precede_bits << 1) | carry_before);
+        if (starts != 0)
+            return i + static_cast<size_t>(__builtin_ctz(starts));
+        carry_run = run_bits >> 15;
+        carry_before = precede_bits >> 15;
+    }
+    if (i > 0)
+        before = data[i - 1];
+#endif
+    for (; i < length; ++i) {
+        const unsigned char c = data[i];
+        if (BYTE_CLASSES.run[c] && !BYTE_CLASSES.run[before] && BYTE_CLASSES.before_run[before])
+            return i;
+        before = c;
+    }
+    return length;
+}
+
+// Reads a run that the buffer cut, a byte at a time (rare: once per read
+// buffer at most). 1 with the address, 0 when it is none, -1 at the end.
+int gather_cut_run(ByteReader &reader, uint8_t address[4], unsigned char *terminator)
+{
+    char run[RUN_TEXT_SIZE];
+    size_t length = 0;
+    int dots = 0;
+    int c = reader.next();
+    while (c >= 0 && BYTE_CLASSES.run[c]) {
+        if (length < RUN_TEXT_SIZE - 1)
+            run[length] = static_cast<char>(c);
+        ++length;
+        dots += (c == '.' && dots < 4);
+        c = reader.next();
+    }
+    if (c < 0)
+        return -1;
+    *terminator = static_cast<unsigned char>(c);
+    if (dots == 3 && length < RUN_TEXT_SIZE) {
+        run[length] = '\0';
+        if (parse_dotted_address(run, address) == 1)
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int log_next_address(ByteReader &reader, uint8_t address[4])
 {
     CHECK_POINTER(SITE_FILE, address);
-    // The byte before the run: 0 at the start of each call, which counts as
-    // a blank, so an address right after the last one found is found too.
+    // The byte before the data: 0 at the start of each call, which counts
+    // as a blank, so an address right after the last one found is found too.
     unsigned char before = 0;
-    char run[RUN_TEXT_SIZE];
     for (;;) {
-        // Pass over bytes that cannot start a run, a whole buffer at a time.
         size_t available = 0;
         const unsigned char *data = reader.peek(&available);
         if (data == nullptr)
             return 0;
-        size_t i = 0;
-        while (i < available && !BYTE_CLASSES.run[data[i]])
-            ++i;
-        if (i > 0)
-            before = data[i - 1];
-        reader.consume(i);
-        if (i == available)
+        const size_t start = next_candidate(data, available, before);
+        if (start == available) {
+            before = data[available - 1];
+            reader.consume(available);
             continue;
-
-        // Gather the run; the end of the file inside it gives it up.
-        size_t length = 0;
+        }
+        // Read the run in place: four parts, each kept modulo 256 as the
+        // dotted-address parser keeps them.
+        uint8_t parts[4] = {0, 0, 0, 0};
+        unsigned part = 0;
         int dots = 0;
-        int c = reader.next();
-        while (c >= 0 && BYTE_CLASSES.run[c]) {
-            if (length < RUN_TEXT_SIZE - 1)
-                run[length] = static_cast<char>(c);
-            ++length;
-            dots += (c == '.' && dots < 4); // saturates: only "exactly three" matters
-            c = reader.next();
+        size_t i = start;
+        for (; i < available && BYTE_CLASSES.run[data[i]]; ++i) {
+            if (data[i] == '.') {
+                if (dots < 3)
+                    parts[dots] = static_cast<uint8_t>(part);
+                ++dots;
+                part = 0;
+            } else {
+                part = (part * 10 + static_cast<unsigned>(data[i] - '0')) & 0xFF;
+            }
         }
-        if (c < 0)
-            return 0;
-        if (dots == 3 && length < RUN_TEXT_SIZE && BYTE_CLASSES.before_run[before]) {
-            run[length] = '\0';
-            if (parse_dotted_address(run, address) == 1)
-                return 1;
+        if (i == available) {
+            reader.consume(start);
+            const int found = gather_cut_run(reader, address, &before);
+            if (found != 0)
+                return found > 0 ? 1 : 0;
+            continue;
         }
-        before = static_cast<unsigned char>(c);
+        const unsigned char terminator = data[i];
+        reader.consume(i + 1);
+        if (dots == 3 && i - start < RUN_TEXT_SIZE) {
+            parts[3] = static_cast<uint8_t>(part);
+            std::memcpy(address, parts, 4);
+            return 1;
+        }
+        before = terminator;
     }
 }
 
@@ -88,15 +264,27 @@ int log_file_harvest(const char *file_name)
         out_print("Unable to open log file '%s'\n", file_name);
         return 0;
     }
+    // The addresses are gathered first and stored in ascending order at the
+    // end: each insert then starts where the last one ended, so the whole
+    // harvest walks every list once instead of once per new address.
+    SeenAddresses seen;
+    uint8_t address[4];
+    while (log_next_address(reader, address) == 1) {
+        ++log_address_count;
+        seen.check_and_add(key_of(address));
+    }
     HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     HostEntry *hint = nullptr;
-    while (log_next_address(reader, entry->address) == 1) {
-        ++log_address_count;
+    seen.drain_ascending([&](uint32_t key) {
+        entry->address[0] = static_cast<uint8_t>(key >> 24);
+        entry->address[1] = static_cast<uint8_t>(key >> 16);
+        entry->address[2] = static_cast<uint8_t>(key >> 8);
+        entry->address[3] = static_cast<uint8_t>(key);
         entry->time_stamp = 0;
         checked_copy(entry->name, UNRESOLVED_MARKER);
         if (host_table_insert(entry, INSERT_UNIQUE, &hint) == 1)
             entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    }
+    });
     tracked_delete(&entry, SITE_FILE, __LINE__);
     if (reader.failed() == 1) {
         out_print("Unable to read log file '%s'\n", file_name);
