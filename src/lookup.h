@@ -125,10 +125,11 @@ uint32_t minute_stamp_now();
 // thread (%d)". Workers that outlive the pass discard their result.
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours);
 
-// Test seam: the sleep the pool waits with (null restores the real one), so
-// the drain's give-up rule can be tested without waiting two minutes.
-using PoolSleep = void (*)(int milliseconds);
-void pool_set_sleep(PoolSleep sleep);
+// Test seam: the longest waits for a free place and for the last workers
+// (0 restores SLOT_WAIT_MS and DRAIN_WAIT_MS). The drain gives up after
+// STALL_CHECKS drain waits without progress, so short waits let a test see
+// it give up without waiting two minutes.
+void pool_set_wait_limits(int slot_wait_ms, int drain_wait_ms);
 // Test seam: how workers are started (null restores platform_start_thread),
 // so a failing thread start can be tested where the system will not fail.
 using PoolThreadStart = int (*)(void (*body)(void *), void *argument);

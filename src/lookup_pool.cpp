@@ -14,7 +14,10 @@
 #include "platform.h"
 #include "socket.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -27,6 +30,9 @@ constexpr const char *SITE_FILE = "lookup";
 
 struct PoolPass {
     std::mutex mutex;
+    // Signalled by each worker that finishes, so the main thread's waits
+    // for a free place and for the last workers end as soon as one does.
+    std::condition_variable worker_done;
     bool ended = false; // guarded by mutex
 };
 
@@ -38,14 +44,15 @@ struct LookupJob {
     uint8_t address[4];
 };
 
-std::atomic<PoolSleep> g_sleep{nullptr};
+std::atomic<int> g_slot_wait_ms{SLOT_WAIT_MS};
+std::atomic<int> g_drain_wait_ms{DRAIN_WAIT_MS};
 std::atomic<PoolThreadStart> g_thread_start{nullptr};
 
-void pool_sleep(int milliseconds)
-{
-    PoolSleep sleep = g_sleep.load();
-    (sleep != nullptr ? sleep : platform_sleep_ms)(milliseconds);
-}
+// Progress lines are written no more often than this, however often the
+// waits wake: each one is a write to the terminal.
+constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
+
+using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t DAYS_BEFORE_MONTH[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
@@ -62,38 +69,62 @@ bool name_fits_cache(const char *name)
     return length > 0;
 }
 
-void print_progress(const char *what, int32_t position, int32_t thread_limit)
+// The self-overwriting progress line, at most once per PROGRESS_INTERVAL.
+class ProgressLine
 {
-    char line[64];
-    int length =
-        std::snprintf(line, sizeof line, "%6d %s [%3d/%3d]\r", position, what, running_lookups.load(), thread_limit);
-    if (length > 0)
-        platform_console_write(line, static_cast<size_t>(length));
-}
+  public:
+    explicit ProgressLine(int32_t thread_limit) : thread_limit_(thread_limit) {}
+
+    void print(const char *what, int32_t position)
+    {
+        const Clock::time_point now = Clock::now();
+        if (printed_once_ && now - last_ < PROGRESS_INTERVAL)
+            return;
+        printed_once_ = true;
+        last_ = now;
+        char line[64];
+        int length = std::snprintf(line, sizeof line, "%6d %s [%3d/%3d]\r", position, what, running_lookups.load(),
+                                   thread_limit_);
+        if (length > 0)
+            platform_console_write(line, static_cast<size_t>(length));
+    }
+
+  private:
+    int32_t thread_limit_;
+    bool printed_once_ = false;
+    Clock::time_point last_{};
+};
 
 void lookup_thread(void *argument)
 {
+    // Take what the job holds and release it first: once this worker counts
+    // as finished, the run may end and report the memory still held, and a
+    // job released after that would show up as a leak.
     auto *job = static_cast<LookupJob *>(argument);
-    PoolPass &pass = *job->pass;
-    HostEntry *entry = job->entry;
+    const std::shared_ptr<PoolPass> pass = job->pass;
+    HostEntry *const entry = job->entry;
+    uint8_t address[4];
+    std::memcpy(address, job->address, sizeof address);
+    job->~LookupJob();
+    tracked_delete(&job, SITE_FILE, __LINE__);
+
     {
-        std::lock_guard<std::mutex> guard(pass.mutex);
-        if (!pass.ended)
+        std::lock_guard<std::mutex> guard(pass->mutex);
+        if (!pass->ended)
             checked_copy(entry->name, PENDING_MARKER);
     }
     HostInfo info;
-    bool found = resolve_address(&info, job->address) == 1 && name_fits_cache(info.name);
+    bool found = resolve_address(&info, address) == 1 && name_fits_cache(info.name);
     {
-        std::lock_guard<std::mutex> guard(pass.mutex);
-        if (!pass.ended) {
+        std::lock_guard<std::mutex> guard(pass->mutex);
+        if (!pass->ended) {
             checked_copy(entry->name, found ? info.name : UNRESOLVED_MARKER);
             if (found)
                 ++resolved_count;
             --running_lookups;
+            pass->worker_done.notify_one();
         }
     }
-    job->~LookupJob();
-    tracked_delete(&job, SITE_FILE, __LINE__);
 }
 
 // Starts a worker for entry; 1 on success, 0 (the job released) after the
@@ -124,6 +155,41 @@ bool entry_is_due(const HostEntry &entry, int64_t period, uint32_t now)
     return period > 0 && static_cast<int64_t>(static_cast<uint32_t>(now - entry.time_stamp)) > period;
 }
 
+// Waits until a place is free. Each wait ends when a worker finishes, or
+// after the slot wait at the longest.
+void wait_for_free_place(PoolPass &pass, int32_t thread_limit)
+{
+    const auto longest = std::chrono::milliseconds(g_slot_wait_ms.load());
+    std::unique_lock<std::mutex> lock(pass.mutex);
+    while (running_lookups.load() >= thread_limit)
+        pass.worker_done.wait_for(lock, longest);
+}
+
+// Waits for the last workers. Gives up once their number has not changed
+// for longer than STALL_CHECKS drain waits (about two minutes): a span of
+// time without progress, not a count of wake-ups.
+void wait_for_last_workers(PoolPass &pass, ProgressLine &progress, int32_t position)
+{
+    const auto longest = std::chrono::milliseconds(g_drain_wait_ms.load());
+    const auto give_up_after = longest * STALL_CHECKS;
+    int32_t last = 0;
+    Clock::time_point last_change = Clock::now();
+    std::unique_lock<std::mutex> lock(pass.mutex);
+    while (running_lookups.load() >= 1) {
+        const int32_t running = running_lookups.load();
+        if (running != last) {
+            last = running;
+            last_change = Clock::now();
+        } else if (Clock::now() - last_change > give_up_after) {
+            return;
+        }
+        lock.unlock();
+        progress.print("Waiting", position);
+        lock.lock();
+        pass.worker_done.wait_for(lock, longest, [running] { return running_lookups.load() != running; });
+    }
+}
+
 } // namespace
 
 std::atomic<int32_t> running_lookups{0};
@@ -131,9 +197,10 @@ int32_t lookups_started = 0;
 int32_t unresolved_seen = 0;
 std::atomic<int32_t> resolved_count{0};
 
-void pool_set_sleep(PoolSleep sleep)
+void pool_set_wait_limits(int slot_wait_ms, int drain_wait_ms)
 {
-    g_sleep = sleep;
+    g_slot_wait_ms = slot_wait_ms > 0 ? slot_wait_ms : SLOT_WAIT_MS;
+    g_drain_wait_ms = drain_wait_ms > 0 ? drain_wait_ms : DRAIN_WAIT_MS;
 }
 
 void pool_set_thread_start(PoolThreadStart start)
@@ -174,6 +241,7 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
     const int64_t bad_period = static_cast<int64_t>(bad_hours) * 60;
     const int64_t good_period = static_cast<int64_t>(good_hours) * 60;
     auto pass = std::make_shared<PoolPass>();
+    ProgressLine progress(thread_limit);
     running_lookups = 0;
     int32_t position = 0;
     int result = 1;
@@ -186,10 +254,9 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
             if (!entry_is_due(*entry, unresolved ? bad_period : good_period, now))
                 continue;
             entry->time_stamp = now;
-            print_progress("Threads", position, thread_limit);
-            while (running_lookups.load() >= thread_limit)
-                pool_sleep(SLOT_WAIT_MS);
-            print_progress("Threads", position, thread_limit);
+            progress.print("Threads", position);
+            wait_for_free_place(*pass, thread_limit);
+            progress.print("Threads", position);
             {
                 std::lock_guard<std::mutex> guard(pass->mutex);
                 ++running_lookups;
@@ -203,23 +270,8 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
         if (result == 0)
             break;
     }
-
-    // Wait for the last workers, giving up once their number has not
-    // changed for more than STALL_CHECKS checks in a row.
-    int32_t last = 0;
-    int stall = 0;
-    while (result == 1 && running_lookups.load() >= 1) {
-        int32_t running = running_lookups.load();
-        if (running == last) {
-            if (++stall > STALL_CHECKS)
-                break;
-        } else {
-            stall = 0;
-            last = running;
-        }
-        print_progress("Waiting", position, thread_limit);
-        pool_sleep(DRAIN_WAIT_MS);
-    }
+    if (result == 1)
+        wait_for_last_workers(*pass, progress, position);
 
     std::lock_guard<std::mutex> guard(pass->mutex);
     pass->ended = true;

@@ -96,14 +96,10 @@ class ConfigRun : public EngineTest
     {
         EngineTest::SetUp();
         socket_set_address_resolver(scripted);
-        // Short waits, yet long enough that the drain's give-up (121 checks)
-        // never strikes before the scripted lookups end.
-        pool_set_sleep([](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms < 10 ? ms : 10)); });
     }
     void TearDown() override
     {
         socket_set_address_resolver(nullptr);
-        pool_set_sleep(nullptr);
         EngineTest::TearDown();
     }
 
