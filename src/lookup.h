@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 class ByteReader;
 
@@ -38,6 +39,13 @@ enum InsertMode {
     INSERT_UNIQUE,     // store each address at most once
 };
 
+// The address as one number, byte 0 most significant: the table's order.
+inline uint32_t address_key_of(const uint8_t address[4])
+{
+    return (static_cast<uint32_t>(address[0]) << 24) | (static_cast<uint32_t>(address[1]) << 16) |
+           (static_cast<uint32_t>(address[2]) << 8) | address[3];
+}
+
 // Run counters, reset by each batch run. Changed by the main thread only.
 extern int32_t entry_count;       // entries stored since the last reset
 extern int32_t log_address_count; // addresses found in logs, duplicates included
@@ -52,11 +60,35 @@ int host_table_destroy();
 // Releases every entry in table order and empties every list; returns 1.
 int host_table_clear();
 
+// An index of the table by address (the last entry of each), for a file
+// whose lines are not in ascending order: with it an insert finds its place
+// in O(log n) instead of walking its list from the head, which on a large
+// shuffled cache would take hours. It is built from the table when it is
+// first needed and kept up to date by the inserts given it; its memory is
+// tracked and released with it.
+class HostIndex
+{
+  public:
+    HostIndex();
+    ~HostIndex();
+    HostIndex(const HostIndex &) = delete;
+    HostIndex &operator=(const HostIndex &) = delete;
+    // Indexes every entry of the table as it stands now.
+    void build();
+    bool built() const;
+
+  private:
+    friend int host_table_insert(HostEntry *, InsertMode, HostEntry **, HostIndex *);
+    struct Map;
+    std::unique_ptr<Map> map_;
+};
+
 // Stores entry (address set, not linked) by mode and returns 1, or drops it
 // and returns 0; a dropped entry stays with the caller. *hint is the
 // duplicate hint of the current loading pass: null at its start, read and
-// updated here.
-int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint);
+// updated here. A built index (INSERT_FILE_ORDER only) finds the place
+// without a walk; the table that results is the same.
+int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index = nullptr);
 
 // ---------------------------------------------------------------------------
 // DNS cache file: lines "%u %d.%d.%d.%d %s\r\n" in ascending address order.

@@ -125,12 +125,6 @@ class SeenAddresses
     bool zero_seen_ = false;
 };
 
-uint32_t key_of(const uint8_t address[4])
-{
-    return (static_cast<uint32_t>(address[0]) << 24) | (static_cast<uint32_t>(address[1]) << 16) |
-           (static_cast<uint32_t>(address[2]) << 8) | address[3];
-}
-
 // Where the next run that may be an address starts in data[0, length): a
 // digit or dot that follows a byte that may stand before an address and
 // does not continue a run. before is the byte before data[0]. Most runs of
@@ -271,7 +265,7 @@ int log_file_harvest(const char *file_name)
     uint8_t address[4];
     while (log_next_address(reader, address) == 1) {
         ++log_address_count;
-        seen.check_and_add(key_of(address));
+        seen.check_and_add(address_key_of(address));
     }
     HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     HostEntry *hint = nullptr;

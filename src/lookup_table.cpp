@@ -2,6 +2,9 @@
 #include "basalt-core.h"
 #include "lookup.h"
 
+#include <iterator>
+#include <map>
+
 namespace
 {
 
@@ -9,19 +12,53 @@ constexpr const char *SITE_FILE = "lookup";
 
 HostTable *g_table = nullptr;
 
-uint32_t key_of(const uint8_t address[4])
-{
-    return (static_cast<uint32_t>(address[0]) << 24) | (static_cast<uint32_t>(address[1]) << 16) |
-           (static_cast<uint32_t>(address[2]) << 8) | address[3];
-}
-
 // Whether the walk of the given mode passes an entry with this key.
 bool walk_passes(InsertMode mode, uint32_t key, uint32_t new_key)
 {
     return mode == INSERT_FILE_ORDER ? key <= new_key : key < new_key;
 }
 
+// Hands the index's nodes out of tracked memory like every other block.
+template <class T> struct TrackedAllocator {
+    using value_type = T;
+    TrackedAllocator() = default;
+    template <class U> TrackedAllocator(const TrackedAllocator<U> &) {}
+    T *allocate(size_t n)
+    {
+        return static_cast<T *>(tracked_alloc(static_cast<int>(n * sizeof(T)), SITE_FILE, __LINE__));
+    }
+    void deallocate(T *p, size_t n) { tracked_free(&p, static_cast<int>(n * sizeof(T)), SITE_FILE, __LINE__); }
+    template <class U> bool operator==(const TrackedAllocator<U> &) const { return true; }
+};
+
 } // namespace
+
+struct HostIndex::Map {
+    // Address key to the last entry of the table with that address.
+    std::map<uint32_t, HostEntry *, std::less<uint32_t>, TrackedAllocator<std::pair<const uint32_t, HostEntry *>>>
+        last_of_key;
+    bool built = false;
+};
+
+HostIndex::HostIndex() : map_(std::make_unique<Map>()) {}
+
+HostIndex::~HostIndex() = default;
+
+bool HostIndex::built() const
+{
+    return map_->built;
+}
+
+void HostIndex::build()
+{
+    CHECK_POINTER(SITE_FILE, g_table);
+    map_->last_of_key.clear();
+    for (HostEntry *head : g_table->lists) {
+        for (HostEntry *entry = head; entry != nullptr; entry = entry->next)
+            map_->last_of_key[entry->address_key] = entry; // later entries of a key win
+    }
+    map_->built = true;
+}
 
 int32_t entry_count = 0;
 int32_t log_address_count = 0;
@@ -59,12 +96,12 @@ int host_table_clear()
     return 1;
 }
 
-int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint)
+int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index)
 {
     CHECK_POINTER(SITE_FILE, g_table);
     CHECK_POINTER(SITE_FILE, entry);
     CHECK_POINTER(SITE_FILE, hint);
-    const uint32_t key = key_of(entry->address);
+    const uint32_t key = address_key_of(entry->address);
     entry->address_key = key;
 
     // The entry after the hint is the one stored or matched for the previous
@@ -73,14 +110,24 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint)
     if (previous != nullptr && previous->next != nullptr && previous->next->address_key == key)
         return 0;
 
-    // The list is sorted, so every entry before a hint in the same list whose
-    // key the walk would pass is passed too: start there instead of at the
-    // head. Loading a file in ascending order then costs O(1) per line.
     HostEntry *&head = g_table->lists[entry->address[0]];
     HostEntry *passed = nullptr;
     HostEntry *walk = head;
-    if (previous != nullptr && previous->address[0] == entry->address[0] &&
-        walk_passes(mode, previous->address_key, key)) {
+    const bool indexed = index != nullptr && index->built() && mode == INSERT_FILE_ORDER;
+    if (indexed) {
+        // The walk would stop after the last entry whose key is not above
+        // the new one: the last entry of the greatest such key, if it lies
+        // in the same list.
+        auto &map = index->map_->last_of_key;
+        auto above = map.upper_bound(key);
+        if (above != map.begin() && std::prev(above)->second->address[0] == entry->address[0])
+            passed = std::prev(above)->second;
+        walk = nullptr;
+    } else if (previous != nullptr && previous->address[0] == entry->address[0] &&
+               walk_passes(mode, previous->address_key, key)) {
+        // The list is sorted, so every entry before a hint in the same list
+        // whose key the walk would pass is passed too: start there instead
+        // of at the head. Loading an ascending file costs O(1) per line.
         passed = previous;
         walk = previous->next;
     }
@@ -100,6 +147,8 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint)
         entry->next = head;
         head = entry;
     }
+    if (indexed)
+        index->map_->last_of_key[key] = entry;
     ++entry_count;
     return 1;
 }

@@ -7,9 +7,12 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <random>
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
@@ -170,6 +173,43 @@ TEST_F(DnsFile, OverlongFieldsPassTheirRecordOverWithoutOverrun)
     EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load(std::string(100, '9') + " 1.2.3.4 a\r\n2 1.2.3.5 b\r\n"));
     EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load("1 " + std::string(5000, '.') + " a\r\n2 1.2.3.5 b\r\n"));
     EXPECT_TRUE(load("1 1.2.3.4 " + std::string(1 << 20, 'x')).empty());
+}
+
+TEST_F(DnsFile, ShuffledFileLoadsToTheSameTableAsPlainInserts)
+{
+    // Lines that go backwards switch the load to its index; the table must
+    // be exactly what inserting the same lines by walking the lists gives,
+    // duplicates and their order included.
+    std::mt19937 random(99);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::array<uint8_t, 4>> items;
+        for (int i = 0; i < 400; ++i) {
+            std::array<uint8_t, 4> a = {static_cast<uint8_t>(random() % 3), 0, static_cast<uint8_t>(random() % 2),
+                                        static_cast<uint8_t>(random() % 40)};
+            items.push_back(a);
+            if (random() % 4 == 0)
+                items.push_back(a); // a repeat right after itself
+        }
+        if (round % 2 == 0) // ascending at first, then out of order
+            std::sort(items.begin(), items.begin() + static_cast<std::ptrdiff_t>(items.size() / 2));
+        std::string file;
+        for (size_t i = 0; i < items.size(); ++i)
+            file += std::to_string(i + 1) + " " + std::to_string(items[i][0]) + ".0." + std::to_string(items[i][2]) +
+                    "." + std::to_string(items[i][3]) + " n\r\n";
+        const Rows loaded = load(file);
+
+        host_table_clear();
+        HostEntry *hint = nullptr;
+        for (size_t i = 0; i < items.size(); ++i) {
+            HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+            std::memcpy(entry->address, items[i].data(), 4);
+            entry->time_stamp = static_cast<uint32_t>(i + 1);
+            entry->name[0] = 'n';
+            if (host_table_insert(entry, INSERT_FILE_ORDER, &hint) == 0)
+                tracked_delete(&entry, HERE, __LINE__);
+        }
+        ASSERT_EQ(rows(), loaded) << "round " << round;
+    }
 }
 
 TEST_F(DnsFile, MissingFileIsReported)
