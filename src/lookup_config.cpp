@@ -142,10 +142,15 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
         size_t length = 0;
         bool comment = false;
         bool too_long = false;
+        bool text_ended = false;
         for (; c >= 0 && !is_line_end(c); c = config.reader->next()) {
             if (c == '#')
                 comment = true;
-            if (comment)
+            // A NUL would end the line's text where its trimming cannot see
+            // it ("a.log \0x" would name "a.log "): the text ends there.
+            if (c == 0)
+                text_ended = true;
+            if (comment || text_ended)
                 continue;
             if (length + 1 >= size)
                 too_long = true;

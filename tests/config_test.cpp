@@ -63,6 +63,12 @@ TEST(ConfigLines, CommentOnlyLinesAreDroppedAndTheNextLineIsStillCleaned)
     EXPECT_EQ((Lines{{"ab", 2, 0}}), read_lines("a # x\nab # y\n"));
 }
 
+TEST(ConfigLines, NulEndsTheTextOfItsLine)
+{
+    EXPECT_EQ((Lines{{"LOGFILE a.log", 1, 0}, {"B", 2, 0}}),
+              read_lines(std::string("LOGFILE a.log \0x y\nB\n", 21)));
+}
+
 TEST(ConfigLines, LastLineWithoutLineEndIsRead)
 {
     EXPECT_EQ((Lines{{"DNSFILE a", 1, 0}, {"LOGFILE b.log", 2, 0}}), read_lines("DNSFILE a\nLOGFILE b.log"));
