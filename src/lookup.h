@@ -189,12 +189,12 @@ int harvest_log_pattern(const char *pattern, const char *prefix);
 int run_analog_config(const char *config_file, int32_t thread_count, uint32_t flags);
 
 // Reads configuration lines: each call gives the next line cleaned of
-// leading and trailing blanks and of its comment. Lines longer than
-// PATH_TEXT_SIZE - 1 characters are passed over and remembered in
-// skipped_line (its number) for the caller to report.
+// leading and trailing blanks and of its comment. A line longer than
+// PATH_TEXT_SIZE - 1 characters comes back empty with its number in
+// skipped_line, for the caller to report; skipped_line is 0 otherwise.
 struct ConfigReader {
     ByteReader *reader;
-    int line_number;  // of the line last returned
+    int line_number;  // of the line last returned (or skipped)
     int skipped_line; // set when the last call passed over a line; else 0
     int lines_ended;  // line ends read so far (CR LF counts once)
     int previous_byte;

@@ -96,9 +96,6 @@ int read_settings(ConfigReader &config, const char *file_name, const char *direc
                 return 0;
         }
     }
-    if (config.skipped_line != 0)
-        out_print("Line %d of config file '%s' is longer than %d characters and was skipped\n", config.skipped_line,
-                  file_name, PATH_TEXT_SIZE - 1);
     return 1;
 }
 
@@ -164,8 +161,11 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
             --length;
         buffer[length] = '\0';
         if (too_long) {
+            // Handed back empty, so the caller can report every such line.
+            buffer[0] = '\0';
             config.skipped_line = line_number;
-            continue;
+            config.line_number = line_number;
+            return 1;
         }
         // A commented line with at most one character before its comment is
         // dropped, as Analog-style files use "# ..." lines freely.

@@ -44,6 +44,10 @@ constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
 // walks a list of hundreds of entries. This set answers a repeat at once.
 // It holds each distinct address once, so its memory follows the number of
 // clients, not the length of the log, and it is released with the harvest.
+// Most distinct addresses the set of one harvest holds before they are
+// stored (its slots then take 4 bytes x 2^25 = 128 MiB at the most).
+constexpr uint32_t MAX_SEEN = 1u << 24;
+
 class SeenAddresses
 {
   public:
@@ -55,6 +59,11 @@ class SeenAddresses
     }
     SeenAddresses(const SeenAddresses &) = delete;
     SeenAddresses &operator=(const SeenAddresses &) = delete;
+
+    // Whether the set holds as many addresses as it may; the caller then
+    // stores them and starts it again, so memory stays bounded whatever the
+    // log holds.
+    bool full() const { return count_ + (zero_seen_ ? 1 : 0) >= MAX_SEEN; }
 
     // true when key was seen before; otherwise remembers it.
     bool check_and_add(uint32_t key)
@@ -106,8 +115,6 @@ class SeenAddresses
         uint32_t *old = slots_;
         capacity_ = old_capacity == 0 ? 4096 : 2 * old_capacity;
         shift_ = old_capacity == 0 ? 12 : shift_ + 1;
-        mark_assert_site(SITE_FILE, __LINE__);
-        fatal_assert(capacity_ <= (1u << 28), "Too many distinct addresses in one log\n");
         slots_ = static_cast<uint32_t *>(tracked_alloc(bytes(capacity_), SITE_FILE, __LINE__));
         count_ = 0;
         for (uint32_t i = 0; i < old_capacity; ++i) {
@@ -262,23 +269,28 @@ int log_file_harvest(const char *file_name)
     // end: each insert then starts where the last one ended, so the whole
     // harvest walks every list once instead of once per new address.
     SeenAddresses seen;
+    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+    auto store_seen = [&seen, &entry] {
+        HostEntry *hint = nullptr;
+        seen.drain_ascending([&](uint32_t key) {
+            entry->address[0] = static_cast<uint8_t>(key >> 24);
+            entry->address[1] = static_cast<uint8_t>(key >> 16);
+            entry->address[2] = static_cast<uint8_t>(key >> 8);
+            entry->address[3] = static_cast<uint8_t>(key);
+            entry->time_stamp = 0;
+            checked_copy(entry->name, UNRESOLVED_MARKER);
+            if (host_table_insert(entry, INSERT_UNIQUE, &hint) == 1)
+                entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+        });
+    };
     uint8_t address[4];
     while (log_next_address(reader, address) == 1) {
         ++log_address_count;
         seen.check_and_add(address_key_of(address));
+        if (seen.full())
+            store_seen();
     }
-    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    HostEntry *hint = nullptr;
-    seen.drain_ascending([&](uint32_t key) {
-        entry->address[0] = static_cast<uint8_t>(key >> 24);
-        entry->address[1] = static_cast<uint8_t>(key >> 16);
-        entry->address[2] = static_cast<uint8_t>(key >> 8);
-        entry->address[3] = static_cast<uint8_t>(key);
-        entry->time_stamp = 0;
-        checked_copy(entry->name, UNRESOLVED_MARKER);
-        if (host_table_insert(entry, INSERT_UNIQUE, &hint) == 1)
-            entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    });
+    store_seen();
     tracked_delete(&entry, SITE_FILE, __LINE__);
     if (reader.failed() == 1) {
         out_print("Unable to read log file '%s'\n", file_name);

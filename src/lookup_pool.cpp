@@ -33,8 +33,14 @@ struct PoolPass {
     // Signalled by each worker that finishes, so the main thread's waits
     // for a free place and for the last workers end as soon as one does.
     std::condition_variable worker_done;
-    bool ended = false; // guarded by mutex
+    bool ended = false;    // guarded by mutex
+    int32_t jobs_held = 0; // jobs not yet released by their workers; guarded by mutex
 };
+
+// How long a pass that ends waits at most for started workers to release
+// their jobs. They do so first thing, so this is only the time it takes
+// them to be scheduled; it keeps the memory report at exit honest.
+constexpr auto JOB_RELEASE_WAIT = std::chrono::seconds(2);
 
 struct LookupJob {
     std::shared_ptr<PoolPass> pass;
@@ -58,12 +64,14 @@ constexpr uint32_t DAYS_BEFORE_MONTH[12] = {0, 31, 59, 90, 120, 151, 181, 212, 2
 
 // A name that cannot stand in the cache file as it is: too long for the
 // name field, or holding a byte that would end the record early (a blank, a
-// control byte, a line end) and shift the fields of the next load.
+// control byte, a line end) and shift the fields of the next load, or the
+// delete control byte, which has no place in a host name either.
 bool name_fits_cache(const char *name)
 {
     size_t length = 0;
     for (; name[length] != '\0'; ++length) {
-        if (static_cast<unsigned char>(name[length]) <= 32 || length + 1 >= HOST_NAME_SIZE)
+        const unsigned char c = static_cast<unsigned char>(name[length]);
+        if (c <= 32 || c == 127 || length + 1 >= HOST_NAME_SIZE)
             return false;
     }
     return length > 0;
@@ -108,11 +116,16 @@ void lookup_thread(void *argument)
     job->~LookupJob();
     tracked_delete(&job, SITE_FILE, __LINE__);
 
+    bool pass_waits_for_jobs = false;
     {
         std::lock_guard<std::mutex> guard(pass->mutex);
+        --pass->jobs_held;
         if (!pass->ended)
             checked_copy(entry->name, PENDING_MARKER);
+        pass_waits_for_jobs = pass->ended;
     }
+    if (pass_waits_for_jobs)
+        pass->worker_done.notify_all();
     HostInfo info;
     bool found = resolve_address(&info, address) == 1 && name_fits_cache(info.name);
     {
@@ -131,6 +144,10 @@ void lookup_thread(void *argument)
 // thread-start message.
 int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
 {
+    {
+        std::lock_guard<std::mutex> guard(pass->mutex);
+        ++pass->jobs_held;
+    }
     void *block = tracked_alloc(sizeof(LookupJob), SITE_FILE, __LINE__);
     LookupJob *job = new (block)
         LookupJob{pass, entry, {entry->address[0], entry->address[1], entry->address[2], entry->address[3]}};
@@ -140,6 +157,8 @@ int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
         out_print("Unable to create Lookup thread (%d)\n", error);
         job->~LookupJob();
         tracked_delete(&job, SITE_FILE, __LINE__);
+        std::lock_guard<std::mutex> guard(pass->mutex);
+        --pass->jobs_held;
         return 0;
     }
     return 1;
@@ -273,7 +292,8 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
     if (result == 1)
         wait_for_last_workers(*pass, progress, position);
 
-    std::lock_guard<std::mutex> guard(pass->mutex);
+    std::unique_lock<std::mutex> lock(pass->mutex);
     pass->ended = true;
+    pass->worker_done.wait_for(lock, JOB_RELEASE_WAIT, [&pass] { return pass->jobs_held == 0; });
     return result;
 }

@@ -1,0 +1,142 @@
+// A run killed at any moment leaves the cache whole: the old file or the
+// new one, never a mixture, a cut file or nothing.
+#include "fault_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <signal.h>
+
+namespace
+{
+
+constexpr int ENTRIES = 100'000;
+constexpr int KILLS = 240;
+
+// 100,000 named, stamped entries spread over all first bytes; every 50th
+// has a one-character name, which /S leaves out. So "/D dns.txt /S"
+// rewrites the file without a single lookup, and the old and the new file
+// differ.
+void make_files(std::string *old_file, std::string *new_file)
+{
+    for (int i = 0; i < ENTRIES; ++i) {
+        const uint32_t key = 1 + static_cast<uint32_t>(i) * 42'000u;
+        const bool short_name = i % 50 == 7;
+        const std::string line = cache_line(28'000'000u + static_cast<uint32_t>(i), key,
+                                            short_name ? std::string(1, static_cast<char>('a' + i % 26))
+                                                       : "host" + std::to_string(i) + ".kill.example");
+        *old_file += line;
+        if (!short_name)
+            *new_file += line;
+    }
+}
+
+// The "[ 0.0530 secs]" times of a run's step lines, in order.
+std::vector<double> step_seconds(const std::string &out)
+{
+    std::vector<double> seconds;
+    for (size_t at = out.find('['); at != std::string::npos; at = out.find('[', at + 1)) {
+        const size_t end = out.find(" secs]", at);
+        if (end != std::string::npos && end - at < 16)
+            seconds.push_back(std::atof(out.c_str() + at + 1));
+    }
+    return seconds;
+}
+
+Launch strip_run(const std::string &directory)
+{
+    Launch launch;
+    launch.arguments = {"/D", "dns.txt", "/S"};
+    launch.directory = directory;
+    launch.timeout_seconds = 60;
+    return launch;
+}
+
+TEST(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
+{
+    REQUIRE_FAULT_NAMESPACE("");
+    TempDir dir;
+    std::string old_file, new_file;
+    make_files(&old_file, &new_file);
+    const std::string cache = dir.file("dns.txt");
+
+    // One uninterrupted run: what it writes is "the new file", and it
+    // gives the span the kills are spread over.
+    write_file(cache, old_file);
+    Outcome full = run_tarn(strip_run(dir.path()));
+    ASSERT_EQ(0, full.status) << full.how() << "\n" << full.out;
+    ASSERT_EQ(new_file, read_file(cache));
+    const double span = full.seconds;
+    // Kills spread evenly would mostly land in the load, which is most of
+    // the run. Every third kill is spread over the whole run; the others
+    // over its end, from a little before the save begins (the load and
+    // lookup times the run printed) to the exit.
+    const std::vector<double> steps = step_seconds(full.out);
+    ASSERT_EQ(3u, steps.size()) << full.out;
+    const double save_from = std::min(0.8 * (steps[0] + steps[1]), span);
+
+    std::mt19937 random(20'240'607);
+    std::uniform_real_distribution<double> anywhere(0.0, span);
+    std::uniform_real_distribution<double> near_save(save_from, span);
+    int before_save = 0;  // old file, no temporary file yet
+    int during_save = 0;  // old file, the temporary file left behind
+    int after_rename = 0; // new file in place, killed before it exited
+    int finished = 0;     // the run ended before the kill
+    const double start = now_seconds();
+    for (int round = 0; round < KILLS; ++round) {
+        std::filesystem::remove_all(dir.path());
+        std::filesystem::create_directory(dir.path());
+        write_file(cache, old_file);
+
+        Launch launch = strip_run(dir.path());
+        launch.kill_after_seconds = round % 3 == 0 ? anywhere(random) : near_save(random);
+        launch.keep_output = false;
+        Outcome killed = run_tarn(launch);
+        ASSERT_TRUE(killed.signal == SIGKILL || killed.status == 0) << "round " << round << ": " << killed.how();
+
+        const std::string now = read_file(cache);
+        ASSERT_TRUE(now == old_file || now == new_file)
+            << "round " << round << " (kill after " << launch.kill_after_seconds
+            << " s): the cache is neither the old nor the new file (" << now.size() << " bytes)";
+        std::vector<std::string> leftovers;
+        for (const std::string &name : directory_names(dir.path())) {
+            if (name != "dns.txt")
+                leftovers.push_back(name);
+        }
+        ASSERT_LE(leftovers.size(), 1u) << "round " << round;
+        for (const std::string &name : leftovers)
+            ASSERT_TRUE(is_save_temporary(name, "dns.txt")) << "round " << round << ": left behind '" << name << "'";
+
+        if (killed.signal == 0)
+            ++finished;
+        else if (now == new_file)
+            ++after_rename;
+        else if (leftovers.empty())
+            ++before_save;
+        else
+            ++during_save;
+
+        // The next run does not mind what the killed one left.
+        Outcome next = run_tarn(strip_run(dir.path()));
+        ASSERT_EQ(0, next.status) << "round " << round << ": " << next.how() << "\n" << next.out;
+        ASSERT_EQ(new_file, read_file(cache)) << "round " << round;
+        ASSERT_EQ(leftovers.size() + 1, directory_names(dir.path()).size()) << "round " << round;
+    }
+    const double took = now_seconds() - start;
+    std::printf("[ figures  ] one run %.3f s (save from about %.3f s); %d kills in %.1f s: %d before the save, %d "
+                "during it (old file, temporary "
+                "left), %d after the rename, %d runs finished first\n",
+                span, save_from, KILLS, took, before_save, during_save, after_rename, finished);
+    RecordProperty("run_seconds", std::to_string(span));
+    RecordProperty("before_save", before_save);
+    RecordProperty("during_save", during_save);
+    RecordProperty("after_rename", after_rename);
+    RecordProperty("finished", finished);
+    // Kills spread over the whole run must have hit the save too, or the
+    // test proved nothing about it.
+    EXPECT_GT(during_save + after_rename, 0);
+}
+
+} // namespace
