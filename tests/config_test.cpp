@@ -39,8 +39,6 @@ std::vector<Line> read_lines(const std::string &content)
     char buffer[PATH_TEXT_SIZE];
     while (config_read_line(config, buffer, sizeof buffer) == 1)
         lines.push_back(Line{buffer, config.line_number, config.skipped_line});
-    if (config.skipped_line != 0)
-        lines.push_back(Line{"<end>", config.line_number, config.skipped_line});
     return lines;
 }
 
@@ -65,8 +63,7 @@ TEST(ConfigLines, CommentOnlyLinesAreDroppedAndTheNextLineIsStillCleaned)
 
 TEST(ConfigLines, NulEndsTheTextOfItsLine)
 {
-    EXPECT_EQ((Lines{{"LOGFILE a.log", 1, 0}, {"B", 2, 0}}),
-              read_lines(std::string("LOGFILE a.log \0x y\nB\n", 21)));
+    EXPECT_EQ((Lines{{"LOGFILE a.log", 1, 0}, {"B", 2, 0}}), read_lines(std::string("LOGFILE a.log \0x y\nB\n", 21)));
 }
 
 TEST(ConfigLines, LastLineWithoutLineEndIsRead)
@@ -80,11 +77,12 @@ TEST(ConfigLines, OverlongLinesAreSkippedAndReadingGoesOn)
     const std::string fits(319, 'f');
     const std::string too_long(320, 'g');
     EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "\n"));
-    EXPECT_EQ((Lines{{"DNSFILE x", 3, 2}}), read_lines("# a\n" + too_long + "\nDNSFILE x\n"));
+    // Each overlong line comes back empty, with its number to report.
+    EXPECT_EQ((Lines{{"", 2, 2}, {"", 3, 3}, {"DNSFILE x", 4, 0}}),
+              read_lines("# a\n" + too_long + "\n" + too_long + "\nDNSFILE x\n"));
     // The comment does not count towards the length.
     EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "#" + too_long + "\n"));
-    // An overlong last line is reported once the file ends.
-    EXPECT_EQ((Lines{{"A", 1, 0}, {"<end>", 1, 2}}), read_lines("A\n" + std::string(10'000'000, 'z')));
+    EXPECT_EQ((Lines{{"A", 1, 0}, {"", 2, 2}}), read_lines("A\n" + std::string(10'000'000, 'z')));
 }
 
 int scripted(HostInfo *info, const uint8_t a[4])
