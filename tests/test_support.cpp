@@ -5,6 +5,8 @@
 #include "platform.h"
 
 #include <cctype>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 TempDir::TempDir()
@@ -189,6 +192,26 @@ std::string printed_lines(const std::string &out)
         }
     }
     return masked;
+}
+
+std::map<std::string, long> server_stats()
+{
+    std::map<std::string, long> stats;
+    const char *pid = std::getenv("TARN_DNS_PID");
+    const char *file = std::getenv("TARN_DNS_STATS");
+    if (pid == nullptr || file == nullptr || *file == '\0')
+        return stats;
+    std::filesystem::remove(file);
+    kill(static_cast<pid_t>(std::atol(pid)), SIGUSR1);
+    for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream in(file);
+    std::string key;
+    long value = 0;
+    while (in >> key >> value)
+        stats[key] = value;
+    return stats;
 }
 
 void start_core_for_test(int flags, const char *program_path)

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ RunResult run_in_child(const std::function<void()> &body);
 // self-overwriting progress lines (text ending in a carriage return) taken
 // out, and every step time "[%10.4f secs]" shown as "[T]".
 std::string printed_lines(const std::string &out);
+
+// Query counts of the private DNS responder so far (netns-run tells its PID
+// and stats file); empty outside netns-run.
+std::map<std::string, long> server_stats();
 
 // Starts the support library as the program does, with a fake command line
 // whose first field is program_path.

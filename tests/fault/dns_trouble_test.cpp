@@ -33,26 +33,6 @@ std::string masked_cache(const std::string &path, uint32_t from, uint32_t to)
     return out;
 }
 
-std::map<std::string, long> server_stats()
-{
-    std::map<std::string, long> stats;
-    const char *pid = std::getenv("TARN_DNS_PID");
-    const char *file = std::getenv("TARN_DNS_STATS");
-    if (pid == nullptr || file == nullptr || *file == '\0')
-        return stats;
-    std::filesystem::remove(file);
-    kill(static_cast<pid_t>(std::atol(pid)), SIGUSR1);
-    for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::ifstream in(file);
-    std::string key;
-    long value = 0;
-    while (in >> key >> value)
-        stats[key] = value;
-    return stats;
-}
-
 struct Trouble {
     const char *address;
     const char *what; // as fault.zone serves it
