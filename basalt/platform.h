@@ -110,6 +110,9 @@ class DirectoryListing
 // ---------------------------------------------------------------------------
 // Threads.
 
-// Starts a detached thread running body(argument) at once. Returns 0, or
-// the system's error code when the thread cannot be started.
+// Runs body(argument) at once on a detached thread of its own: a new one,
+// or one that has finished an earlier body and waits for the next (thread
+// starts are costly next to a short lookup). A body must therefore not
+// count on fresh thread-local state. Returns 0, or the system's error code
+// when a new thread was needed and cannot be started.
 int platform_start_thread(void (*body)(void *), void *argument);

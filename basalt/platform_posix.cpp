@@ -5,10 +5,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <mutex>
 #include <netdb.h>
 #include <string>
 #include <sys/socket.h>
@@ -323,10 +325,82 @@ const char *DirectoryListing::next()
 // ---------------------------------------------------------------------------
 // Threads.
 
+namespace
+{
+
+// Starting a thread costs far more than a lookup does: the kernel builds a
+// task, the C library maps and later unmaps a stack, and each first touch
+// of a stack page faults. A run of many short lookups spent most of its CPU
+// there. So a thread that has run its body does not end at once: it parks
+// for a while, and the next start hands its body to a parked thread if
+// there is one. To the caller nothing changes: the body runs at once on a
+// thread of its own, and the call fails only when a new thread was needed
+// and could not be made.
+constexpr auto PARK_LIMIT = std::chrono::seconds(2); // how long a thread waits for the next body
+constexpr size_t MAX_PARKED = 1024;                   // threads parked at most
+
+struct ParkedThread {
+    std::condition_variable wake;
+    void (*body)(void *) = nullptr; // set, under the parking lot's mutex, by the start that takes it
+    void *argument = nullptr;
+};
+
+struct ParkingLot {
+    std::mutex mutex;
+    std::vector<ParkedThread *> parked; // last parked first: its stack is the warmest
+};
+
+// Never destroyed: parked threads may still wait on it while the process
+// exits.
+ParkingLot &parking_lot()
+{
+    static ParkingLot *lot = new ParkingLot;
+    return *lot;
+}
+
+void recycled_thread(void (*body)(void *), void *argument)
+{
+    ParkingLot &lot = parking_lot();
+    for (;;) {
+        body(argument);
+        ParkedThread self;
+        std::unique_lock<std::mutex> lock(lot.mutex);
+        if (lot.parked.size() >= MAX_PARKED)
+            return;
+        lot.parked.push_back(&self);
+        self.wake.wait_for(lock, PARK_LIMIT, [&self] { return self.body != nullptr; });
+        if (self.body == nullptr) {
+            // Not taken in time: leave the lot and end. Nobody else can hold
+            // a pointer to self, since a start takes a thread off the lot and
+            // fills in its body under the same lock.
+            lot.parked.erase(std::find(lot.parked.begin(), lot.parked.end(), &self));
+            return;
+        }
+        body = self.body;
+        argument = self.argument;
+    }
+}
+
+} // namespace
+
 int platform_start_thread(void (*body)(void *), void *argument)
 {
+    {
+        ParkingLot &lot = parking_lot();
+        std::lock_guard<std::mutex> guard(lot.mutex);
+        if (!lot.parked.empty()) {
+            ParkedThread *thread = lot.parked.back();
+            lot.parked.pop_back();
+            thread->body = body;
+            thread->argument = argument;
+            // Under the lock: the parked thread cannot wake, run and leave
+            // (ending its ParkedThread) before this notify is done.
+            thread->wake.notify_one();
+            return 0;
+        }
+    }
     try {
-        std::thread(body, argument).detach();
+        std::thread(recycled_thread, body, argument).detach();
     } catch (const std::system_error &error) {
         return error.code().value() != 0 ? error.code().value() : EAGAIN;
     }
