@@ -347,6 +347,7 @@ struct ParkedThread {
 };
 
 struct ParkingLot {
+    ParkingLot() { parked.reserve(MAX_PARKED); } // parking never allocates
     std::mutex mutex;
     std::vector<ParkedThread *> parked; // last parked first: its stack is the warmest
 };
