@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <memory>
 #include <mutex>
 #include <netdb.h>
 #include <new>
@@ -338,7 +339,7 @@ namespace
 // thread of its own, and the call fails only when a new thread was needed
 // and could not be made.
 constexpr auto PARK_LIMIT = std::chrono::seconds(2); // how long a thread waits for the next body
-constexpr size_t MAX_PARKED = 1024;                   // threads parked at most
+constexpr size_t MAX_PARKED = 1024;                  // threads parked at most
 
 struct ParkedThread {
     std::condition_variable wake;
@@ -390,8 +391,7 @@ struct ThreadStart {
 
 void *thread_entry(void *raw)
 {
-    const ThreadStart start = *static_cast<ThreadStart *>(raw);
-    delete static_cast<ThreadStart *>(raw);
+    const ThreadStart start = *std::unique_ptr<ThreadStart>(static_cast<ThreadStart *>(raw));
     recycled_thread(start.body, start.argument);
     return nullptr;
 }
@@ -416,10 +416,10 @@ int platform_start_thread(void (*body)(void *), void *argument)
     }
     // Created detached, never detached afterwards: pthread_detach reads the
     // new thread's descriptor after marking it detached, and if the thread
-    // has ended meanwhile (likely when the starting thread is preempted
+    // has ended meanwhile (more likely when the starting thread is preempted
     // with hundreds of others running) its stack may already be unmapped.
     // That read crashed a run once in about fifty at /T 500.
-    auto *start = new (std::nothrow) ThreadStart{body, argument};
+    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{body, argument});
     if (start == nullptr)
         return ENOMEM;
     pthread_attr_t attributes;
@@ -428,10 +428,10 @@ int platform_start_thread(void (*body)(void *), void *argument)
         error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
         pthread_t thread;
         if (error == 0)
-            error = pthread_create(&thread, &attributes, thread_entry, start);
+            error = pthread_create(&thread, &attributes, thread_entry, start.get());
         pthread_attr_destroy(&attributes);
     }
-    if (error != 0)
-        delete start;
+    if (error == 0)
+        (void)start.release(); // the new thread owns it now
     return error;
 }
