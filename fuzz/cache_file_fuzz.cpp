@@ -37,10 +37,15 @@ void load(const void *data, size_t size, bool indexed)
     ByteReader reader;
     reader.open_memory(data, size);
     HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+    RecordText *record = tracked_new<RecordText>(HERE, __LINE__);
     HostEntry *hint = nullptr;
     HostIndex index;
     uint32_t previous_key = 0;
-    while (dns_file_read_entry(reader, entry) == 1) {
+    while (dns_file_read_entry(reader, entry, *record) == 1) {
+        if (record->kept == 1) {
+            host_table_keep_line(record->text, record->length, record->name_offset);
+            continue;
+        }
         const uint32_t key = address_key_of(entry->address);
         if (indexed && key < previous_key && !index.built())
             index.build();
@@ -48,6 +53,7 @@ void load(const void *data, size_t size, bool indexed)
         if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
             entry = tracked_new<HostEntry>(HERE, __LINE__);
     }
+    tracked_delete(&record, HERE, __LINE__);
     tracked_delete(&entry, HERE, __LINE__);
 }
 
@@ -86,6 +92,14 @@ std::string format_table(uint32_t flags)
                                         e->address[1], e->address[2], e->address[3], e->name);
             text.append(line, static_cast<size_t>(n));
         }
+    }
+    // Lines that are no entries, as read, after the entries.
+    for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {
+        const char *name = k->text + k->name_offset;
+        if ((flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(name, "*") == 0 || std::strlen(name) < 2))
+            continue;
+        text.append(k->text, static_cast<size_t>(k->length));
+        text.append("\r\n");
     }
     return text;
 }
@@ -135,20 +149,21 @@ std::vector<std::string> line_addresses(const std::string &file, std::vector<std
     return addresses;
 }
 
-// Whether second is first less some lines that repeat the address of the
-// line before them: the loader's duplicate check dropping a twin that the
-// previous load kept (the loader's de-duplication).
+// Whether second is first less some lines whose address the next line
+// repeats: the loader's duplicate check letting the later of two adjacent
+// twins, which the previous load kept, take the place of the earlier.
 bool only_twins_dropped(const std::string &first, const std::string &second)
 {
     std::vector<std::string> first_lines;
     std::vector<std::string> second_lines;
     const std::vector<std::string> addresses = line_addresses(first, first_lines);
     line_addresses(second, second_lines);
+    // Matched from the end, so that of identical twins the later is kept.
     size_t kept = 0;
-    for (size_t i = 0; i < first_lines.size(); ++i) {
-        if (kept < second_lines.size() && first_lines[i] == second_lines[kept])
+    for (size_t i = first_lines.size(); i-- > 0;) {
+        if (kept < second_lines.size() && first_lines[i] == second_lines[second_lines.size() - 1 - kept])
             ++kept;
-        else if (i == 0 || addresses[i] != addresses[i - 1])
+        else if (i + 1 == first_lines.size() || addresses[i] != addresses[i + 1])
             return false;
     }
     return kept == second_lines.size();

@@ -30,8 +30,21 @@ struct HostEntry {
     HostEntry *next;           // next entry of the same list
 };
 
+// A cache line that cannot be held as an entry (its key is no dotted quad
+// as tarn writes one, such as an IPv6 address that Analog cached, or a field
+// is longer than the name field). It is kept as read and written back after
+// the entries, so a cache shared with Analog never loses a line.
+struct KeptLine {
+    KeptLine *next;
+    char *text;      // the record's tokens joined by single blanks
+    int length;      // of text, terminator excluded
+    int name_offset; // where the third token (the name) starts in text
+};
+
 struct HostTable {
     HostEntry *lists[HOST_LIST_COUNT];
+    KeptLine *kept_first; // in the order read
+    KeptLine *kept_last;
 };
 
 enum InsertMode {
@@ -57,8 +70,12 @@ HostTable *host_table();
 int host_table_create();
 // Releases the lists, which must already be empty; returns 1.
 int host_table_destroy();
-// Releases every entry in table order and empties every list; returns 1.
+// Releases every entry in table order and empties every list, then
+// releases the kept lines; returns 1.
 int host_table_clear();
+// Keeps a copy of a cache line that is no entry, after those kept before;
+// returns 1. Not counted in entry_count.
+int host_table_keep_line(const char *text, int length, int name_offset);
 
 // An index of the table by address (the last entry of each), for a file
 // whose lines are not in ascending order: with it an insert finds its place
@@ -86,7 +103,9 @@ class HostIndex
 // Stores entry (address set, not linked) by mode and returns 1, or drops it
 // and returns 0; a dropped entry stays with the caller. *hint is the
 // duplicate hint of the current loading pass: null at its start, read and
-// updated here. A built index (INSERT_FILE_ORDER only) finds the place
+// updated here. In INSERT_FILE_ORDER, an entry that repeats the address
+// stored just before it is dropped after giving that entry its stamp and
+// name: a cache file is appended to, so the later line is the newer one. A built index (INSERT_FILE_ORDER only) finds the place
 // without a walk; the table that results is the same.
 int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index = nullptr);
 
@@ -98,9 +117,25 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
 // "Unable to read DNS file '%s'" (a load that stopped early would lose the
 // rest of the cache at the next save).
 int dns_file_load(const char *file_name);
-// Reads the next record into entry; 1 when one was read, 0 at the end. A
-// record with a field longer than the name field is passed over whole.
-int dns_file_read_entry(ByteReader &reader, HostEntry *entry);
+// One record as read, for the records that are kept as lines: room for
+// every name Analog writes and far more. A longer record is passed over.
+inline constexpr int RECORD_TEXT_SIZE = 4096;
+struct RecordText {
+    char text[RECORD_TEXT_SIZE]; // the tokens joined by single blanks
+    int length;
+    int name_offset;
+    int kept; // 1: the record is a kept line, not an entry
+};
+
+// Reads the next record; 1 when one was read, 0 at the end. A record whose
+// address is a dotted quad as tarn writes one, with every field fitting the
+// name field, fills entry (record.kept 0); any other fills record.text
+// (record.kept 1) and leaves entry as it was. A record longer than
+// RECORD_TEXT_SIZE - 1 bytes is passed over whole.
+int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record);
+// The loader's loop over an open reader: entries into the table, the other
+// records kept as lines.
+void dns_file_read_all(ByteReader &reader);
 // Writes the table to the file, replacing it only once the new contents are
 // safely on disk. With STRIP_UNRESOLVED in flags, entries named "*" or with
 // names shorter than two characters are left out. Returns 1 when written;

@@ -5,11 +5,11 @@
 #include "basalt-str.h"
 #include "cmdline.h"
 #include "lookup.h"
-#include "socket.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace
 {
@@ -19,6 +19,9 @@ constexpr const char *SITE_FILE = "lookup";
 // Longest line the writer produces: 10 digits, 15 address characters, two
 // blanks, 79 name characters and CR LF.
 constexpr size_t MAX_LINE_LENGTH = 10 + 1 + 15 + 1 + (HOST_NAME_SIZE - 1) + 2;
+// A kept line: the record's text and CR LF.
+constexpr size_t LONGEST_KEPT_LINE = (RECORD_TEXT_SIZE - 1) + 2;
+constexpr size_t LONGEST_LINE = MAX_LINE_LENGTH > LONGEST_KEPT_LINE ? MAX_LINE_LENGTH : LONGEST_KEPT_LINE;
 // Lines are gathered and handed to the file in blocks of about this size.
 constexpr size_t SAVE_BLOCK_SIZE = 64 * 1024;
 
@@ -37,10 +40,33 @@ void convert_time_stamp(const char *token, uint32_t *time_stamp)
         *time_stamp = static_cast<uint32_t>(value);
 }
 
-void convert_address(const char *token, uint8_t address[4])
+// A dotted quad exactly as the writer formats one: four decimal numbers 0
+// to 255 without leading zeros. Analog matches cache keys against the log's
+// text, so any other spelling (IPv6, "010.000.002.001", "192.0.2.256") is a
+// different key, not an address to be cleaned up; such lines are kept.
+bool canonical_dotted_quad(const char *text, uint8_t address[4])
 {
-    if (parse_dotted_address(token, address) == 0)
-        address[0] = 0;
+    uint8_t parsed[4];
+    const char *p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.')
+            return false;
+        if (*p < '0' || *p > '9' || (*p == '0' && p[1] >= '0' && p[1] <= '9'))
+            return false;
+        unsigned value = 0;
+        for (int digits = 0; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > 3)
+                return false;
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        }
+        if (value > 255)
+            return false;
+        parsed[part] = static_cast<uint8_t>(value);
+    }
+    if (*p != '\0')
+        return false;
+    std::memcpy(address, parsed, 4);
+    return true;
 }
 
 char *append_number(char *out, unsigned long value)
@@ -66,18 +92,42 @@ size_t format_line(const HostEntry &entry, char *out)
     return static_cast<size_t>(p - out);
 }
 
-bool stripped(const HostEntry &entry, uint32_t flags)
+// With /S, names that stand for no name found are left out.
+bool stripped_name(const char *name, uint32_t flags)
 {
     if ((flags & STRIP_UNRESOLVED) == 0)
         return false;
-    return checked_equal(entry.name, UNRESOLVED_MARKER) == 1 || checked_length(entry.name) < 2;
+    return checked_equal(name, UNRESOLVED_MARKER) == 1 || checked_length(name) < 2;
 }
+
+// Lines are gathered in a block and handed to the writer when it is full.
+struct SaveBlock {
+    SafeFileWriter &writer;
+    std::unique_ptr<char[]> bytes = std::make_unique<char[]>(SAVE_BLOCK_SIZE + LONGEST_LINE);
+    size_t used = 0;
+    int ok = 1;
+
+    char *room() { return bytes.get() + used; }
+    void added(size_t length)
+    {
+        used += length;
+        if (used >= SAVE_BLOCK_SIZE)
+            flush();
+    }
+    void flush()
+    {
+        if (ok == 1)
+            ok = writer.write(bytes.get(), used);
+        used = 0;
+    }
+};
 
 } // namespace
 
-int dns_file_read_entry(ByteReader &reader, HostEntry *entry)
+int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
 {
     CHECK_POINTER(SITE_FILE, entry);
+    constexpr int last = RECORD_TEXT_SIZE - 1;
     for (;;) {
         int c = reader.next();
         while (c >= 0 && !is_token_byte(c))
@@ -85,45 +135,90 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry)
         if (c < 0)
             return 0;
 
-        // A record whose field does not fit the name field is passed over
-        // whole, and the record keeps the values it had before it.
-        const uint32_t old_stamp = entry->time_stamp;
-        uint8_t old_address[4];
-        std::memcpy(old_address, entry->address, 4);
-        bool too_long = false;
+        // The three tokens are gathered joined by single blanks; starts[i]
+        // is where token i begins.
+        int starts[3] = {0, 0, 0};
         int count = 0;
-        size_t length = 0;
+        int length = 0;
+        bool too_big = false;
         for (;; c = reader.next()) {
             if (c >= 0 && is_token_byte(c)) {
-                if (length < HOST_NAME_SIZE - 1)
-                    entry->name[length++] = static_cast<char>(c);
+                if (length < last)
+                    record.text[length++] = static_cast<char>(c);
                 else
-                    too_long = true;
+                    too_big = true;
                 continue;
             }
             // End of file before the address token has ended gives the
             // partial record up; inside a started name it ends the name, so
             // a last line without its line end is kept.
-            if (c < 0 && (count < 2 || length == 0))
+            if (c < 0 && (count < 2 || length == starts[2]))
                 return 0;
-            entry->name[length] = '\0';
-            length = 0;
-            ++count;
-            if (count == 1 && !too_long)
-                convert_time_stamp(entry->name, &entry->time_stamp);
-            else if (count == 2 && !too_long)
-                convert_address(entry->name, entry->address);
-            else if (count == 3)
+            if (++count == 3)
                 break;
+            if (length < last)
+                record.text[length++] = ' ';
+            else
+                too_big = true;
+            starts[count] = length;
         }
-        if (!too_long)
+        record.text[length] = '\0';
+        if (too_big) {
+            if (c < 0)
+                return 0;
+            continue;
+        }
+
+        // Split the text into its three tokens for the checks, then join it
+        // again for a kept line.
+        record.text[starts[1] - 1] = '\0';
+        record.text[starts[2] - 1] = '\0';
+        const char *stamp = record.text;
+        const char *address_text = record.text + starts[1];
+        const char *name = record.text + starts[2];
+        const bool fits = starts[1] - 1 < HOST_NAME_SIZE && starts[2] - 1 - starts[1] < HOST_NAME_SIZE &&
+                          length - starts[2] < HOST_NAME_SIZE;
+        uint8_t address[4];
+        if (fits && canonical_dotted_quad(address_text, address)) {
+            convert_time_stamp(stamp, &entry->time_stamp);
+            std::memcpy(entry->address, address, 4);
+            std::memcpy(entry->name, name, static_cast<size_t>(length - starts[2] + 1));
+            record.kept = 0;
             return 1;
-        entry->name[0] = '\0';
-        entry->time_stamp = old_stamp;
-        std::memcpy(entry->address, old_address, 4);
-        if (c < 0)
-            return 0;
+        }
+        record.text[starts[1] - 1] = ' ';
+        record.text[starts[2] - 1] = ' ';
+        record.length = length;
+        record.name_offset = starts[2];
+        record.kept = 1;
+        return 1;
     }
+}
+
+void dns_file_read_all(ByteReader &reader)
+{
+    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+    RecordText *record = tracked_new<RecordText>(SITE_FILE, __LINE__);
+    HostEntry *hint = nullptr;
+    // Files in ascending order (all that tarn writes) load in O(1) a line
+    // from the hint. The first line that goes backwards switches to an index,
+    // so a shuffled file costs O(log n) a line, not a walk from the head.
+    HostIndex index;
+    uint32_t previous_key = 0;
+    while (dns_file_read_entry(reader, entry, *record) == 1) {
+        if (record->kept == 1) {
+            host_table_keep_line(record->text, record->length, record->name_offset);
+            continue;
+        }
+        const uint32_t key = address_key_of(entry->address);
+        if (key < previous_key && !index.built())
+            index.build();
+        previous_key = key;
+        if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
+            entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+    }
+    tracked_delete(&record, SITE_FILE, __LINE__);
+    tracked_delete(&entry, SITE_FILE, __LINE__);
 }
 
 int dns_file_load(const char *file_name)
@@ -134,22 +229,7 @@ int dns_file_load(const char *file_name)
         out_print("Unable to open DNS file '%s'\n", file_name);
         return 0;
     }
-    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    HostEntry *hint = nullptr;
-    // Files in ascending order (all that tarn writes) load in O(1) a line
-    // from the hint. The first line that goes backwards switches to an index,
-    // so a shuffled file costs O(log n) a line, not a walk from the head.
-    HostIndex index;
-    uint32_t previous_key = 0;
-    while (dns_file_read_entry(reader, entry) == 1) {
-        const uint32_t key = address_key_of(entry->address);
-        if (key < previous_key && !index.built())
-            index.build();
-        previous_key = key;
-        if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
-            entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    }
-    tracked_delete(&entry, SITE_FILE, __LINE__);
+    dns_file_read_all(reader);
     if (reader.failed() == 1) {
         out_print("Unable to read DNS file '%s'\n", file_name);
         return 0;
@@ -166,22 +246,24 @@ int dns_file_save(const char *file_name, uint32_t flags)
         out_print("Unable to open output file '%s'\n", file_name);
         return 0;
     }
-    auto block = std::make_unique<char[]>(SAVE_BLOCK_SIZE + MAX_LINE_LENGTH);
-    size_t used = 0;
-    int ok = 1;
+    SaveBlock block{writer};
     for (const HostEntry *head : host_table()->lists) {
-        for (const HostEntry *entry = head; entry != nullptr && ok == 1; entry = entry->next) {
-            if (stripped(*entry, flags))
-                continue;
-            used += format_line(*entry, block.get() + used);
-            if (used >= SAVE_BLOCK_SIZE) {
-                ok = writer.write(block.get(), used);
-                used = 0;
-            }
+        for (const HostEntry *entry = head; entry != nullptr && block.ok == 1; entry = entry->next) {
+            if (!stripped_name(entry->name, flags))
+                block.added(format_line(*entry, block.room()));
         }
     }
-    if (ok == 1)
-        ok = writer.write(block.get(), used);
+    // Lines kept as read come last, in their order, ended like ours.
+    for (const KeptLine *kept = host_table()->kept_first; kept != nullptr && block.ok == 1; kept = kept->next) {
+        if (stripped_name(kept->text + kept->name_offset, flags))
+            continue;
+        char *out = block.room();
+        std::memcpy(out, kept->text, static_cast<size_t>(kept->length));
+        std::memcpy(out + kept->length, "\r\n", 2);
+        block.added(static_cast<size_t>(kept->length) + 2);
+    }
+    block.flush();
+    const int ok = block.ok;
     if (ok == 0 || writer.commit() == 0) {
         out_print("Unable to write output file '%s'\n", file_name);
         return 0;

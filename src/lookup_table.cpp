@@ -2,6 +2,7 @@
 #include "basalt-core.h"
 #include "lookup.h"
 
+#include <cstring>
 #include <iterator>
 #include <map>
 
@@ -93,6 +94,32 @@ int host_table_clear()
         }
         head = nullptr;
     }
+    KeptLine *kept = g_table->kept_first;
+    while (kept != nullptr) {
+        KeptLine *next = kept->next;
+        tracked_free(&kept->text, kept->length + 1, SITE_FILE, __LINE__);
+        tracked_delete(&kept, SITE_FILE, __LINE__);
+        kept = next;
+    }
+    g_table->kept_first = nullptr;
+    g_table->kept_last = nullptr;
+    return 1;
+}
+
+int host_table_keep_line(const char *text, int length, int name_offset)
+{
+    CHECK_POINTER(SITE_FILE, g_table);
+    CHECK_POINTER(SITE_FILE, text);
+    KeptLine *kept = tracked_new<KeptLine>(SITE_FILE, __LINE__);
+    kept->text = static_cast<char *>(tracked_alloc(length + 1, SITE_FILE, __LINE__));
+    std::memcpy(kept->text, text, static_cast<size_t>(length));
+    kept->length = length;
+    kept->name_offset = name_offset;
+    if (g_table->kept_last != nullptr)
+        g_table->kept_last->next = kept;
+    else
+        g_table->kept_first = kept;
+    g_table->kept_last = kept;
     return 1;
 }
 
@@ -107,8 +134,15 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
     // The entry after the hint is the one stored or matched for the previous
     // item of this pass: runs of one address cost no search.
     HostEntry *previous = *hint;
-    if (previous != nullptr && previous->next != nullptr && previous->next->address_key == key)
+    if (previous != nullptr && previous->next != nullptr && previous->next->address_key == key) {
+        if (mode == INSERT_FILE_ORDER) {
+            // The later of two adjacent lines for one address wins, as in
+            // Analog's reading of a cache that it appends to.
+            previous->next->time_stamp = entry->time_stamp;
+            std::memcpy(previous->next->name, entry->name, HOST_NAME_SIZE);
+        }
         return 0;
+    }
 
     HostEntry *&head = g_table->lists[entry->address[0]];
     HostEntry *passed = nullptr;

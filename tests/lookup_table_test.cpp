@@ -89,13 +89,19 @@ TEST_F(Table, FileOrderKeepsDuplicatesExceptRightAfterTheirTwin)
     EXPECT_EQ((std::vector<std::string>{"1.2.3.4#1", "1.2.3.4#2"}), traversal());
 }
 
-TEST_F(Table, QuickCheckDropsARepeatAfterAStoredEntry)
+TEST_F(Table, QuickCheckLetsTheLaterOfTwoAdjacentFileLinesWin)
 {
     EXPECT_TRUE(insert("1.2.3.4", INSERT_FILE_ORDER, 1));
     EXPECT_TRUE(insert("1.2.3.5", INSERT_FILE_ORDER, 2));
     EXPECT_FALSE(insert("1.2.3.5", INSERT_FILE_ORDER, 3));
-    EXPECT_EQ((std::vector<std::string>{"1.2.3.4#1", "1.2.3.5#2"}), traversal());
+    EXPECT_EQ((std::vector<std::string>{"1.2.3.4#1", "1.2.3.5#3"}), traversal());
     EXPECT_EQ(2, entry_count);
+    // A log address met again changes nothing.
+    hint = nullptr;
+    EXPECT_TRUE(insert("7.0.0.1", INSERT_UNIQUE, 4));
+    EXPECT_TRUE(insert("7.0.0.2", INSERT_UNIQUE, 5));
+    EXPECT_FALSE(insert("7.0.0.2", INSERT_UNIQUE, 6));
+    EXPECT_EQ((std::vector<std::string>{"1.2.3.4#1", "1.2.3.5#3", "7.0.0.1#4", "7.0.0.2#5"}), traversal());
 }
 
 TEST_F(Table, FileOrderStoresAFarRepeatAfterItsTwin)

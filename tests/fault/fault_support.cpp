@@ -344,7 +344,47 @@ bool strict_number(const std::string &text, size_t *i, char stop, uint64_t max, 
 
 } // namespace
 
-std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord> *records)
+namespace
+{
+
+// A kept line from i: bytes above 32 and exactly two blanks, then CR LF.
+bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kept)
+{
+    const size_t end = text.find("\r\n", *i);
+    if (end == std::string::npos)
+        return false;
+    const std::string line = text.substr(*i, end - *i);
+    if (std::count(line.begin(), line.end(), ' ') != 2 || line.empty() || line[0] == ' ')
+        return false;
+    for (char c : line) {
+        if (c != ' ' && static_cast<unsigned char>(c) <= 32)
+            return false;
+    }
+    kept->push_back(line);
+    *i = end + 2;
+    return true;
+}
+
+// Whether an entry line as the writer formats one starts at i.
+bool strict_entry_line(const std::string &text, size_t i)
+{
+    uint64_t value = 0;
+    if (!strict_number(text, &i, ' ', 0xFFFFFFFFu, &value))
+        return false;
+    for (int k = 0; k < 4; ++k) {
+        if (!strict_number(text, &i, k < 3 ? '.' : ' ', 255, &value))
+            return false;
+    }
+    const size_t start = i;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) > 32)
+        ++i;
+    return i - start >= 1 && i - start <= 79 && text.compare(i, 2, "\r\n") == 0;
+}
+
+} // namespace
+
+std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord> *records,
+                                std::vector<std::string> *kept)
 {
     size_t i = 0;
     size_t line = 0;
@@ -352,6 +392,15 @@ std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord
     while (i < text.size()) {
         ++line;
         const std::string where = "line " + std::to_string(line) + ": ";
+        if (kept != nullptr && !kept->empty()) {
+            if (!kept_line(text, &i, kept))
+                return where + "not a kept line after kept lines";
+            continue;
+        }
+        const size_t line_start = i;
+        if (kept != nullptr && !strict_entry_line(text, i) && kept_line(text, &i, kept))
+            continue;
+        i = line_start;
         uint64_t stamp = 0, octet[4] = {0, 0, 0, 0};
         if (!strict_number(text, &i, ' ', 0xFFFFFFFFu, &stamp))
             return where + "bad stamp";
