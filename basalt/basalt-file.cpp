@@ -1,7 +1,9 @@
 // Buffered reading and crash-safe replacement of files (POSIX).
 #include "basalt-file.h"
+#include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -39,6 +41,19 @@ std::string resolve_target(const char *path)
     std::error_code error;
     std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
     return error ? std::string(path) : target.string();
+}
+
+// ".NAME.tarn-save-XXXXXX", with NAME shortened where the whole would not
+// be a valid file name, so that every cache whose own name fits can be saved.
+std::string temporary_name(const std::string &name)
+{
+    const size_t added = 1 + std::strlen(SAFE_WRITE_MARK) + 6;
+    const size_t room = NAME_MAX > added ? NAME_MAX - added : 0;
+    std::string temporary(1, '.');
+    temporary.append(name, 0, room);
+    temporary.append(SAFE_WRITE_MARK);
+    temporary.append("XXXXXX");
+    return temporary;
 }
 
 mode_t current_umask()
@@ -139,6 +154,7 @@ SafeFileWriter::~SafeFileWriter()
 void SafeFileWriter::discard()
 {
     file_.reset();
+    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
     if (!temp_path_.empty())
         unlink(temp_path_.c_str());
     temp_path_.clear();
@@ -154,14 +170,21 @@ int SafeFileWriter::open(const char *path)
     bool exists = stat(target_path_.c_str(), &target_status) == 0;
     if (exists && !S_ISREG(target_status.st_mode))
         return 0; // a directory or device is not a cache file to replace
+    // Replacing by rename needs only the directory's permission: a file
+    // this user may not write (read-only, or another user's) is refused as
+    // opening it for writing would be. Root may write any file.
+    if (exists && faccessat(AT_FDCWD, target_path_.c_str(), W_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM))
+        return 0;
 
-    std::string pattern = directory_of(target_path_) + "." + name_of(target_path_) + SAFE_WRITE_MARK + "XXXXXX";
+    const std::string pattern = directory_of(target_path_) + temporary_name(name_of(target_path_));
     std::unique_ptr<char[]> name = std::make_unique<char[]>(pattern.size() + 1);
     std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
     int fd = mkstemp(name.get());
     if (fd < 0)
         return 0;
     temp_path_ = name.get();
+    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, temp_path_.c_str());
     mode_t mode = exists ? (target_status.st_mode & 07777) : (0666 & ~current_umask());
     if (exists && geteuid() == 0)
         (void)!fchown(fd, target_status.st_uid, target_status.st_gid);
@@ -204,6 +227,7 @@ int SafeFileWriter::commit()
         discard();
         return 0;
     }
+    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
     temp_path_.clear();
     ok_ = false;
     sync_directory(directory_of(target_path_));

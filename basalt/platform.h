@@ -12,7 +12,37 @@
 // blank, tab, carriage return or line feed is enclosed in double quotes, so
 // the field tokenizer gives back exactly the arguments the shell passed.
 // Must be called once at the very start of main, before any other thread.
-void platform_set_command_line(int argc, const char *const *argv);
+// Returns 0, or the number of the first argument that holds a double quote:
+// the tokenizer would split such a text differently from the shell, so the
+// caller refuses it rather than run with other arguments.
+int platform_set_command_line(int argc, const char *const *argv);
+
+// Sets up how the process meets signals, once at the start of main: a
+// write to a closed pipe or terminal fails like any other console write
+// instead of ending the process, and an interrupt, termination or hangup
+// removes the files registered below before the process ends by it.
+void platform_install_signal_handlers();
+
+// Files that a signal ending the process must not leave behind: the lock
+// of a run and the temporary file of a save.
+enum CleanupSlot { CLEANUP_LOCK_FILE, CLEANUP_TEMP_FILE, CLEANUP_SLOT_COUNT };
+// Registers path for slot (null or "" forgets it). A path longer than the
+// slot holds is not registered and only misses this cleanup.
+void platform_cleanup_on_signal(CleanupSlot slot, const char *path);
+
+// Creates path as a new, empty file with mode 0600, failing if it exists:
+// the way Analog takes its DNS lock, so each sees the other's lock.
+// LOCK_TAKEN, LOCK_EXISTS, or LOCK_FAILED with the system's reason in
+// reason (capacity bytes).
+enum LockResult { LOCK_TAKEN, LOCK_EXISTS, LOCK_FAILED };
+LockResult platform_lock_create(const char *path, char *reason, size_t capacity);
+// Removes a lock taken by platform_lock_create; 1 on success.
+int platform_lock_remove(const char *path);
+
+// Where Analog looks for a lock file named without a directory, and the
+// lock it uses when its configuration names none (Debian's build).
+inline constexpr const char *PLATFORM_LOCK_DIRECTORY = "/var/lock/";
+inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "/var/lock/dnslock";
 
 // The text built by platform_set_command_line (empty before it runs). The
 // text may be far longer than any of the program's fixed buffers; callers

@@ -3,13 +3,16 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
@@ -19,6 +22,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -35,10 +39,13 @@ bool argument_needs_quotes(const char *argument)
 
 } // namespace
 
-void platform_set_command_line(int argc, const char *const *argv)
+int platform_set_command_line(int argc, const char *const *argv)
 {
     g_command_line.clear();
+    int quoted = 0;
     for (int i = 0; i < argc; ++i) {
+        if (quoted == 0 && std::strchr(argv[i], '"') != nullptr)
+            quoted = i;
         if (i > 0)
             g_command_line += ' ';
         if (argument_needs_quotes(argv[i])) {
@@ -49,6 +56,80 @@ void platform_set_command_line(int argc, const char *const *argv)
             g_command_line += argv[i];
         }
     }
+    return quoted;
+}
+
+// ---------------------------------------------------------------------------
+// Signals.
+
+namespace
+{
+
+// Room for one registered path; paths the program builds are far shorter.
+constexpr size_t CLEANUP_PATH_SIZE = 4096;
+
+// Written by the main thread, read by the handler: the path is written
+// before its flag is set, and the flag cleared before the path changes.
+struct CleanupPath {
+    char path[CLEANUP_PATH_SIZE];
+    std::atomic<bool> set;
+};
+CleanupPath g_cleanup[CLEANUP_SLOT_COUNT];
+
+extern "C" void remove_files_and_end(int signal_number)
+{
+    for (CleanupPath &entry : g_cleanup) {
+        if (entry.set.load())
+            unlink(entry.path);
+    }
+    // End by the same signal, so the parent sees how the process ended.
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+} // namespace
+
+void platform_install_signal_handlers()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction action {
+    };
+    action.sa_handler = remove_files_and_end;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal_number, &action, nullptr);
+}
+
+void platform_cleanup_on_signal(CleanupSlot slot, const char *path)
+{
+    CleanupPath &entry = g_cleanup[slot];
+    entry.set.store(false);
+    if (path == nullptr || path[0] == '\0' || std::strlen(path) >= CLEANUP_PATH_SIZE)
+        return;
+    std::memcpy(entry.path, path, std::strlen(path) + 1);
+    entry.set.store(true);
+}
+
+LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
+{
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        if (capacity > 0)
+            std::snprintf(reason, capacity, "%s", std::strerror(error));
+        return error == EEXIST ? LOCK_EXISTS : LOCK_FAILED;
+    }
+    close(fd);
+    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
+    return LOCK_TAKEN;
+}
+
+int platform_lock_remove(const char *path)
+{
+    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
+    return unlink(path) == 0 ? 1 : 0;
 }
 
 const char *platform_command_line()

@@ -23,6 +23,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {'A', &LookupOptions::lookup_address, "Couldn't get IP Address\n"},
     {'D', &LookupOptions::dns_file, "Couldn't get Analog DNS filename\n"},
     {'G', &LookupOptions::config_file, "Couldn't get Analog config\n"},
+    {'K', &LookupOptions::lock_file, "Couldn't get lock filename\n"},
     {'L', &LookupOptions::log_file, "Couldn't get server log filename\n"},
     {'N', &LookupOptions::lookup_name, "Couldn't get Domain Name\n"},
     {'T', nullptr, "Couldn't get thread count\n"},
@@ -164,5 +165,6 @@ int show_usage()
     out_print("         /T [Count]            Number of threads to use (def: 20)\n");
     out_print("         /G [Config Filename]  Run an Analog Config file\n");
     out_print("         /S                    Strip all unresolved lookups\n");
+    out_print("         /K [Lock Filename]    Lock file to hold while /D or /L runs\n");
     return 1;
 }

@@ -26,6 +26,7 @@ struct LookupOptions {
     char log_file[OPTION_TEXT_SIZE];
     char dns_file[OPTION_TEXT_SIZE];
     char config_file[OPTION_TEXT_SIZE];
+    char lock_file[OPTION_TEXT_SIZE]; // /K: the lock of /D and /L runs; "" = none
 };
 
 // Allocates a zeroed record with thread_count 20 into *options; returns 1.

@@ -209,11 +209,13 @@ void pool_set_thread_start(PoolThreadStart start);
 inline constexpr int PATH_TEXT_SIZE = 320;
 
 // /D alone: load, resolve (named entries only when never looked up, every
-// "*" again), save. 1 when the file was written back.
-int run_cache_file(const char *dns_file, int32_t thread_count, uint32_t flags);
+// "*" again), save. 1 when the file was written back. A lock_file other
+// than "" is held from before the load to after the save.
+int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags);
 // /L with /D: load, harvest every file the log name or pattern matches,
 // resolve entries never looked up, save. 1 when the file was written back.
-int run_log_files(const char *log_file, const char *dns_file, int32_t thread_count, uint32_t flags);
+int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
+                  uint32_t flags);
 // Harvests every file that the name or pattern matches, each as prefix
 // followed by its bare name. 1 when all were harvested; 0 after "No log
 // file matches '%s'", a path too long, or a log that could not be read.
@@ -240,8 +242,27 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size);
 // The directory part of path (up to and including its last separator) in
 // prefix; "" when it has none. 0 when path does not fit PATH_TEXT_SIZE.
 int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE]);
-// The steps that the log-file and configuration runs share after their
-// logs are harvested: resolve, save, empty the table, and the three timed
-// lines. run_start is the clock reading taken before the load.
-int resolve_and_save(const char *dns_file, int32_t thread_count, uint32_t flags, int32_t good_hours, int32_t bad_hours,
-                     double run_start);
+// Harvests the log files of every LOGFILE line, in the order of the file,
+// reading the configuration again from its start. 1 when all were read.
+int harvest_config_logs(ConfigReader &config, const char *directory);
+
+// One batch run: the three runs differ only in what they harvest and in
+// their validity periods, so the lock and every step are written once.
+enum RunKind { RUN_CACHE_FILE, RUN_LOG_FILES, RUN_ANALOG_CONFIG };
+struct BatchRun {
+    RunKind kind;
+    const char *dns_file;
+    const char *lock_file;        // "" = no lock
+    const char *log_pattern;      // RUN_LOG_FILES
+    ConfigReader *config;         // RUN_ANALOG_CONFIG
+    const char *config_directory; // RUN_ANALOG_CONFIG
+    int32_t thread_count;
+    uint32_t flags;
+    int32_t good_hours;
+    int32_t bad_hours;
+};
+// Resets the counters, takes the lock, loads, harvests, resolves and saves
+// with a timed line after each step, empties the table and releases the
+// lock whatever happened. 1 when the cache was written back and the lock
+// released; a step that fails has printed why and ends the run.
+int run_batch(const BatchRun &run);

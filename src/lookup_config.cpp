@@ -24,6 +24,7 @@ struct Keyword {
 constexpr Keyword DNS_GOOD_HOURS = {"DNSGOODHOURS", 12};
 constexpr Keyword DNS_BAD_HOURS = {"DNSBADHOURS", 11};
 constexpr Keyword DNS_FILE = {"DNSFILE", 7};
+constexpr Keyword DNS_LOCK_FILE = {"DNSLOCKFILE", 11};
 constexpr Keyword LOG_FILE = {"LOGFILE", 7};
 
 bool is_line_end(int c)
@@ -73,8 +74,27 @@ int config_path(const char *directory, const char *value, char (&path)[PATH_TEXT
     return 0;
 }
 
+// The lock must be the very file Analog locks, so it is found as Analog
+// finds it: an absolute value as it stands, a bare name in Analog's lock
+// directory, any other relative value from the current directory.
+int lock_path(const char *value, char (&path)[PATH_TEXT_SIZE])
+{
+    path[0] = '\0';
+    bool bare = true;
+    for (const char *p = value; *p != '\0'; ++p) {
+        if (platform_is_path_separator(*p))
+            bare = false;
+    }
+    if ((!bare || checked_copy(path, PLATFORM_LOCK_DIRECTORY) == 1) && checked_append(path, value) == 1)
+        return 1;
+    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1, bare ? PLATFORM_LOCK_DIRECTORY : "",
+              value);
+    return 0;
+}
+
 struct ConfigSettings {
     char dns_file[PATH_TEXT_SIZE];
+    char lock_file[PATH_TEXT_SIZE];
     int32_t good_hours;
     int32_t bad_hours;
 };
@@ -94,14 +114,23 @@ int read_settings(ConfigReader &config, const char *file_name, const char *direc
         else if (const char *dns = command_value(line, DNS_FILE)) {
             if (config_path(directory, dns, settings.dns_file) == 0)
                 return 0;
+        } else if (const char *lock = command_value(line, DNS_LOCK_FILE)) {
+            if (lock_path(lock, settings.lock_file) == 0)
+                return 0;
         }
     }
     return 1;
 }
 
-// Second pass: every LOGFILE in the order of the file.
+} // namespace
+
 int harvest_config_logs(ConfigReader &config, const char *directory)
 {
+    CHECK_POINTER(SITE_FILE, config.reader);
+    CHECK_POINTER(SITE_FILE, directory);
+    if (config.reader->rewind() == 0)
+        return 0;
+    config = ConfigReader{config.reader, 0, 0, 0, 0};
     char line[PATH_TEXT_SIZE];
     while (config_read_line(config, line, sizeof line) == 1) {
         const char *value = command_value(line, LOG_FILE);
@@ -115,8 +144,6 @@ int harvest_config_logs(ConfigReader &config, const char *directory)
     }
     return 1;
 }
-
-} // namespace
 
 int config_read_line(ConfigReader &config, char *buffer, size_t size)
 {
@@ -189,28 +216,22 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
     }
     ConfigReader config{&reader, 0, 0, 0, 0};
     ConfigSettings settings{};
+    checked_copy(settings.lock_file, PLATFORM_DEFAULT_LOCK_FILE);
     if (read_settings(config, config_file, directory, settings) == 0)
         return 0;
     if (settings.dns_file[0] == '\0') {
         out_print("Analog config must contain DNSFILE command\n");
         return 0;
     }
-
-    log_address_count = 0;
-    entry_count = 0;
-    unresolved_seen = 0;
-    resolved_count = 0;
-    const double run_start = elapsed_seconds();
-    if (dns_file_load(settings.dns_file) == 0) {
-        host_table_clear();
-        return 0;
-    }
-    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
-
-    config = ConfigReader{&reader, 0, 0, 0, 0};
-    if (reader.rewind() == 0 || harvest_config_logs(config, directory) == 0) {
-        host_table_clear();
-        return 0;
-    }
-    return resolve_and_save(settings.dns_file, thread_count, flags, settings.good_hours, settings.bad_hours, run_start);
+    BatchRun run{};
+    run.kind = RUN_ANALOG_CONFIG;
+    run.dns_file = settings.dns_file;
+    run.lock_file = settings.lock_file;
+    run.config = &config;
+    run.config_directory = directory;
+    run.thread_count = thread_count;
+    run.flags = flags;
+    run.good_hours = settings.good_hours;
+    run.bad_hours = settings.bad_hours;
+    return run_batch(run);
 }

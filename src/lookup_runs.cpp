@@ -10,21 +10,116 @@ namespace
 
 constexpr const char *SITE_FILE = "lookup";
 
+// Room for the system's reason when a lock cannot be created.
+constexpr size_t LOCK_REASON_SIZE = 128;
+
 void reset_run_counters()
 {
     log_address_count = 0;
     entry_count = 0;
+    lookups_started = 0;
     unresolved_seen = 0;
     resolved_count = 0;
 }
 
-int fail_run()
+// Takes the run's lock, if it has one, before the cache is read: while
+// another program (Analog with DNS WRITE, another tarn) holds it, that
+// program appends to the cache, and a replaced cache would lose its lines.
+int take_lock(const char *lock_file)
 {
-    host_table_clear();
+    if (lock_file[0] == '\0')
+        return 1;
+    char reason[LOCK_REASON_SIZE];
+    switch (platform_lock_create(lock_file, reason, sizeof reason)) {
+    case LOCK_TAKEN:
+        return 1;
+    case LOCK_EXISTS:
+        out_print("DNS lock file '%s' already exists: another program is writing the DNS file "
+                  "(a lock left by a program that was killed may be removed by hand)\n",
+                  lock_file);
+        return 0;
+    case LOCK_FAILED:
+        break;
+    }
+    out_print("Unable to create DNS lock file '%s' (%s)\n", lock_file, reason);
     return 0;
 }
 
+// A lock left behind would stop Analog's own cache writes, so failing to
+// remove it fails the run.
+int release_lock(const char *lock_file)
+{
+    if (lock_file[0] == '\0' || platform_lock_remove(lock_file) == 1)
+        return 1;
+    out_print("Unable to remove DNS lock file '%s'\n", lock_file);
+    return 0;
+}
+
+int harvest_logs(const BatchRun &run)
+{
+    switch (run.kind) {
+    case RUN_CACHE_FILE:
+        return 1;
+    case RUN_LOG_FILES: {
+        char prefix[PATH_TEXT_SIZE];
+        return directory_prefix(run.log_pattern, prefix) == 1 && harvest_log_pattern(run.log_pattern, prefix) == 1
+                   ? 1
+                   : 0;
+    }
+    case RUN_ANALOG_CONFIG:
+        return harvest_config_logs(*run.config, run.config_directory);
+    }
+    return 0;
+}
+
+// Load, harvest, resolve and save, each step timed; stops at the first
+// step that fails. run_seconds: from before the load to after the save.
+int run_steps(const BatchRun &run, double *run_seconds)
+{
+    const double run_start = elapsed_seconds();
+    if (dns_file_load(run.dns_file) == 0)
+        return 0;
+    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
+    if (harvest_logs(run) == 0)
+        return 0;
+
+    double start = elapsed_seconds();
+    if (resolve_entries(run.thread_count, run.good_hours, run.bad_hours) == 0)
+        return 0;
+    // The cache-file run counts the lookups it started, the others the
+    // unresolved entries they met.
+    out_print("%6d [%10.4f secs] Entries processed (%d resolved)...\n",
+              run.kind == RUN_CACHE_FILE ? lookups_started : unresolved_seen, elapsed_seconds() - start,
+              resolved_count.load());
+
+    start = elapsed_seconds();
+    if (dns_file_save(run.dns_file, run.flags) == 0)
+        return 0;
+    const double run_end = elapsed_seconds();
+    out_print("%6d [%10.4f secs] Entries saved...\n", entry_count, run_end - start);
+    *run_seconds = run_end - run_start;
+    return 1;
+}
+
 } // namespace
+
+int run_batch(const BatchRun &run)
+{
+    CHECK_POINTER(SITE_FILE, run.dns_file);
+    CHECK_POINTER(SITE_FILE, run.lock_file);
+    reset_run_counters();
+    if (take_lock(run.lock_file) == 0)
+        return 0;
+    double run_seconds = 0;
+    const int completed = run_steps(run, &run_seconds);
+    // Emptied whatever happened: the next run starts from an empty table.
+    host_table_clear();
+    const int released = release_lock(run.lock_file);
+    if (completed == 1 && run.kind != RUN_CACHE_FILE)
+        out_print("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
+                  unresolved_seen - resolved_count.load());
+    return completed == 1 && released == 1 ? 1 : 0;
+}
 
 int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
 {
@@ -68,64 +163,31 @@ int harvest_log_pattern(const char *pattern, const char *prefix)
     return 1;
 }
 
-int run_cache_file(const char *dns_file, int32_t thread_count, uint32_t flags)
+int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags)
 {
-    CHECK_POINTER(SITE_FILE, dns_file);
-    reset_run_counters();
-    lookups_started = 0;
-
-    double start = elapsed_seconds();
-    if (dns_file_load(dns_file) == 0)
-        return fail_run();
-    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - start);
-
-    start = elapsed_seconds();
-    if (resolve_entries(thread_count, 0, -1) == 0)
-        return fail_run();
-    out_print("%6d [%10.4f secs] Entries processed (%d resolved)...\n", lookups_started, elapsed_seconds() - start,
-              resolved_count.load());
-
-    start = elapsed_seconds();
-    if (dns_file_save(dns_file, flags) == 0)
-        return fail_run();
-    out_print("%6d [%10.4f secs] Entries saved...\n", entry_count, elapsed_seconds() - start);
-    host_table_clear();
-    return 1;
+    // Named entries only when never looked up, every "*" again.
+    BatchRun run{};
+    run.kind = RUN_CACHE_FILE;
+    run.dns_file = dns_file;
+    run.lock_file = lock_file;
+    run.thread_count = thread_count;
+    run.flags = flags;
+    run.good_hours = 0;
+    run.bad_hours = -1;
+    return run_batch(run);
 }
 
-int run_log_files(const char *log_file, const char *dns_file, int32_t thread_count, uint32_t flags)
+int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
+                  uint32_t flags)
 {
     CHECK_POINTER(SITE_FILE, log_file);
-    CHECK_POINTER(SITE_FILE, dns_file);
-    reset_run_counters();
-
-    const double run_start = elapsed_seconds();
-    if (dns_file_load(dns_file) == 0)
-        return fail_run();
-    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
-
-    char prefix[PATH_TEXT_SIZE];
-    if (directory_prefix(log_file, prefix) == 0 || harvest_log_pattern(log_file, prefix) == 0)
-        return fail_run();
-    return resolve_and_save(dns_file, thread_count, flags, 0, 0, run_start);
-}
-
-int resolve_and_save(const char *dns_file, int32_t thread_count, uint32_t flags, int32_t good_hours, int32_t bad_hours,
-                     double run_start)
-{
-    double start = elapsed_seconds();
-    if (resolve_entries(thread_count, good_hours, bad_hours) == 0)
-        return fail_run();
-    out_print("%6d [%10.4f secs] Entries processed (%d resolved)...\n", unresolved_seen, elapsed_seconds() - start,
-              resolved_count.load());
-
-    start = elapsed_seconds();
-    if (dns_file_save(dns_file, flags) == 0)
-        return fail_run();
-    const double run_end = elapsed_seconds();
-    out_print("%6d [%10.4f secs] Entries saved...\n", entry_count, run_end - start);
-    host_table_clear();
-    out_print("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_end - run_start,
-              unresolved_seen - resolved_count.load());
-    return 1;
+    // Only what was never looked up: the new addresses from the logs.
+    BatchRun run{};
+    run.kind = RUN_LOG_FILES;
+    run.dns_file = dns_file;
+    run.lock_file = lock_file;
+    run.log_pattern = log_file;
+    run.thread_count = thread_count;
+    run.flags = flags;
+    return run_batch(run);
 }

@@ -47,10 +47,11 @@ int run_jobs(const LookupOptions &options)
         run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
         all_succeeded = 0;
     if (checked_length(options.log_file) > 0) {
-        if (run_log_files(options.log_file, options.dns_file, options.thread_count, options.flags) == 0)
+        if (run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count,
+                          options.flags) == 0)
             all_succeeded = 0;
     } else if (checked_length(options.dns_file) > 0) {
-        if (run_cache_file(options.dns_file, options.thread_count, options.flags) == 0)
+        if (run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags) == 0)
             all_succeeded = 0;
     }
     return all_succeeded;
@@ -91,10 +92,15 @@ int run_program()
 
 int main(int argc, char **argv)
 {
-    platform_set_command_line(argc, argv);
+    const int quoted_argument = platform_set_command_line(argc, argv);
+    platform_install_signal_handlers();
     core_startup("debug.log", OUT_CONSOLE);
     memory_init(QUICK_POOL_SIZE);
-    int status = run_program();
+    int status = EXIT_FAILED;
+    if (quoted_argument != 0)
+        out_print("Command line argument %d holds a double quote, which is not allowed\n", quoted_argument);
+    else
+        status = run_program();
     memory_remove();
     core_shutdown();
     return status;

@@ -1,8 +1,11 @@
 // The built program run as a user runs it: texts and exit statuses.
 #include "test_support.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -16,7 +19,8 @@ const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "         /L [Log Filename]     Process just one log (requires /D also)\n"
                           "         /T [Count]            Number of threads to use (def: 20)\n"
                           "         /G [Config Filename]  Run an Analog Config file\n"
-                          "         /S                    Strip all unresolved lookups\n";
+                          "         /S                    Strip all unresolved lookups\n"
+                          "         /K [Lock Filename]    Lock file to hold while /D or /L runs\n";
 
 RunResult tarn(const std::vector<std::string> &arguments)
 {
@@ -84,6 +88,80 @@ TEST(Cli, OverlongFieldIsRefused)
     RunResult r = tarn({"/D", std::string(200, 'f')});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ("Command line field 2 is too long (at most 159 characters)\n", r.out);
+}
+
+TEST(Cli, ArgumentWithADoubleQuoteIsRefusedAndNothingRuns)
+{
+    // Rebuilt into one command line, 'a"b' /S would be split as "ab /S".
+    TempDir dir;
+    write_file(dir.file("a\"b"), "5 1.2.3.4 kept.example\r\n");
+    RunResult r = run_program(TARN_BINARY, {"/D", "a\"b", "/S"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("Command line argument 2 holds a double quote, which is not allowed\n", r.out);
+    EXPECT_EQ("5 1.2.3.4 kept.example\r\n", read_file(dir.file("a\"b")));
+}
+
+// Runs on a cache whose entries all have names and stamps make no lookup,
+// so they need no resolver.
+const std::string NAMED_CACHE = "5 1.2.3.4 one.example\r\n6 1.2.3.5 two.example\r\n";
+
+TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
+{
+    TempDir dir;
+    write_file(dir.file("dns.txt"), NAMED_CACHE);
+    RunResult r = run_program(TARN_BINARY, {"/D", "dns.txt", "/K", "dns.lock"}, dir.path());
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dns.lock")));
+
+    // Another program's lock: refused, nothing read or written, and the
+    // lock is left where it is.
+    write_file(dir.file("dns.lock"), "");
+    write_file(dir.file("dns.txt"), "5 1.2.3.4 one.example\n");
+    for (const auto &arguments : std::vector<std::vector<std::string>>{
+             {"/D", "dns.txt", "/K", "dns.lock"}, {"/D", "dns.txt", "/L", "none.log", "/K", "dns.lock"}}) {
+        r = run_program(TARN_BINARY, arguments, dir.path());
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(BANNER + "DNS lock file 'dns.lock' already exists: another program is writing the DNS file (a lock "
+                           "left by a program that was killed may be removed by hand)\n",
+                  r.out);
+        EXPECT_EQ("5 1.2.3.4 one.example\n", read_file(dir.file("dns.txt")));
+        EXPECT_TRUE(std::filesystem::exists(dir.file("dns.lock")));
+    }
+    std::filesystem::remove(dir.file("dns.lock"));
+
+    // A lock that cannot be made, and a run that fails after taking it.
+    r = run_program(TARN_BINARY, {"/D", "dns.txt", "/K", "no/dns.lock"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to create DNS lock file 'no/dns.lock' (No such file or directory)\n", r.out);
+    r = run_program(TARN_BINARY, {"/D", "missing.txt", "/K", "dns.lock"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("dns.lock")));
+}
+
+TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)
+{
+    // As in "tarn /D cache | head -1": every write after the reader has
+    // gone fails, and the run still finishes and saves.
+    TempDir dir;
+    write_file(dir.file("dns.txt"), "5 1.2.3.5 two.example\r\n5 1.2.3.4 one.example\r\n");
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    close(fds[0]);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        if (chdir(dir.path().c_str()) != 0)
+            _exit(99);
+        execl(TARN_BINARY, TARN_BINARY, "/D", "dns.txt", static_cast<char *>(nullptr));
+        _exit(98);
+    }
+    close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("5 1.2.3.4 one.example\r\n5 1.2.3.5 two.example\r\n", read_file(dir.file("dns.txt")));
 }
 
 TEST(Cli, ParsedRunPrintsTheBanner)

@@ -111,6 +111,9 @@ class ConfigRun : public EngineTest
     // masked and without the pool's self-overwriting progress lines.
     int run(const std::string &config_path)
     {
+        // Every configuration gets a lock of its own, never the machine's.
+        if (std::filesystem::exists(config_path) && read_file(config_path).find("DNSLOCKFILE") == std::string::npos)
+            write_file(config_path, read_file(config_path) + "\nDNSLOCKFILE " + dir.file("dns.lock") + "\n");
         testing::internal::CaptureStdout();
         int result = run_analog_config(config_path.c_str(), 20, 0);
         std::string out = testing::internal::GetCapturedStdout();

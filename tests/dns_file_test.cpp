@@ -338,6 +338,55 @@ TEST_F(DnsFile, SaveThatCannotCreateItsFileSaysSo)
     EXPECT_TRUE(std::filesystem::is_directory(dir.file("sub")));
 }
 
+TEST_F(DnsFile, SaveRefusesACacheThisUserMayNotWriteAndKeepsItsOwner)
+{
+    // Renaming over a file needs only the directory's permission; the save
+    // must still refuse what opening the file for writing would refuse.
+    // Root may write anything, so as root the check runs as nobody.
+    load("1 1.2.3.4 a\r\n");
+    chmod(dir.path().c_str(), 0777);
+    const std::string read_only = dir.file("read-only.txt");
+    const std::string foreign = dir.file("foreign.txt");
+    write_file(read_only, "old\r\n");
+    write_file(foreign, "old\r\n");
+    chmod(read_only.c_str(), 0444);
+    chmod(foreign.c_str(), 0644);
+    const bool root = geteuid() == 0;
+    RunResult child = run_in_child([&] {
+        if (root && setresuid(65534, 65534, 65534) != 0)
+            _exit(77);
+        for (const std::string &path : root ? std::vector<std::string>{read_only, foreign} : std::vector{read_only}) {
+            if (dns_file_save(path.c_str(), 0) != 0)
+                _exit(1);
+        }
+    });
+    ASSERT_NE(77, child.status) << "cannot become nobody";
+    EXPECT_EQ(0, child.status);
+    EXPECT_NE(std::string::npos, child.out.find("Unable to open output file '" + read_only + "'")) << child.out;
+    EXPECT_EQ("old\r\n", read_file(read_only));
+    EXPECT_EQ("old\r\n", read_file(foreign));
+    struct stat status {
+    };
+    ASSERT_EQ(0, stat(foreign.c_str(), &status));
+    EXPECT_EQ(geteuid(), status.st_uid);
+    EXPECT_EQ((std::vector<std::string>{"dns.txt", "foreign.txt", "read-only.txt"}), directory_names(dir.path()));
+}
+
+TEST_F(DnsFile, CacheWithTheLongestFileNameCanBeSaved)
+{
+    // The temporary name adds 18 bytes; it must still fit beside a name of
+    // 255 bytes, and two such saves must not meet.
+    load("1 1.2.3.4 a\r\n");
+    for (size_t length : {237u, 238u, 255u}) {
+        const std::string path = dir.file(std::string(length, 'c'));
+        write_file(path, "old\r\n");
+        EXPECT_EQ("", save(0, path)) << length;
+        EXPECT_EQ("1 1.2.3.4 a\r\n", read_file(path)) << length;
+        std::filesystem::remove(path);
+    }
+    EXPECT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path()));
+}
+
 // Runs body in a child with a private mount namespace; status 77 when the
 // namespace cannot be made (not root, no user namespaces).
 RunResult in_mount_namespace(const std::function<void()> &body)

@@ -202,7 +202,7 @@ Outcome run_tarn(const Launch &launch)
         if (launch.kill_after_seconds >= 0 && !killed) {
             const double left = launch.kill_after_seconds - elapsed;
             if (left <= 0) {
-                kill(-pid, SIGKILL);
+                kill(-pid, launch.kill_signal);
                 killed = true;
                 continue;
             }

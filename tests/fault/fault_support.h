@@ -38,7 +38,8 @@ struct Launch {
     std::string directory;              // working directory
     std::vector<std::string> wrapper;   // programs that exec tarn in the end (setpriv, prlimit)
     double timeout_seconds = 120;       // then it counts as hung and is killed
-    double kill_after_seconds = -1;     // SIGKILL this long after the start (< 0: never)
+    double kill_after_seconds = -1;     // kill_signal this long after the start (< 0: never)
+    int kill_signal = 9;                // SIGKILL
     bool keep_output = true;            // false: output goes to /dev/null
     // Measure tarn's peak memory through /usr/bin/time: a child forked from
     // this (large) test process would count the parent's pages it shares

@@ -139,4 +139,40 @@ TEST(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
     EXPECT_GT(during_save + after_rename, 0);
 }
 
+TEST(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
+{
+    // An interrupt, termination or hangup ends the run at once, but must
+    // not leave a lock that would stop Analog's writes, nor a temporary
+    // file: kills are spread over the whole run, the save included.
+    REQUIRE_FAULT_NAMESPACE("fault");
+    TempDir dir;
+    std::string old_file, new_file;
+    make_files(&old_file, &new_file);
+    const std::string cache = dir.file("dns.txt");
+    write_file(cache, old_file);
+    Launch launch = strip_run(dir.path());
+    launch.arguments.insert(launch.arguments.end(), {"/K", "dns.lock"});
+    const Outcome full = run_tarn(launch);
+    ASSERT_EQ(0, full.status) << full.how() << "\n" << full.out;
+
+    std::mt19937 random(8'122'026);
+    std::uniform_real_distribution<double> anywhere(0.0, full.seconds);
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    int signalled = 0;
+    for (int round = 0; round < 45; ++round) {
+        write_file(cache, old_file);
+        launch.kill_after_seconds = anywhere(random);
+        launch.kill_signal = signals[round % 3];
+        launch.keep_output = false;
+        const Outcome killed = run_tarn(launch);
+        ASSERT_TRUE(killed.signal == launch.kill_signal || killed.status == 0) << "round " << round << ": "
+                                                                                << killed.how();
+        signalled += killed.signal != 0;
+        const std::string now = read_file(cache);
+        ASSERT_TRUE(now == old_file || now == new_file) << "round " << round;
+        ASSERT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path())) << "round " << round;
+    }
+    EXPECT_GT(signalled, 20);
+}
+
 } // namespace
