@@ -5,6 +5,7 @@
 #include "lookup.h"
 #include "test_support.h"
 
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -253,6 +254,43 @@ TEST_F(Runs, AnalogConfigurationRun)
               "NOW 192.0.2.3 gamma.example\r\n"
               "NOW 192.0.2.4 delta.example\r\n",
               cache("cfg/cache.txt"));
+}
+
+TEST_F(Runs, AnalogConfigurationTakesTheLockWhereAnalogDoes)
+{
+    // netns-run gives the namespace a private /var/lock, so the default
+    // lock touches nothing of the machine's.
+    std::filesystem::create_directory(dir.file("cfg"));
+    std::filesystem::create_directory(dir.file("locks"));
+    const std::string cache_text = "100 192.0.2.1 alpha.example\r\n";
+    write_file(dir.file("cfg/cache.txt"), cache_text);
+    write_file(dir.file("cfg/a.log"), "192.0.2.1 - - x\n");
+    const std::string base = "DNSFILE cache.txt\nLOGFILE a.log\n";
+    // The lock file of each DNSLOCKFILE value, as named in the message, and
+    // where it lies; and a run while it is held.
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"", "/var/lock/dnslock", "/var/lock/dnslock"},
+        {"DNSLOCKFILE tarn-e2e.lock\n", "/var/lock/tarn-e2e.lock", "/var/lock/tarn-e2e.lock"},
+        {"DNSLOCKFILE locks/dns.lock\n", "locks/dns.lock", dir.file("locks/dns.lock")}, // from the current directory
+        {"DNSLOCKFILE " + dir.file("cfg/abs.lock") + "\n", dir.file("cfg/abs.lock"), dir.file("cfg/abs.lock")},
+    };
+    for (const auto &[line, named, lock] : cases) {
+        write_file(dir.file("cfg/analog.cfg"), base + line);
+        RunResult r = tarn({"/G", "cfg/analog.cfg"});
+        EXPECT_EQ(0, r.status) << line << r.out;
+        EXPECT_FALSE(std::filesystem::exists(lock)) << lock;
+
+        write_file(lock, "");
+        r = tarn({"/G", "cfg/analog.cfg"});
+        EXPECT_EQ(2, r.status) << line;
+        EXPECT_EQ(BANNER + "DNS lock file '" + named +
+                      "' already exists: another program is writing the DNS file (a lock left by a program that "
+                      "was killed may be removed by hand)\n",
+                  lines(r.out));
+        EXPECT_TRUE(std::filesystem::exists(lock)); // not ours to remove
+        std::filesystem::remove(lock);
+    }
+    EXPECT_EQ(cache_text, read_file(dir.file("cfg/cache.txt")));
 }
 
 } // namespace
