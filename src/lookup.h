@@ -250,16 +250,16 @@ int harvest_config_logs(ConfigReader &config, const char *directory);
 // their validity periods, so the lock and every step are written once.
 enum RunKind { RUN_CACHE_FILE, RUN_LOG_FILES, RUN_ANALOG_CONFIG };
 struct BatchRun {
-    RunKind kind;
-    const char *dns_file;
-    const char *lock_file;        // "" = no lock
-    const char *log_pattern;      // RUN_LOG_FILES
-    ConfigReader *config;         // RUN_ANALOG_CONFIG
-    const char *config_directory; // RUN_ANALOG_CONFIG
-    int32_t thread_count;
-    uint32_t flags;
-    int32_t good_hours;
-    int32_t bad_hours;
+    RunKind kind = RUN_CACHE_FILE;
+    const char *dns_file = nullptr;
+    const char *lock_file = nullptr;        // "" = no lock
+    const char *log_pattern = nullptr;      // RUN_LOG_FILES
+    ConfigReader *config = nullptr;         // RUN_ANALOG_CONFIG
+    const char *config_directory = nullptr; // RUN_ANALOG_CONFIG
+    int32_t thread_count = 0;
+    uint32_t flags = 0;
+    int32_t good_hours = 0;
+    int32_t bad_hours = 0;
 };
 // Resets the counters, takes the lock, loads, harvests, resolves and saves
 // with a timed line after each step, empties the table and releases the

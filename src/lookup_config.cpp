@@ -223,15 +223,13 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
         out_print("Analog config must contain DNSFILE command\n");
         return 0;
     }
-    BatchRun run{};
-    run.kind = RUN_ANALOG_CONFIG;
-    run.dns_file = settings.dns_file;
-    run.lock_file = settings.lock_file;
-    run.config = &config;
-    run.config_directory = directory;
-    run.thread_count = thread_count;
-    run.flags = flags;
-    run.good_hours = settings.good_hours;
-    run.bad_hours = settings.bad_hours;
-    return run_batch(run);
+    return run_batch({.kind = RUN_ANALOG_CONFIG,
+                      .dns_file = settings.dns_file,
+                      .lock_file = settings.lock_file,
+                      .config = &config,
+                      .config_directory = directory,
+                      .thread_count = thread_count,
+                      .flags = flags,
+                      .good_hours = settings.good_hours,
+                      .bad_hours = settings.bad_hours});
 }

@@ -166,15 +166,13 @@ int harvest_log_pattern(const char *pattern, const char *prefix)
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags)
 {
     // Named entries only when never looked up, every "*" again.
-    BatchRun run{};
-    run.kind = RUN_CACHE_FILE;
-    run.dns_file = dns_file;
-    run.lock_file = lock_file;
-    run.thread_count = thread_count;
-    run.flags = flags;
-    run.good_hours = 0;
-    run.bad_hours = -1;
-    return run_batch(run);
+    return run_batch({.kind = RUN_CACHE_FILE,
+                      .dns_file = dns_file,
+                      .lock_file = lock_file,
+                      .thread_count = thread_count,
+                      .flags = flags,
+                      .good_hours = 0,
+                      .bad_hours = -1});
 }
 
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
@@ -182,12 +180,12 @@ int run_log_files(const char *log_file, const char *dns_file, const char *lock_f
 {
     CHECK_POINTER(SITE_FILE, log_file);
     // Only what was never looked up: the new addresses from the logs.
-    BatchRun run{};
-    run.kind = RUN_LOG_FILES;
-    run.dns_file = dns_file;
-    run.lock_file = lock_file;
-    run.log_pattern = log_file;
-    run.thread_count = thread_count;
-    run.flags = flags;
-    return run_batch(run);
+    return run_batch({.kind = RUN_LOG_FILES,
+                      .dns_file = dns_file,
+                      .lock_file = lock_file,
+                      .log_pattern = log_file,
+                      .thread_count = thread_count,
+                      .flags = flags,
+                      .good_hours = 0,
+                      .bad_hours = 0});
 }

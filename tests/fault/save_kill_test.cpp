@@ -45,6 +45,18 @@ std::vector<double> step_seconds(const std::string &out)
     return seconds;
 }
 
+// The old file in dir's dns.txt, and one uninterrupted /S run of the
+// launch, which must write the new file and gives the span kills are
+// spread over.
+Outcome full_run(const TempDir &dir, const Launch &launch, const std::string &old_file, const std::string &new_file)
+{
+    write_file(dir.file("dns.txt"), old_file);
+    Outcome full = run_tarn(launch);
+    EXPECT_EQ(0, full.status) << full.how() << "\n" << full.out;
+    EXPECT_EQ(new_file, read_file(dir.file("dns.txt")));
+    return full;
+}
+
 Launch strip_run(const std::string &directory)
 {
     Launch launch;
@@ -62,12 +74,8 @@ TEST(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
     make_files(&old_file, &new_file);
     const std::string cache = dir.file("dns.txt");
 
-    // One uninterrupted run: what it writes is "the new file", and it
-    // gives the span the kills are spread over.
-    write_file(cache, old_file);
-    Outcome full = run_tarn(strip_run(dir.path()));
-    ASSERT_EQ(0, full.status) << full.how() << "\n" << full.out;
-    ASSERT_EQ(new_file, read_file(cache));
+    const Outcome full = full_run(dir, strip_run(dir.path()), old_file, new_file);
+    ASSERT_EQ(0, full.status);
     const double span = full.seconds;
     // Kills spread evenly would mostly land in the load, which is most of
     // the run. Every third kill is spread over the whole run; the others
@@ -149,11 +157,10 @@ TEST(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
     std::string old_file, new_file;
     make_files(&old_file, &new_file);
     const std::string cache = dir.file("dns.txt");
-    write_file(cache, old_file);
     Launch launch = strip_run(dir.path());
     launch.arguments.insert(launch.arguments.end(), {"/K", "dns.lock"});
-    const Outcome full = run_tarn(launch);
-    ASSERT_EQ(0, full.status) << full.how() << "\n" << full.out;
+    const Outcome full = full_run(dir, launch, old_file, new_file);
+    ASSERT_EQ(0, full.status);
 
     std::mt19937 random(8'122'026);
     std::uniform_real_distribution<double> anywhere(0.0, full.seconds);
