@@ -122,6 +122,34 @@ struct SaveBlock {
     }
 };
 
+// Appends the rest of a token (bytes 33 to 255) to text at *length, at
+// most up to last, and returns the byte that ended it (-1 at the end of the
+// data). Bytes beyond last set *too_big. Scans whole buffers at a time:
+// this is most of the work of loading a large cache.
+int gather_token(ByteReader &reader, char *text, int *length, int last, bool *too_big)
+{
+    for (;;) {
+        size_t available = 0;
+        const unsigned char *bytes = reader.peek(&available);
+        if (bytes == nullptr)
+            return -1;
+        size_t run = 0;
+        while (run < available && is_token_byte(bytes[run]))
+            ++run;
+        const size_t room = static_cast<size_t>(last - *length);
+        const size_t copied = run < room ? run : room;
+        std::memcpy(text + *length, bytes, copied);
+        *length += static_cast<int>(copied);
+        if (copied < run)
+            *too_big = true;
+        if (run < available) {
+            reader.consume(run + 1);
+            return bytes[run];
+        }
+        reader.consume(run);
+    }
+}
+
 } // namespace
 
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
@@ -136,19 +164,14 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
             return 0;
 
         // The three tokens are gathered joined by single blanks; starts[i]
-        // is where token i begins.
+        // is where token i begins. The first byte is in hand already.
         int starts[3] = {0, 0, 0};
         int count = 0;
-        int length = 0;
+        int length = 1;
+        record.text[0] = static_cast<char>(c);
         bool too_big = false;
-        for (;; c = reader.next()) {
-            if (c >= 0 && is_token_byte(c)) {
-                if (length < last)
-                    record.text[length++] = static_cast<char>(c);
-                else
-                    too_big = true;
-                continue;
-            }
+        for (;;) {
+            c = gather_token(reader, record.text, &length, last, &too_big);
             // End of file before the address token has ended gives the
             // partial record up; inside a started name it ends the name, so
             // a last line without its line end is kept.
