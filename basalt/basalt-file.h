@@ -36,6 +36,13 @@ class ByteReader
     // Opens path for reading in binary mode; 1 on success, 0 otherwise (a
     // directory counts as "cannot be opened").
     int open(const char *path);
+    // Opens a log as open() does, but one that starts with the signature of
+    // gzip (several members too), bzip2, xz, zstd or zip is read as the
+    // bytes it holds, streamed (a zip's entries one after another). One
+    // that starts with the signature of another compression or archive
+    // format is opened, but reading it fails at once, as does reading data
+    // that is corrupt or cut short.
+    int open_log(const char *path);
     // Reads from memory instead of a file (for parsers' tests and fuzzing).
     void open_memory(const void *data, size_t length);
 
@@ -59,9 +66,13 @@ class ByteReader
     int failed() const { return failed_ ? 1 : 0; }
 
   private:
+    struct Decompressor;
     int refill();
+    int refill_decompressed();
+    int refill_gzip();
 
     FileHandle file_;
+    std::unique_ptr<Decompressor> decompressor_;
     std::unique_ptr<unsigned char[]> buffer_;
     const unsigned char *memory_ = nullptr;
     size_t memory_length_ = 0;

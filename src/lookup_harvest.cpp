@@ -261,7 +261,7 @@ int log_file_harvest(const char *file_name)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     ByteReader reader;
-    if (reader.open(file_name) == 0) {
+    if (reader.open_log(file_name) == 0) {
         out_print("Unable to open log file '%s'\n", file_name);
         return 0;
     }

@@ -7,6 +7,7 @@
 #include "socket.h"
 #include "test_support.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -169,6 +170,91 @@ TEST_F(Harvest, RepeatedClientCountsEveryAddressButStoresOnce)
     EXPECT_EQ(1, entry_count);
     EXPECT_STREQ("seven.example", entry->name);
     EXPECT_EQ(99u, entry->time_stamp);
+}
+
+// The addresses a harvest stores, in table order.
+std::vector<std::string> table_addresses()
+{
+    std::vector<std::string> out;
+    for (const HostEntry *head : host_table()->lists) {
+        for (const HostEntry *e = head; e != nullptr; e = e->next)
+            out.push_back(dotted(e->address));
+    }
+    return out;
+}
+
+// Runs a shell command of the test's own making; the tools are Debian's.
+void shell(const std::string &command)
+{
+    ASSERT_EQ(0, std::system(command.c_str())) << command;
+}
+
+TEST_F(Harvest, CompressedLogsGiveTheAddressesOfTheirPlainCopy)
+{
+    // Addresses right across the decompressor's buffer edges too.
+    std::mt19937 random(13);
+    std::string log;
+    while (log.size() < 3 * READ_BUFFER_SIZE + 1000) {
+        log += std::to_string(random() % 256) + "." + std::to_string(random() % 256) + "." +
+               std::to_string(random() % 4) + "." + std::to_string(random() % 256) +
+               " - - [08/Dec/2026:04:00:00 +0000] \"GET /x HTTP/1.1\" 200 " + std::to_string(random() % 9999) + "\n";
+    }
+    const std::string plain = dir.file("plain.log");
+    write_file(plain, log);
+    ASSERT_EQ(1, log_file_harvest(plain.c_str()));
+    const std::vector<std::string> expected = table_addresses();
+    const int32_t expected_count = log_address_count;
+    ASSERT_GT(expected.size(), 1000u);
+
+    const std::string half = dir.file("half.log");
+    write_file(half, log.substr(0, log.size() / 2));
+    write_file(dir.file("rest.log"), log.substr(log.size() / 2));
+    const std::string p = "'" + plain + "'";
+    const std::vector<std::pair<std::string, std::string>> makers = {
+        {"a.gz", "gzip -c " + p},
+        {"members.gz", "(gzip -c '" + half + "'; gzip -1 -c '" + dir.file("rest.log") + "')"},
+        {"a.bz2", "bzip2 -c " + p},
+        {"a.xz", "xz -c " + p},
+        {"a.zst", "zstd -q -c " + p},
+        {"gzip-named.log", "gzip -c " + p}, // known by content, not by name
+    };
+    for (const auto &[name, command] : makers)
+        shell(command + " > '" + dir.file(name) + "'");
+    // A zip holds the log in two entries, read in order.
+    shell("cd '" + dir.path() + "' && zip -q a.zip half.log rest.log && cp a.zip zip-named.log");
+    write_file(dir.file("plain-named.gz"), log);
+    for (const char *name : {"a.gz", "members.gz", "a.bz2", "a.xz", "a.zst", "a.zip", "gzip-named.log",
+                             "zip-named.log", "plain-named.gz"}) {
+        host_table_clear();
+        log_address_count = 0;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(1, log_file_harvest(dir.file(name).c_str())) << name;
+        EXPECT_EQ("", testing::internal::GetCapturedStdout()) << name;
+        EXPECT_EQ(expected_count, log_address_count) << name;
+        EXPECT_TRUE(expected == table_addresses()) << name;
+    }
+}
+
+TEST_F(Harvest, CorruptCutOrUnreadableCompressedLogsStopTheHarvest)
+{
+    std::string log;
+    for (int i = 0; i < 20000; ++i)
+        log += "10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + " - - x\n";
+    write_file(dir.file("a.log"), log);
+    shell("cd '" + dir.path() + "' && gzip -k a.log && lz4 -q a.log a.log.lz4 && xz -k a.log");
+    const std::string gz = read_file(dir.file("a.log.gz"));
+    write_file(dir.file("cut.gz"), gz.substr(0, gz.size() / 2));
+    std::string damaged = gz;
+    damaged[gz.size() / 2] = static_cast<char>(damaged[gz.size() / 2] ^ 0x55);
+    write_file(dir.file("damaged.gz"), damaged);
+    const std::string xz = read_file(dir.file("a.log.xz"));
+    write_file(dir.file("cut.xz"), xz.substr(0, xz.size() - 20));
+    write_file(dir.file("a.7z"), std::string("7z\xbc\xaf\x27\x1c", 6) + log);
+    for (const char *name : {"cut.gz", "damaged.gz", "cut.xz", "a.log.lz4", "a.7z"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(0, log_file_harvest(dir.file(name).c_str())) << name;
+        EXPECT_EQ("Unable to read log file '" + dir.file(name) + "'\n", testing::internal::GetCapturedStdout());
+    }
 }
 
 TEST_F(Harvest, UnreadableLogsAreReported)
