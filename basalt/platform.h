@@ -107,17 +107,13 @@ int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t
 // current directory (on POSIX: it starts with '/').
 int platform_is_absolute_path(const char *path);
 
-// Match of a bare file name against a pattern with the wildcards '*' (any
-// run of characters) and '?' (any one character); case-sensitive. A name
-// starting with '.' matches only a pattern that starts with '.'.
-int platform_wildcard_match(const char *pattern, const char *name);
-
-// The files a log name or pattern stands for, by bare name. The wildcards
-// '*' and '?' may stand in the last path component. A name without
-// wildcards lists itself when it exists (whatever it is, so that opening it
-// can say what is wrong with it); a pattern lists the matching regular files
-// of its directory, passing directories over, in byte order of the names so
-// that runs are repeatable.
+// The files a log name or pattern stands for, by path. The wildcards '*',
+// '?' and '[...]' may stand in any path component; a leading dot of a name
+// is matched only by a dot. A name without wildcards lists itself when it
+// exists (whatever it is, so that opening it can say what is wrong with
+// it); a pattern lists the matching regular files, passing directories
+// over, in byte order of their paths so that runs are repeatable. Each path
+// begins with the pattern's own directory text.
 class DirectoryListing
 {
   public:
@@ -129,7 +125,7 @@ class DirectoryListing
     // 1 when at least one name matches; 0 when nothing matches or the
     // directory cannot be read.
     int open(const char *pattern);
-    // The next bare name, or null after the last. Valid until the next call.
+    // The next path, or null after the last. Valid until the next call.
     const char *next();
 
   private:

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
@@ -325,34 +326,8 @@ int platform_is_absolute_path(const char *path)
     return path[0] == '/' ? 1 : 0;
 }
 
-int platform_wildcard_match(const char *pattern, const char *name)
-{
-    if (name[0] == '.' && pattern[0] != '.')
-        return 0;
-    // Greedy match with one backtrack point: the last '*' seen.
-    const char *star = nullptr;
-    const char *star_name = nullptr;
-    while (*name != '\0') {
-        if (*pattern == '*') {
-            star = pattern++;
-            star_name = name;
-        } else if (*pattern == '?' || *pattern == *name) {
-            ++pattern;
-            ++name;
-        } else if (star != nullptr) {
-            pattern = star + 1;
-            name = ++star_name;
-        } else {
-            return 0;
-        }
-    }
-    while (*pattern == '*')
-        ++pattern;
-    return *pattern == '\0' ? 1 : 0;
-}
-
 struct DirectoryListing::Names {
-    std::vector<std::string> names;
+    std::vector<std::string> paths;
     size_t position = 0;
 };
 
@@ -362,47 +337,39 @@ DirectoryListing::~DirectoryListing() = default;
 
 int DirectoryListing::open(const char *pattern)
 {
-    names_->names.clear();
+    names_->paths.clear();
     names_->position = 0;
-    std::string text = pattern;
-    size_t slash = text.rfind('/');
-    std::string directory = slash == std::string::npos ? std::string(".") : text.substr(0, slash + 1);
-    std::string last = slash == std::string::npos ? text : text.substr(slash + 1);
-
-    if (last.find_first_of("*?") == std::string::npos) {
+    if (std::strpbrk(pattern, "*?[") == nullptr) {
         struct stat status {
         };
-        if (lstat(text.c_str(), &status) != 0)
+        if (lstat(pattern, &status) != 0)
             return 0;
-        names_->names.push_back(last);
+        names_->paths.emplace_back(pattern);
         return 1;
     }
-    DIR *dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        return 0;
-    while (dirent *entry = readdir(dir)) {
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        if (platform_wildcard_match(last.c_str(), name) == 0)
-            continue;
-        struct stat status {
-        };
-        std::string path = (slash == std::string::npos) ? std::string(name) : directory + name;
-        if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
-            continue;
-        names_->names.emplace_back(name);
+    // The system's own matching, as Analog's POSIX build uses: wildcards in
+    // any component, a leading dot matched only by a dot. Unreadable
+    // directories are passed over.
+    glob_t found{};
+    if (glob(pattern, GLOB_NOSORT, nullptr, &found) == 0) {
+        for (size_t i = 0; i < found.gl_pathc; ++i) {
+            struct stat status {
+            };
+            if (stat(found.gl_pathv[i], &status) == 0 && S_ISREG(status.st_mode))
+                names_->paths.emplace_back(found.gl_pathv[i]);
+        }
     }
-    closedir(dir);
-    std::sort(names_->names.begin(), names_->names.end());
-    return names_->names.empty() ? 0 : 1;
+    globfree(&found);
+    // Byte order, whatever the locale's collation.
+    std::sort(names_->paths.begin(), names_->paths.end());
+    return names_->paths.empty() ? 0 : 1;
 }
 
 const char *DirectoryListing::next()
 {
-    if (names_->position >= names_->names.size())
+    if (names_->position >= names_->paths.size())
         return nullptr;
-    return names_->names[names_->position++].c_str();
+    return names_->paths[names_->position++].c_str();
 }
 
 // ---------------------------------------------------------------------------

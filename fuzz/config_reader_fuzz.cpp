@@ -1,6 +1,6 @@
 // config_read_line over arbitrary bytes: every line it gives is clean
 // (terminated inside the buffer, no blank or control byte at either end, no
-// comment, no line end) or, when overlong, empty under its skipped number;
+// comment outside quotes, no line end) or, when overlong, empty under its skipped number;
 // line numbers only grow, and reading ends.
 #include "basalt-file.h"
 #include "fuzz_support.h"
@@ -10,6 +10,29 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+
+namespace
+{
+
+// A '#' outside the quotes of Analog's syntax ("...", '...', (...), each
+// opened where an argument starts), which would start a comment.
+const char *unquoted_hash(const char *line)
+{
+    char close = '\0';
+    for (const char *p = line; *p != '\0'; ++p) {
+        if (close != '\0') {
+            if (*p == close)
+                close = '\0';
+        } else if (*p == '#') {
+            return p;
+        } else if (p == line || static_cast<unsigned char>(p[-1]) <= 32) {
+            close = *p == '"' || *p == '\'' ? *p : *p == '(' ? ')' : '\0';
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -60,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const auto final = static_cast<unsigned char>(line[length - 1]);
         FUZZ_CHECK(first > 32 && final > 32, "line %d \"%s\" starts or ends with byte %u / %u", last_line, line, first,
                    final);
-        FUZZ_CHECK(std::strpbrk(line, "#\r\n") == nullptr, "line %d \"%s\" holds a comment or a line end", last_line,
-                   line);
+        FUZZ_CHECK(std::strpbrk(line, "\r\n") == nullptr, "line %d \"%s\" holds a line end", last_line, line);
+        FUZZ_CHECK(unquoted_hash(line) == nullptr, "line %d \"%s\" holds a comment", last_line, line);
     }
     // The end stays the end.
     FUZZ_CHECK(config_read_line(config, buffer.get(), capacity) == 0, "a line after the end");

@@ -212,14 +212,17 @@ inline constexpr int PATH_TEXT_SIZE = 320;
 // "*" again), save. 1 when the file was written back. A lock_file other
 // than "" is held from before the load to after the save.
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags);
-// /L with /D: load, harvest every file the log name or pattern matches,
+// /L with /D: load, harvest every file the log names or patterns match,
 // resolve entries never looked up, save. 1 when the file was written back.
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
                   uint32_t flags);
-// Harvests every file that the name or pattern matches, each as prefix
-// followed by its bare name. 1 when all were harvested; 0 after "No log
-// file matches '%s'", a path too long, or a log that could not be read.
-int harvest_log_pattern(const char *pattern, const char *prefix);
+// Harvests every file that the name or pattern matches (wildcards '*', '?'
+// and '[...]' in any component), in byte order of their paths. 1 when all
+// were harvested; 0 after "No log file matches '%s'", a path too long, or a
+// log that could not be read.
+int harvest_log_pattern(const char *pattern);
+// The same for each pattern of a comma-separated list, in its order.
+int harvest_log_list(const char *list);
 
 // /G: the same run with the cache file, the logs and the validity periods
 // taken from an Analog configuration file. 1 when the file was written back.

@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -32,15 +35,37 @@ bool is_line_end(int c)
     return c == '\r' || c == '\n';
 }
 
-// The value of a command: after the keyword and any blanks or control
-// bytes, to the end of the cleaned line. Null when the line is another one.
-const char *command_value(const char *line, const Keyword &keyword)
+// The character that closes a quote Analog's syntax opens with c, or 0.
+char closing_quote(char c)
+{
+    return c == '"' || c == '\'' ? c : c == '(' ? ')' : '\0';
+}
+
+// The value of a command: its first argument, after the keyword and any
+// blanks or control bytes. A quoted argument ("...", '...' or (...)) is
+// what the quotes hold, blanks and '#' included; an unquoted one ends at
+// the first blank, and what follows (LOGFILE's URL prefix, say) is no part
+// of it. The argument is terminated in place. Null when the line carries
+// another command.
+const char *command_value(char *line, const Keyword &keyword)
 {
     if (checked_equal_nocase(line, keyword.name, keyword.length) == 0)
         return nullptr;
-    const char *value = line + keyword.length;
+    char *value = line + keyword.length;
     while (*value != '\0' && static_cast<unsigned char>(*value) <= 32)
         ++value;
+    const char close = closing_quote(*value);
+    if (close != '\0') {
+        ++value;
+        char *end = std::strchr(value, close);
+        if (end != nullptr)
+            *end = '\0';
+        return value; // an unclosed quote runs to the end of the line
+    }
+    char *end = value;
+    while (*end != '\0' && static_cast<unsigned char>(*end) > 32)
+        ++end;
+    *end = '\0';
     return value;
 }
 
@@ -131,15 +156,32 @@ int harvest_config_logs(ConfigReader &config, const char *directory)
     if (config.reader->rewind() == 0)
         return 0;
     config = ConfigReader{config.reader, 0, 0, 0, 0};
+    // LOGFILE commands add up and "LOGFILE none" clears what came before,
+    // so the whole list is known only at the end of the file.
+    std::vector<std::string> patterns;
     char line[PATH_TEXT_SIZE];
     while (config_read_line(config, line, sizeof line) == 1) {
         const char *value = command_value(line, LOG_FILE);
         if (value == nullptr)
             continue;
-        char pattern[PATH_TEXT_SIZE];
-        char log_directory[PATH_TEXT_SIZE];
-        if (config_path(directory, value, pattern) == 0 || directory_prefix(pattern, log_directory) == 0 ||
-            harvest_log_pattern(pattern, log_directory) == 0)
+        if (checked_equal_nocase(value, "none", 5) == 1) {
+            patterns.clear();
+            continue;
+        }
+        for (const char *item = value; *item != '\0';) {
+            const char *comma = std::strchr(item, ',');
+            const std::string name(item, comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item));
+            item = comma != nullptr ? comma + 1 : item + name.size();
+            char pattern[PATH_TEXT_SIZE];
+            if (name.empty())
+                continue;
+            if (config_path(directory, name.c_str(), pattern) == 0)
+                return 0;
+            patterns.emplace_back(pattern);
+        }
+    }
+    for (const std::string &pattern : patterns) {
+        if (harvest_log_pattern(pattern.c_str()) == 0)
             return 0;
     }
     return 1;
@@ -167,9 +209,18 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
         bool comment = false;
         bool too_long = false;
         bool text_ended = false;
-        for (; c >= 0 && !is_line_end(c); c = config.reader->next()) {
-            if (c == '#')
-                comment = true;
+        // A quote opens where an argument starts; inside it '#' is text.
+        char quote_close = '\0';
+        int previous = ' ';
+        for (; c >= 0 && !is_line_end(c); previous = c, c = config.reader->next()) {
+            if (!comment && !text_ended) {
+                if (quote_close != '\0')
+                    quote_close = c == quote_close ? '\0' : quote_close;
+                else if (c == '#')
+                    comment = true;
+                else if (previous <= 32)
+                    quote_close = closing_quote(static_cast<char>(c));
+            }
             // A NUL would end the line's text where its trimming cannot see
             // it ("a.log \0x" would name "a.log "): the text ends there.
             if (c == 0)

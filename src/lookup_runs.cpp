@@ -5,6 +5,8 @@
 #include "lookup.h"
 #include "platform.h"
 
+#include <cstring>
+
 namespace
 {
 
@@ -60,12 +62,8 @@ int harvest_logs(const BatchRun &run)
     switch (run.kind) {
     case RUN_CACHE_FILE:
         return 1;
-    case RUN_LOG_FILES: {
-        char prefix[PATH_TEXT_SIZE];
-        return directory_prefix(run.log_pattern, prefix) == 1 && harvest_log_pattern(run.log_pattern, prefix) == 1
-                   ? 1
-                   : 0;
-    }
+    case RUN_LOG_FILES:
+        return harvest_log_list(run.log_pattern);
     case RUN_ANALOG_CONFIG:
         return harvest_config_logs(*run.config, run.config_directory);
     }
@@ -136,20 +134,18 @@ int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
     return 1;
 }
 
-int harvest_log_pattern(const char *pattern, const char *prefix)
+int harvest_log_pattern(const char *pattern)
 {
     CHECK_POINTER(SITE_FILE, pattern);
-    CHECK_POINTER(SITE_FILE, prefix);
     DirectoryListing listing;
     if (listing.open(pattern) == 0) {
         out_print("No log file matches '%s'\n", pattern);
         return 0;
     }
-    while (const char *name = listing.next()) {
-        char path[PATH_TEXT_SIZE];
-        if (checked_copy(path, prefix) == 0 || checked_append(path, name) == 0) {
-            // A cut path would read some other file.
-            out_print("Log file path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1, prefix, name);
+    while (const char *path = listing.next()) {
+        if (checked_length(path) >= PATH_TEXT_SIZE) {
+            // The run's paths have one limit; a cut path would read another file.
+            out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
         const int32_t entries_before = entry_count;
@@ -161,6 +157,30 @@ int harvest_log_pattern(const char *pattern, const char *prefix)
                   elapsed_seconds() - start, log_address_count - addresses_before);
     }
     return 1;
+}
+
+int harvest_log_list(const char *list)
+{
+    CHECK_POINTER(SITE_FILE, list);
+    const char *item = list;
+    for (;;) {
+        const char *comma = std::strchr(item, ',');
+        const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
+        char pattern[PATH_TEXT_SIZE];
+        if (length >= sizeof pattern) {
+            out_print("Path too long (more than %d characters): '%.*s'\n", PATH_TEXT_SIZE - 1, static_cast<int>(length),
+                      item);
+            return 0;
+        }
+        std::memcpy(pattern, item, length);
+        pattern[length] = '\0';
+        // An empty item ("a.log,,b.log", a trailing comma) names no file.
+        if (length > 0 && harvest_log_pattern(pattern) == 0)
+            return 0;
+        if (comma == nullptr)
+            return 1;
+        item = comma + 1;
+    }
 }
 
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags)

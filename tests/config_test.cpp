@@ -61,6 +61,16 @@ TEST(ConfigLines, CommentOnlyLinesAreDroppedAndTheNextLineIsStillCleaned)
     EXPECT_EQ((Lines{{"ab", 2, 0}}), read_lines("a # x\nab # y\n"));
 }
 
+TEST(ConfigLines, HashInsideQuotesIsText)
+{
+    // Quotes open where an argument starts; "b.txt#b.txt" unquoted is a
+    // value and a comment, as Analog reads it.
+    EXPECT_EQ((Lines{{"LOGFILE \"/srv/web #1/a.log\"", 1, 0}, {"DNSFILE b.txt", 2, 0}, {"X 'a#b' (c #d)", 3, 0},
+                     {"HOSTNAME Bob's", 4, 0}}),
+              read_lines("LOGFILE \"/srv/web #1/a.log\" # the log\nDNSFILE b.txt#b.txt\nX 'a#b' (c #d) # e\n"
+                         "HOSTNAME Bob's #site\n"));
+}
+
 TEST(ConfigLines, NulEndsTheTextOfItsLine)
 {
     EXPECT_EQ((Lines{{"LOGFILE a.log", 1, 0}, {"B", 2, 0}}), read_lines(std::string("LOGFILE a.log \0x y\nB\n", 21)));
@@ -150,6 +160,49 @@ TEST_F(ConfigRun, ValuesAreRelativeToTheConfigurationUnlessAbsolute)
     EXPECT_NE(std::string::npos, saved.find("5 1.1.1.2 old.example\r\n"));
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 host4.example\r\n"));
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.99 *\r\n"));
+}
+
+TEST_F(ConfigRun, LogFilesAsAnalogReadsThem)
+{
+    // Debian's style: tabs, quotes, trailing comments; comma lists, globs in
+    // directories, LOGFILE none and a URL prefix after the file name. Each
+    // file holds the client 10.0.0.<its number> and its own number of lines.
+    const std::vector<std::string> names = {"old/x.log",           "apache2/access.log", "apache2/access.log.1",
+                                            "apache-b/access.log", "apache-b/error.log", "quoted dir/q#1.log",
+                                            "list/a.log",          "list/b.log",         "p.log"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::filesystem::create_directories(std::filesystem::path(dir.file(names[i])).parent_path());
+        std::string log;
+        for (size_t line = 0; line <= i; ++line)
+            log += "10.0.0." + std::to_string(i) + " - -\n";
+        write_file(dir.file(names[i]), log);
+    }
+    write_file(dir.file("dns.txt"), "");
+    write_file(dir.file("analog.cfg"), "LOGFILE old/x.log\n"
+                                       "LOGFILE none   # forget the old logs\n"
+                                       "\tLogFile\t\"quoted dir/q#1.log\"\t# a quoted name\n"
+                                       "LOGFILE apache*/access.log*\n"
+                                       "LOGFILE list/b.log,list/a.log\n"
+                                       "LOGFILE p.log http://www.example.org/\n"
+                                       "DNSFILE 'dns.txt'\n");
+    EXPECT_EQ(1, run(dir.file("analog.cfg")));
+    // In order: q#1 (5), apache-b/access.log (3), apache2/access.log (1),
+    // apache2/access.log.1 (2), list/b.log (7), list/a.log (6), p.log (8).
+    EXPECT_EQ("     0 [T] DNS Entries loaded...\n"
+              "     1 [T] Log Entries loaded... (6)\n"
+              "     1 [T] Log Entries loaded... (4)\n"
+              "     1 [T] Log Entries loaded... (2)\n"
+              "     1 [T] Log Entries loaded... (3)\n"
+              "     1 [T] Log Entries loaded... (8)\n"
+              "     1 [T] Log Entries loaded... (7)\n"
+              "     1 [T] Log Entries loaded... (9)\n"
+              "     7 [T] Entries processed (7 resolved)...\n"
+              "     7 [T] Entries saved...\n"
+              "     7 [T] Completed (0 unresolved)...\n",
+              printed);
+    const std::string saved = read_file(dir.file("dns.txt"));
+    EXPECT_EQ(std::string::npos, saved.find(" 10.0.0.0 ")) << saved; // forgotten by LOGFILE none
+    EXPECT_EQ(std::string::npos, saved.find(" 10.0.0.4 ")) << saved; // error.log matched nothing
 }
 
 TEST_F(ConfigRun, LastSettingWinsAndPeriodsReachThePool)

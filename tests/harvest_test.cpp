@@ -270,62 +270,60 @@ TEST_F(Harvest, UnreadableLogsAreReported)
 
 TEST_F(Harvest, PatternRunStopsAtAPathTooLongRatherThanCutIt)
 {
-    write_file(dir.file("a.log"), "1.2.3.4 x\n");
-    std::string prefix = dir.path() + "/" + std::string(318 - dir.path().size() - 1, 'p');
-    ASSERT_EQ(318u, prefix.size());
+    const std::string deep = dir.path() + "/" + std::string(150, 'p') + "/" + std::string(309 - dir.path().size() - 151, 'q');
+    std::filesystem::create_directories(deep);
+    ASSERT_EQ(310u, deep.size());
+    write_file(deep + "/abcd.log", "1.2.3.4 x\n");  // 319 characters: fits
+    write_file(deep + "/abcde.log", "1.2.3.5 x\n"); // 320: one too many
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, harvest_log_pattern(dir.file("*.log").c_str(), prefix.c_str()));
-    EXPECT_EQ("Log file path too long (more than 319 characters): '" + prefix + "a.log'\n",
-              testing::internal::GetCapturedStdout());
-    EXPECT_EQ(0, entry_count);
+    EXPECT_EQ(0, harvest_log_pattern((deep + "/*.log").c_str()));
+    EXPECT_EQ("     1 [T] Log Entries loaded... (1)\nLog file path too long (more than 319 characters): '" + deep +
+                  "/abcde.log'\n",
+              printed_lines(testing::internal::GetCapturedStdout()));
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, harvest_log_pattern(dir.file("*.gz").c_str(), ""));
+    EXPECT_EQ(0, harvest_log_list((dir.file("*.gz") + ",," + dir.file("a.log")).c_str()));
     EXPECT_EQ("No log file matches '" + dir.file("*.gz") + "'\n", testing::internal::GetCapturedStdout());
 }
 
-TEST(Wildcards, MatchStarAndQuestionMarkCaseSensitively)
-{
-    EXPECT_EQ(1, platform_wildcard_match("*.log", "access.log"));
-    EXPECT_EQ(0, platform_wildcard_match("*.log", "access.LOG"));
-    EXPECT_EQ(1, platform_wildcard_match("a?c*", "abc"));
-    EXPECT_EQ(1, platform_wildcard_match("*a*b*c", "xxaxxbxxbxc"));
-    EXPECT_EQ(0, platform_wildcard_match("*a*b*c", "xxaxxbxxbxcx"));
-    EXPECT_EQ(0, platform_wildcard_match("?", ""));
-    EXPECT_EQ(1, platform_wildcard_match("*", "x"));
-    EXPECT_EQ(0, platform_wildcard_match("*", ".hidden"));
-    EXPECT_EQ(1, platform_wildcard_match(".*", ".hidden"));
-    EXPECT_EQ(0, platform_wildcard_match("[ab]", "a")); // brackets are plain characters
-    EXPECT_EQ(1, platform_wildcard_match("[ab]", "[ab]"));
-}
-
-std::vector<std::string> listed(const std::string &pattern)
+std::vector<std::string> listed(const TempDir &dir, const std::string &pattern)
 {
     DirectoryListing listing;
-    std::vector<std::string> names;
-    if (listing.open(pattern.c_str()) == 0)
+    std::vector<std::string> paths;
+    if (listing.open(dir.file(pattern).c_str()) == 0)
         return {"<none>"};
-    while (const char *name = listing.next())
-        names.push_back(name);
-    return names;
+    while (const char *path = listing.next())
+        paths.push_back(std::string(path).substr(dir.path().size() + 1));
+    return paths;
 }
 
-TEST(Listing, PatternsListRegularFilesInByteOrder)
+TEST(Listing, PatternsListRegularFilesInByteOrderOfTheirPaths)
 {
     TempDir dir;
     for (const char *name : {"b.log", "a.log", "B.log", "c.txt", ".h.log", "z.log"})
         write_file(dir.file(name), "x");
     std::filesystem::create_directory(dir.file("d.log"));
     std::filesystem::create_symlink("a.log", dir.file("link.log"));
-    EXPECT_EQ((std::vector<std::string>{"B.log", "a.log", "b.log", "link.log", "z.log"}), listed(dir.file("*.log")));
-    EXPECT_EQ((std::vector<std::string>{".h.log"}), listed(dir.file(".*.log")));
-    EXPECT_EQ((std::vector<std::string>{"B.log", "a.log", "b.log", "z.log"}), listed(dir.file("?.log")));
-    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("*.gz")));
-    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("nodir/*.log")));
+    using Paths = std::vector<std::string>;
+    EXPECT_EQ((Paths{"B.log", "a.log", "b.log", "link.log", "z.log"}), listed(dir, "*.log"));
+    EXPECT_EQ((Paths{".h.log"}), listed(dir, ".*.log"));
+    EXPECT_EQ((Paths{"B.log", "a.log", "b.log", "z.log"}), listed(dir, "?.log"));
+    EXPECT_EQ((Paths{"a.log", "b.log"}), listed(dir, "[ab].log"));
+    EXPECT_EQ((Paths{"<none>"}), listed(dir, "*.gz"));
+    EXPECT_EQ((Paths{"<none>"}), listed(dir, "nodir/*.log"));
     // A plain name lists itself if it exists, whatever it is.
-    EXPECT_EQ((std::vector<std::string>{"c.txt"}), listed(dir.file("c.txt")));
-    EXPECT_EQ((std::vector<std::string>{"d.log"}), listed(dir.file("d.log")));
-    EXPECT_EQ((std::vector<std::string>{"<none>"}), listed(dir.file("missing.log")));
+    EXPECT_EQ((Paths{"c.txt"}), listed(dir, "c.txt"));
+    EXPECT_EQ((Paths{"d.log"}), listed(dir, "d.log"));
+    EXPECT_EQ((Paths{"<none>"}), listed(dir, "missing.log"));
+    // Wildcards in directories: every match of the whole pattern, in byte
+    // order of the paths, not directory by directory as found.
+    for (const char *name : {"apache2/access.log", "apache2/access.log.2.gz", "apache/access.log", "apache10/x"}) {
+        std::filesystem::create_directories(std::filesystem::path(dir.file(name)).parent_path());
+        write_file(dir.file(name), "x");
+    }
+    EXPECT_EQ((Paths{"apache/access.log", "apache2/access.log", "apache2/access.log.2.gz"}),
+              listed(dir, "apache*/access.log*"));
+    EXPECT_EQ((Paths{"apache2/access.log"}), listed(dir, "apache?/access.log"));
 }
 
 } // namespace
