@@ -1,6 +1,7 @@
 // The built program run as a user runs it: texts and exit statuses.
 #include "test_support.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -162,6 +163,31 @@ TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(0, WEXITSTATUS(status));
     EXPECT_EQ("5 1.2.3.4 one.example\r\n5 1.2.3.5 two.example\r\n", read_file(dir.file("dns.txt")));
+}
+
+TEST(Cli, CompressedLogThatCannotBeReadStopsTheRunAndLeavesTheCache)
+{
+    // The run stops in the harvest, before any lookup.
+    TempDir dir;
+    std::string log;
+    for (int i = 0; i < 5000; ++i)
+        log += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " - - [x] \"GET /\" 200 1\n";
+    write_file(dir.file("a.log"), log);
+    ASSERT_EQ(0, std::system(("cd '" + dir.path() + "' && gzip -k a.log && lz4 -q a.log b.log").c_str()));
+    const std::string gz = read_file(dir.file("a.log.gz"));
+    write_file(dir.file("cut.gz"), gz.substr(0, gz.size() - 9));
+    write_file(dir.file("dns.txt"), NAMED_CACHE);
+    for (const char *unreadable : {"cut.gz", "b.log"}) {
+        RunResult r = run_program(TARN_BINARY, {"/D", "dns.txt", "/L", std::string("a.log.gz,") + unreadable},
+                                  dir.path());
+        EXPECT_EQ(2, r.status);
+        EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                           "  5000 [T] Log Entries loaded... (5000)\n"
+                           "Unable to read log file '" +
+                      unreadable + "'\n",
+                  printed_lines(r.out));
+        EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));
+    }
 }
 
 TEST(Cli, ParsedRunPrintsTheBanner)
