@@ -98,19 +98,21 @@ struct Signature {
 constexpr Signature SIGNATURES[] = {
     {"\x1f\x8b", 2, LOG_GZIP},
     {"BZh", 3, LOG_BZIP2},
-    {"\xfd" "7zXZ\0", 6, LOG_XZ},
+    {"\xfd"
+     "7zXZ\0",
+     6, LOG_XZ},
     {"\x28\xb5\x2f\xfd", 4, LOG_ZSTD},
     {"PK\x03\x04", 4, LOG_ZIP},
-    {"PK\x05\x06", 4, LOG_ZIP}, // an empty zip
-    {"\x1f\x9d", 2, LOG_UNREADABLE},                 // compress (.Z)
-    {"\x1f\xa0", 2, LOG_UNREADABLE},                 // compress (LZH)
-    {"7z\xbc\xaf\x27\x1c", 6, LOG_UNREADABLE},       // 7-Zip
-    {"Rar!\x1a\x07", 6, LOG_UNREADABLE},             // RAR
-    {"\x04\x22\x4d\x18", 4, LOG_UNREADABLE},         // LZ4
-    {"LZIP", 4, LOG_UNREADABLE},                     // lzip
-    {"\x89LZO\0", 5, LOG_UNREADABLE},                // lzop
-    {"MSCF", 4, LOG_UNREADABLE},                     // cabinet
-    {"PK\x07\x08", 4, LOG_UNREADABLE},               // split zip
+    {"PK\x05\x06", 4, LOG_ZIP},                // an empty zip
+    {"\x1f\x9d", 2, LOG_UNREADABLE},           // compress (.Z)
+    {"\x1f\xa0", 2, LOG_UNREADABLE},           // compress (LZH)
+    {"7z\xbc\xaf\x27\x1c", 6, LOG_UNREADABLE}, // 7-Zip
+    {"Rar!\x1a\x07", 6, LOG_UNREADABLE},       // RAR
+    {"\x04\x22\x4d\x18", 4, LOG_UNREADABLE},   // LZ4
+    {"LZIP", 4, LOG_UNREADABLE},               // lzip
+    {"\x89LZO\0", 5, LOG_UNREADABLE},          // lzop
+    {"MSCF", 4, LOG_UNREADABLE},               // cabinet
+    {"PK\x07\x08", 4, LOG_UNREADABLE},         // split zip
 };
 
 LogFormat log_format(const unsigned char *head, size_t length)

@@ -5,9 +5,9 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

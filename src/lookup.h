@@ -105,8 +105,8 @@ class HostIndex
 // duplicate hint of the current loading pass: null at its start, read and
 // updated here. In INSERT_FILE_ORDER, an entry that repeats the address
 // stored just before it is dropped after giving that entry its stamp and
-// name: a cache file is appended to, so the later line is the newer one. A built index (INSERT_FILE_ORDER only) finds the place
-// without a walk; the table that results is the same.
+// name: a cache file is appended to, so the later line is the newer one. A built index (INSERT_FILE_ORDER only) finds
+// the place without a walk; the table that results is the same.
 int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index = nullptr);
 
 // ---------------------------------------------------------------------------

@@ -112,8 +112,8 @@ int lock_path(const char *value, char (&path)[PATH_TEXT_SIZE])
     }
     if ((!bare || checked_copy(path, PLATFORM_LOCK_DIRECTORY) == 1) && checked_append(path, value) == 1)
         return 1;
-    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1, bare ? PLATFORM_LOCK_DIRECTORY : "",
-              value);
+    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1,
+              bare ? PLATFORM_LOCK_DIRECTORY : "", value);
     return 0;
 }
 

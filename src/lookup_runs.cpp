@@ -33,15 +33,13 @@ int take_lock(const char *lock_file)
         return 1;
     char reason[LOCK_REASON_SIZE];
     switch (platform_lock_create(lock_file, reason, sizeof reason)) {
-    case LOCK_TAKEN:
-        return 1;
+    case LOCK_TAKEN: return 1;
     case LOCK_EXISTS:
         out_print("DNS lock file '%s' already exists: another program is writing the DNS file "
                   "(a lock left by a program that was killed may be removed by hand)\n",
                   lock_file);
         return 0;
-    case LOCK_FAILED:
-        break;
+    case LOCK_FAILED: break;
     }
     out_print("Unable to create DNS lock file '%s' (%s)\n", lock_file, reason);
     return 0;
@@ -60,12 +58,9 @@ int release_lock(const char *lock_file)
 int harvest_logs(const BatchRun &run)
 {
     switch (run.kind) {
-    case RUN_CACHE_FILE:
-        return 1;
-    case RUN_LOG_FILES:
-        return harvest_log_list(run.log_pattern);
-    case RUN_ANALOG_CONFIG:
-        return harvest_config_logs(*run.config, run.config_directory);
+    case RUN_CACHE_FILE: return 1;
+    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern);
+    case RUN_ANALOG_CONFIG: return harvest_config_logs(*run.config, run.config_directory);
     }
     return 0;
 }

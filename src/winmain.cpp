@@ -47,8 +47,8 @@ int run_jobs(const LookupOptions &options)
         run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
         all_succeeded = 0;
     if (checked_length(options.log_file) > 0) {
-        if (run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count,
-                          options.flags) == 0)
+        if (run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count, options.flags) ==
+            0)
             all_succeeded = 0;
     } else if (checked_length(options.dns_file) > 0) {
         if (run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags) == 0)

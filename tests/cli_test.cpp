@@ -178,12 +178,13 @@ TEST(Cli, CompressedLogThatCannotBeReadStopsTheRunAndLeavesTheCache)
     write_file(dir.file("cut.gz"), gz.substr(0, gz.size() - 9));
     write_file(dir.file("dns.txt"), NAMED_CACHE);
     for (const char *unreadable : {"cut.gz", "b.log"}) {
-        RunResult r = run_program(TARN_BINARY, {"/D", "dns.txt", "/L", std::string("a.log.gz,") + unreadable},
-                                  dir.path());
+        RunResult r =
+            run_program(TARN_BINARY, {"/D", "dns.txt", "/L", std::string("a.log.gz,") + unreadable}, dir.path());
         EXPECT_EQ(2, r.status);
-        EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
-                           "  5000 [T] Log Entries loaded... (5000)\n"
-                           "Unable to read log file '" +
+        EXPECT_EQ(BANNER +
+                      "     2 [T] DNS Entries loaded...\n"
+                      "  5000 [T] Log Entries loaded... (5000)\n"
+                      "Unable to read log file '" +
                       unreadable + "'\n",
                   printed_lines(r.out));
         EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));

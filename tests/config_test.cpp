@@ -65,7 +65,9 @@ TEST(ConfigLines, HashInsideQuotesIsText)
 {
     // Quotes open where an argument starts; "b.txt#b.txt" unquoted is a
     // value and a comment, as Analog reads it.
-    EXPECT_EQ((Lines{{"LOGFILE \"/srv/web #1/a.log\"", 1, 0}, {"DNSFILE b.txt", 2, 0}, {"X 'a#b' (c #d)", 3, 0},
+    EXPECT_EQ((Lines{{"LOGFILE \"/srv/web #1/a.log\"", 1, 0},
+                     {"DNSFILE b.txt", 2, 0},
+                     {"X 'a#b' (c #d)", 3, 0},
                      {"HOSTNAME Bob's", 4, 0}}),
               read_lines("LOGFILE \"/srv/web #1/a.log\" # the log\nDNSFILE b.txt#b.txt\nX 'a#b' (c #d) # e\n"
                          "HOSTNAME Bob's #site\n"));

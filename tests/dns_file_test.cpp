@@ -198,11 +198,11 @@ TEST_F(DnsFile, AnalogsLinesComeBackAsTheyStandAfterOurs)
                              "29944994 010.000.002.001 *\n"
                              "29944994 10.0.2.1 ten.example\n"
                              "29944995 2001:db8::2 six.example";
-    EXPECT_EQ((Rows{"29944994 10.0.2.1 ten.example", "29943775 192.0.2.9 nine.example",
-                    "29944994 192.0.2.10 new.example", "K 29944994 2001:db8::1 *",
-                    "K 29944994 ::ffff:192.0.2.8 mapped.example.com", "K 29944994 010.000.002.001 *",
-                    "K 29944995 2001:db8::2 six.example"}),
-              load(file));
+    EXPECT_EQ(
+        (Rows{"29944994 10.0.2.1 ten.example", "29943775 192.0.2.9 nine.example", "29944994 192.0.2.10 new.example",
+              "K 29944994 2001:db8::1 *", "K 29944994 ::ffff:192.0.2.8 mapped.example.com",
+              "K 29944994 010.000.002.001 *", "K 29944995 2001:db8::2 six.example"}),
+        load(file));
     EXPECT_EQ(3, entry_count); // kept lines are no entries
     save(0);
     EXPECT_EQ("29944994 10.0.2.1 ten.example\r\n"

@@ -223,8 +223,8 @@ TEST_F(Harvest, CompressedLogsGiveTheAddressesOfTheirPlainCopy)
     // A zip holds the log in two entries, read in order.
     shell("cd '" + dir.path() + "' && zip -q a.zip half.log rest.log && cp a.zip zip-named.log");
     write_file(dir.file("plain-named.gz"), log);
-    for (const char *name : {"a.gz", "members.gz", "a.bz2", "a.xz", "a.zst", "a.zip", "gzip-named.log",
-                             "zip-named.log", "plain-named.gz"}) {
+    for (const char *name : {"a.gz", "members.gz", "a.bz2", "a.xz", "a.zst", "a.zip", "gzip-named.log", "zip-named.log",
+                             "plain-named.gz"}) {
         host_table_clear();
         log_address_count = 0;
         testing::internal::CaptureStdout();
@@ -270,7 +270,8 @@ TEST_F(Harvest, UnreadableLogsAreReported)
 
 TEST_F(Harvest, PatternRunStopsAtAPathTooLongRatherThanCutIt)
 {
-    const std::string deep = dir.path() + "/" + std::string(150, 'p') + "/" + std::string(309 - dir.path().size() - 151, 'q');
+    const std::string deep =
+        dir.path() + "/" + std::string(150, 'p') + "/" + std::string(309 - dir.path().size() - 151, 'q');
     std::filesystem::create_directories(deep);
     ASSERT_EQ(310u, deep.size());
     write_file(deep + "/abcd.log", "1.2.3.4 x\n");  // 319 characters: fits

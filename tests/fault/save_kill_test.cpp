@@ -172,8 +172,8 @@ TEST(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
         launch.kill_signal = signals[round % 3];
         launch.keep_output = false;
         const Outcome killed = run_tarn(launch);
-        ASSERT_TRUE(killed.signal == launch.kill_signal || killed.status == 0) << "round " << round << ": "
-                                                                                << killed.how();
+        ASSERT_TRUE(killed.signal == launch.kill_signal || killed.status == 0)
+            << "round " << round << ": " << killed.how();
         signalled += killed.signal != 0;
         const std::string now = read_file(cache);
         ASSERT_TRUE(now == old_file || now == new_file) << "round " << round;
