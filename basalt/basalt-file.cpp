@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -131,24 +134,159 @@ constexpr size_t SIGNATURE_SIZE = 6;
 
 // gzip goes through zlib itself: it checks every member's CRC and length
 // (libarchive's gzip reader does not), and it is the format of nearly every
-// rotated log, where speed counts. The others go through libarchive.
+// rotated log, where speed counts. Inflating costs about as much as the
+// scan of what it gives, so it runs on a thread of its own, a few buffers
+// ahead of the reader. The others go through libarchive.
+class GzipPipeline
+{
+  public:
+    explicit GzipPipeline(std::FILE *file) : file_(file)
+    {
+        for (auto &slot : slots_)
+            slot = std::make_unique<unsigned char[]>(READ_BUFFER_SIZE);
+        input_ = std::make_unique<unsigned char[]>(READ_BUFFER_SIZE);
+        // 16 + 15: a gzip wrapper around the largest window.
+        if (inflateInit2(&stream_, 16 + 15) != Z_OK) {
+            done_ = failed_ = true;
+            return;
+        }
+        stream_ready_ = true;
+        worker_ = std::thread([this] { inflate_all(); });
+    }
+    ~GzipPipeline()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (worker_.joinable())
+            worker_.join();
+        if (stream_ready_)
+            inflateEnd(&stream_);
+    }
+    GzipPipeline(const GzipPipeline &) = delete;
+    GzipPipeline &operator=(const GzipPipeline &) = delete;
+
+    // Hands back the buffer given last time and waits for the next: its
+    // bytes in *data and *length, 1; or 0 at the end (*failed says whether
+    // the data was corrupt, cut short or unreadable).
+    int next(const unsigned char **data, size_t *length, bool *failed)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (holding_) {
+            holding_ = false;
+            read_index_ = (read_index_ + 1) % SLOTS;
+            --filled_;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return filled_ > 0 || done_; });
+        if (filled_ == 0) {
+            *failed = failed_;
+            return 0;
+        }
+        holding_ = true;
+        *data = slots_[read_index_].get();
+        *length = lengths_[read_index_];
+        return 1;
+    }
+
+  private:
+    static constexpr int SLOTS = 4;
+
+    // The inflating thread: fills free slots until the end or an error.
+    void inflate_all()
+    {
+        for (int slot = 0;; slot = (slot + 1) % SLOTS) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return filled_ < SLOTS || stop_; });
+                if (stop_)
+                    return;
+            }
+            bool ended = false;
+            bool failed = false;
+            const size_t length = fill(slots_[slot].get(), &ended, &failed);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (length > 0) {
+                lengths_[slot] = length;
+                ++filled_;
+            }
+            if (ended) {
+                done_ = true;
+                failed_ = failed;
+            }
+            changed_.notify_all();
+            if (ended)
+                return;
+        }
+    }
+
+    // Inflates into out until it is full or the data ends; the length.
+    size_t fill(unsigned char *out, bool *ended, bool *failed)
+    {
+        z_stream &z = stream_;
+        z.next_out = out;
+        z.avail_out = static_cast<uInt>(READ_BUFFER_SIZE);
+        while (z.avail_out > 0) {
+            if (z.avail_in == 0) {
+                const size_t n = std::fread(input_.get(), 1, READ_BUFFER_SIZE, file_);
+                if (n == 0) {
+                    // The end of the file is the end of the log only between
+                    // members: inside one, the file was cut short.
+                    *failed = std::ferror(file_) != 0 || !between_members_;
+                    *ended = true;
+                    break;
+                }
+                z.next_in = input_.get();
+                z.avail_in = static_cast<uInt>(n);
+            }
+            if (between_members_) {
+                // Another member follows (a log appended to with gzip, or
+                // joined with cat): read it on.
+                inflateReset(&z);
+                between_members_ = false;
+            }
+            const int result = inflate(&z, Z_NO_FLUSH);
+            if (result == Z_STREAM_END) {
+                between_members_ = true;
+            } else if (result != Z_OK && result != Z_BUF_ERROR) {
+                *failed = *ended = true; // corrupt data, a wrong check value or length
+                break;
+            }
+        }
+        return READ_BUFFER_SIZE - z.avail_out;
+    }
+
+    std::FILE *file_;
+    z_stream stream_{};
+    bool stream_ready_ = false;
+    bool between_members_ = false; // inflating thread only
+    std::unique_ptr<unsigned char[]> input_;
+    std::unique_ptr<unsigned char[]> slots_[SLOTS];
+    size_t lengths_[SLOTS] = {};
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int filled_ = 0;        // slots full of bytes, the one the reader holds included
+    int read_index_ = 0;    // the slot the reader reads next, or holds
+    bool holding_ = false;  // the reader still reads slot read_index_
+    bool done_ = false;     // nothing more will be filled
+    bool failed_ = false;
+    bool stop_ = false;     // the reader is gone
+    std::thread worker_;
+};
+
 struct ByteReader::Decompressor {
     archive *reader = nullptr;
     bool in_entry = false;
     bool unreadable = false;
-
-    bool gzip = false;
-    z_stream stream{};
-    bool stream_ready = false;
-    bool between_members = false;
-    std::unique_ptr<unsigned char[]> input;
+    std::unique_ptr<GzipPipeline> gzip;
 
     ~Decompressor()
     {
         if (reader != nullptr)
             archive_read_free(reader);
-        if (stream_ready)
-            inflateEnd(&stream);
     }
 };
 
@@ -170,12 +308,7 @@ int ByteReader::open_log(const char *path)
         return 1;
     }
     if (format == LOG_GZIP) {
-        Decompressor &d = *decompressor_;
-        d.gzip = true;
-        d.input = std::make_unique<unsigned char[]>(READ_BUFFER_SIZE);
-        // 16 + 15: a gzip wrapper around the largest window.
-        d.stream_ready = inflateInit2(&d.stream, 16 + 15) == Z_OK;
-        d.unreadable = !d.stream_ready;
+        decompressor_->gzip = std::make_unique<GzipPipeline>(file_.get());
         return 1;
     }
     archive *reader = archive_read_new();
@@ -200,43 +333,16 @@ int ByteReader::open_log(const char *path)
 
 int ByteReader::refill_gzip()
 {
-    Decompressor &d = *decompressor_;
-    z_stream &z = d.stream;
-    for (;;) {
-        if (z.avail_in == 0) {
-            const size_t n = std::fread(d.input.get(), 1, READ_BUFFER_SIZE, file_.get());
-            if (n == 0) {
-                // The end of the file is the end of the log only between
-                // members: inside one, the file was cut short.
-                if (std::ferror(file_.get()) || !d.between_members)
-                    failed_ = true;
-                return 0;
-            }
-            z.next_in = d.input.get();
-            z.avail_in = static_cast<uInt>(n);
-        }
-        if (d.between_members) {
-            // Another member follows (a log appended to with gzip, or
-            // joined with cat): read it on.
-            inflateReset(&z);
-            d.between_members = false;
-        }
-        z.next_out = buffer_.get();
-        z.avail_out = static_cast<uInt>(READ_BUFFER_SIZE);
-        const int result = inflate(&z, Z_NO_FLUSH);
-        if (result == Z_STREAM_END) {
-            d.between_members = true;
-        } else if (result != Z_OK && result != Z_BUF_ERROR) {
-            failed_ = true; // corrupt data, a wrong check value or length
-            return 0;
-        }
-        const size_t produced = READ_BUFFER_SIZE - z.avail_out;
-        if (produced > 0) {
-            cursor_ = buffer_.get();
-            end_ = cursor_ + produced;
-            return 1;
-        }
+    const unsigned char *data = nullptr;
+    size_t length = 0;
+    bool failed = false;
+    if (decompressor_->gzip->next(&data, &length, &failed) == 0) {
+        failed_ = failed;
+        return 0;
     }
+    cursor_ = data;
+    end_ = data + length;
+    return 1;
 }
 
 int ByteReader::refill_decompressed()
