@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +58,18 @@ std::string join(const Labels &labels)
     for (const auto &l : labels)
         out += (out.empty() ? "" : ".") + l;
     return out;
+}
+
+// The PTR name of an IPv6 address: 32 nibbles, lowest first.
+std::string ip6_arpa(const char *address)
+{
+    in6_addr a{};
+    EXPECT_EQ(inet_pton(AF_INET6, address, &a), 1) << address;
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (int i = 15; i >= 0; --i)
+        out += {hex[a.s6_addr[i] & 0x0f], '.', hex[a.s6_addr[i] >> 4], '.'};
+    return out + "ip6.arpa";
 }
 
 Bytes make_query(std::uint16_t id, const Labels &name, std::uint16_t type)
@@ -445,6 +458,54 @@ TEST(DnsResponderAnswers, UnknownNamesAndOtherTypes)
     }
 }
 
+TEST(DnsResponderAnswers, PtrForIpv6LinesInAnyTextForm)
+{
+    Responder r(std::string(kZone) + "2001:db8::1 six.example six-alias.example\n"
+                                     "2001:0db8:0000:0000:0000:0000:0000:0002 Full.Example\n"
+                                     "2001:DB8:0:0:0:0:0:1 again.example\n"
+                                     "::ffff:10.1.2.3 mapped.example\n");
+    ASSERT_NE(r.port(), 0);
+
+    const std::string six = "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa";
+    ASSERT_EQ(ip6_arpa("2001:db8::1"), six);
+    const auto m = r.ask(make_query(next_id(), six, kPtr));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->rcode(), 0);
+    EXPECT_EQ(m->flags & 0x0400, 0x0400) << "AA";
+    EXPECT_EQ(join(m->qname), six);
+    ASSERT_EQ(m->answers.size(), 2U) << "one per line, however the address is written";
+    EXPECT_EQ(join(m->answers[0].target), "six.example");
+    EXPECT_EQ(join(m->answers[1].target), "again.example");
+
+    std::string upper = ip6_arpa("2001:db8::2");
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    const auto full = r.ask(make_query(next_id(), upper, kPtr));
+    ASSERT_TRUE(full);
+    ASSERT_EQ(full->answers.size(), 1U) << upper;
+    EXPECT_EQ(join(full->answers[0].target), "Full.Example");
+
+    const auto loopback = r.ask(make_query(next_id(), ip6_arpa("::1"), kPtr));
+    ASSERT_TRUE(loopback);
+    ASSERT_EQ(loopback->answers.size(), 1U);
+    EXPECT_EQ(join(loopback->answers[0].target), "ip6-only.example");
+
+    const auto unknown = r.ask(make_query(next_id(), ip6_arpa("2001:db8::3"), kPtr));
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->rcode(), 3);
+    EXPECT_EQ(unknown->flags & 0x0400, 0x0400) << "NXDOMAIN must be authoritative";
+
+    // A mapped line is an IPv6 line: it adds nothing to the IPv4 PTR, which is
+    // what glibc asks for such an address.
+    const auto v4 = r.ask(make_query(next_id(), "3.2.1.10.in-addr.arpa", kPtr));
+    ASSERT_TRUE(v4);
+    ASSERT_EQ(v4->answers.size(), 1U);
+    EXPECT_EQ(join(v4->answers[0].target), "host.example");
+    const auto mapped = r.ask(make_query(next_id(), ip6_arpa("::ffff:10.1.2.3"), kPtr));
+    ASSERT_TRUE(mapped);
+    ASSERT_EQ(mapped->answers.size(), 1U);
+    EXPECT_EQ(join(mapped->answers[0].target), "mapped.example");
+}
+
 TEST(DnsResponderAnswers, LongAndOddNames)
 {
     // 255 bytes in wire form: three 63-byte labels, one 61-byte label.
@@ -477,10 +538,10 @@ TEST(DnsResponderZone, RejectsBadLinesWithTheirLineNumber)
 {
     const std::string too_long =
         std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." + std::string(62, 'd');
-    for (const std::string &bad :
-         std::vector<std::string>{"10.0.0.1 " + too_long, "10.0.0.1 " + std::string(64, 'x') + ".example",
-                                  "10.0.0.1 bad\\25escape.example", "10.0.0.1 a..b", "10.0.0.256 x.example", "10.0.0.1",
-                                  "@delay x.example soon", "@explode x.example", "@servfail x.example 0"}) {
+    for (const std::string &bad : std::vector<std::string>{
+             "10.0.0.1 " + too_long, "10.0.0.1 " + std::string(64, 'x') + ".example", "10.0.0.1 bad\\25escape.example",
+             "10.0.0.1 a..b", "10.0.0.256 x.example", "10.0.0.1", "@delay x.example soon", "@explode x.example",
+             "@servfail x.example 0", "2001:db8::g x.example", "2001:db8::1", "@servfail 2001:db8::1::2"}) {
         Responder r("# fine\n" + bad + "\n");
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         while (!r.exited() && Clock::now() < deadline)
@@ -517,6 +578,31 @@ TEST(DnsResponderFaults, RcodesSilenceAndWrongId)
     EXPECT_NE(wrong->id, id);
     ASSERT_EQ(wrong->answers.size(), 1U) << "otherwise a proper answer";
     EXPECT_EQ(wrong->answers[0].address(), "10.1.2.6");
+}
+
+TEST(DnsResponderFaults, Ipv6TargetsInAnyTextForm)
+{
+    Responder r(std::string(kZone) + "2001:db8::1 six.example\n"
+                                     "2001:db8::2 full.example\n"
+                                     "@servfail 2001:0DB8:0:0:0:0:0:1 1\n"
+                                     "@refused  *\n"
+                                     "@answer   2001:db8:0::0:2\n");
+    ASSERT_NE(r.port(), 0);
+    auto ask = [&](const std::string &name) { return r.ask(make_query(next_id(), name, kPtr)); };
+    const auto first = ask(ip6_arpa("2001:db8::1"));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->rcode(), 2);
+    const auto second = ask(ip6_arpa("2001:db8::1"));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->rcode(), 5) << "spent budget falls back to the default fault";
+    const auto answered = ask(ip6_arpa("2001:db8::2"));
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->rcode(), 0);
+    ASSERT_EQ(answered->answers.size(), 1U);
+    EXPECT_EQ(join(answered->answers[0].target), "full.example");
+    const auto v4 = ask("3.2.1.10.in-addr.arpa");
+    ASSERT_TRUE(v4);
+    EXPECT_EQ(v4->rcode(), 5);
 }
 
 TEST(DnsResponderFaults, GarbageKeepsIdButDoesNotParse)

@@ -60,6 +60,14 @@ std::optional<Ipv4> parse_ipv4(const std::string &text)
     return out;
 }
 
+std::optional<Ipv6> parse_ipv6(const std::string &text)
+{
+    Ipv6 out{};
+    if (inet_pton(AF_INET6, text.c_str(), out.data()) != 1)
+        return std::nullopt;
+    return out;
+}
+
 template <typename T> std::optional<T> parse_number(const std::string &text, T lo, T hi)
 {
     T value{};
@@ -199,6 +207,19 @@ Labels reverse_name(const Ipv4 &address)
     return name;
 }
 
+Labels reverse_name(const Ipv6 &address)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    Labels name;
+    for (auto byte = address.rbegin(); byte != address.rend(); ++byte) {
+        name.emplace_back(1, hex[*byte & 0x0f]);
+        name.emplace_back(1, hex[*byte >> 4]);
+    }
+    name.emplace_back("ip6");
+    name.emplace_back("arpa");
+    return name;
+}
+
 std::string_view fault_name(Fault fault)
 {
     switch (fault) {
@@ -229,11 +250,25 @@ Zone parse_zone(std::istream &in, const std::string &source)
             throw fail("bad name '" + word + "': " + e.what());
         }
     };
+    // A colon means an IPv6 address, as in a hosts file; a name that really
+    // holds one can spell it `\058`. Going through the binary address makes
+    // every text form of it (`::`, leading zeros, upper case) the same key.
+    auto reverse_of = [&](const std::string &word) -> std::optional<Labels> {
+        if (word.find(':') != std::string::npos) {
+            const auto address = parse_ipv6(word);
+            if (!address)
+                throw fail("not an IPv6 address: '" + word + "'");
+            return reverse_name(*address);
+        }
+        if (const auto address = parse_ipv4(word))
+            return reverse_name(*address);
+        return std::nullopt;
+    };
     auto rule_for = [&](const std::string &target) -> Rule & {
         if (target == "*")
             return zone.default_rule;
-        if (auto address = parse_ipv4(target))
-            return zone.rules[name_key(reverse_name(*address))];
+        if (const auto reverse = reverse_of(target))
+            return zone.rules[name_key(*reverse)];
         return zone.rules[name_key(name_of(target))];
     };
 
@@ -272,12 +307,9 @@ Zone parse_zone(std::istream &in, const std::string &source)
             continue;
         }
 
-        // Host line. IPv6 lines are accepted so an ordinary hosts file loads, but
-        // this responder only serves IPv4 data.
-        if (head.find(':') != std::string::npos)
-            continue;
-        const auto address = parse_ipv4(head);
-        if (!address)
+        // Host line.
+        const auto reverse = reverse_of(head);
+        if (!reverse)
             throw fail("not an IPv4 address: '" + head + "'");
         if (words.size() < 2)
             throw fail("address without a name");
@@ -286,12 +318,16 @@ Zone parse_zone(std::istream &in, const std::string &source)
         for (std::size_t i = 1; i < words.size(); ++i)
             names.push_back(name_of(words[i]));
 
-        for (const auto &name : names) {
-            auto &list = zone.addresses[name_key(name)];
-            if (std::find(list.begin(), list.end(), *address) == list.end())
-                list.push_back(*address);
-        }
-        auto &targets = zone.pointers[name_key(reverse_name(*address))];
+        // An IPv6 line only gives its address a PTR record. No AAAA data: its
+        // names stay unknown to name queries, so a line added for a reverse
+        // lookup cannot change what getaddrinfo returns in other tests.
+        if (const auto address = parse_ipv4(head))
+            for (const auto &name : names) {
+                auto &list = zone.addresses[name_key(name)];
+                if (std::find(list.begin(), list.end(), *address) == list.end())
+                    list.push_back(*address);
+            }
+        auto &targets = zone.pointers[name_key(*reverse)];
         const auto first_key = name_key(names.front());
         const bool seen =
             std::any_of(targets.begin(), targets.end(), [&](const Labels &t) { return name_key(t) == first_key; });

@@ -23,6 +23,7 @@ inline constexpr std::size_t max_label_length = 63;
 inline constexpr std::size_t max_name_wire_length = 255;
 
 using Ipv4 = std::array<std::uint8_t, 4>;
+using Ipv6 = std::array<std::uint8_t, 16>;
 
 // Length of the name in uncompressed wire form, including the root label.
 std::size_t wire_length(const Labels &name);
@@ -40,7 +41,10 @@ Labels parse_name(std::string_view text);
 // Inverse of parse_name, escaping everything outside printable ASCII.
 std::string name_text(const Labels &name);
 
+// The PTR owner name: `d.c.b.a.in-addr.arpa`, or for IPv6 the 32 nibbles,
+// lowest first, under `ip6.arpa`.
 Labels reverse_name(const Ipv4 &address);
+Labels reverse_name(const Ipv6 &address);
 
 enum class Fault : std::uint8_t {
     none,   // answer normally (overrides a default fault)
