@@ -221,8 +221,12 @@ int run_log_files(const char *log_file, const char *dns_file, const char *lock_f
 // were harvested; 0 after "No log file matches '%s'", a path too long, or a
 // log that could not be read.
 int harvest_log_pattern(const char *pattern);
-// The same for each pattern of a comma-separated list, in its order.
-int harvest_log_list(const char *list);
+// The same for each pattern of a comma-separated list, in its order, each
+// taken from directory unless it is absolute (directory "": as it stands).
+int harvest_log_list(const char *list, const char *directory);
+// directory followed by the first length bytes of value, or value alone
+// when it is absolute; 0 after "Path too long" when it does not fit.
+int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE]);
 
 // /G: the same run with the cache file, the logs and the validity periods
 // taken from an Analog configuration file. 1 when the file was written back.

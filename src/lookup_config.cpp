@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace
 {
@@ -85,20 +84,6 @@ int32_t parse_hours(const char *text)
     return static_cast<int32_t>(value);
 }
 
-// A value from the configuration names a file relative to the
-// configuration's directory, unless it is an absolute path.
-int config_path(const char *directory, const char *value, char (&path)[PATH_TEXT_SIZE])
-{
-    path[0] = '\0';
-    if (platform_is_absolute_path(value) == 0 && checked_copy(path, directory) == 0)
-        return 0;
-    if (checked_append(path, value) == 1)
-        return 1;
-    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1,
-              platform_is_absolute_path(value) ? "" : directory, value);
-    return 0;
-}
-
 // The lock must be the very file Analog locks, so it is found as Analog
 // finds it: an absolute value as it stands, a bare name in Analog's lock
 // directory, any other relative value from the current directory.
@@ -137,7 +122,7 @@ int read_settings(ConfigReader &config, const char *file_name, const char *direc
         else if (const char *bad = command_value(line, DNS_BAD_HOURS))
             settings.bad_hours = parse_hours(bad);
         else if (const char *dns = command_value(line, DNS_FILE)) {
-            if (config_path(directory, dns, settings.dns_file) == 0)
+            if (directory_path(directory, dns, std::strlen(dns), settings.dns_file) == 0)
                 return 0;
         } else if (const char *lock = command_value(line, DNS_LOCK_FILE)) {
             if (lock_path(lock, settings.lock_file) == 0)
@@ -158,33 +143,20 @@ int harvest_config_logs(ConfigReader &config, const char *directory)
     config = ConfigReader{config.reader, 0, 0, 0, 0};
     // LOGFILE commands add up and "LOGFILE none" clears what came before,
     // so the whole list is known only at the end of the file.
-    std::vector<std::string> patterns;
+    std::string logs;
     char line[PATH_TEXT_SIZE];
     while (config_read_line(config, line, sizeof line) == 1) {
         const char *value = command_value(line, LOG_FILE);
         if (value == nullptr)
             continue;
         if (checked_equal_nocase(value, "none", 5) == 1) {
-            patterns.clear();
-            continue;
-        }
-        for (const char *item = value; *item != '\0';) {
-            const char *comma = std::strchr(item, ',');
-            const std::string name(item, comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item));
-            item = comma != nullptr ? comma + 1 : item + name.size();
-            char pattern[PATH_TEXT_SIZE];
-            if (name.empty())
-                continue;
-            if (config_path(directory, name.c_str(), pattern) == 0)
-                return 0;
-            patterns.emplace_back(pattern);
+            logs.clear();
+        } else {
+            logs += logs.empty() ? "" : ",";
+            logs += value;
         }
     }
-    for (const std::string &pattern : patterns) {
-        if (harvest_log_pattern(pattern.c_str()) == 0)
-            return 0;
-    }
-    return 1;
+    return harvest_log_list(logs.c_str(), directory);
 }
 
 int config_read_line(ConfigReader &config, char *buffer, size_t size)

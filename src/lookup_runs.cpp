@@ -1,5 +1,5 @@
-// The batch runs of /D and /L: load, harvest, resolve, save, each step
-// timed, and the table emptied whatever happens.
+// The batch runs: lock, load, harvest, resolve, save, each step timed, and
+// the table emptied and the lock released whatever happens.
 #include "basalt-core.h"
 #include "basalt-str.h"
 #include "lookup.h"
@@ -59,7 +59,7 @@ int harvest_logs(const BatchRun &run)
 {
     switch (run.kind) {
     case RUN_CACHE_FILE: return 1;
-    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern);
+    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern, "");
     case RUN_ANALOG_CONFIG: return harvest_config_logs(*run.config, run.config_directory);
     }
     return 0;
@@ -154,23 +154,33 @@ int harvest_log_pattern(const char *pattern)
     return 1;
 }
 
-int harvest_log_list(const char *list)
+int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE])
+{
+    path[0] = '\0';
+    const bool absolute = platform_is_absolute_path(value) == 1;
+    const size_t prefix = absolute ? 0 : std::strlen(directory);
+    if (prefix + length >= PATH_TEXT_SIZE) {
+        // A cut path would name another file.
+        out_print("Path too long (more than %d characters): '%s%.*s'\n", PATH_TEXT_SIZE - 1, absolute ? "" : directory,
+                  static_cast<int>(length), value);
+        return 0;
+    }
+    std::memcpy(path, directory, prefix);
+    std::memcpy(path + prefix, value, length);
+    path[prefix + length] = '\0';
+    return 1;
+}
+
+int harvest_log_list(const char *list, const char *directory)
 {
     CHECK_POINTER(SITE_FILE, list);
-    const char *item = list;
-    for (;;) {
+    CHECK_POINTER(SITE_FILE, directory);
+    for (const char *item = list;;) {
         const char *comma = std::strchr(item, ',');
         const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
         char pattern[PATH_TEXT_SIZE];
-        if (length >= sizeof pattern) {
-            out_print("Path too long (more than %d characters): '%.*s'\n", PATH_TEXT_SIZE - 1, static_cast<int>(length),
-                      item);
-            return 0;
-        }
-        std::memcpy(pattern, item, length);
-        pattern[length] = '\0';
         // An empty item ("a.log,,b.log", a trailing comma) names no file.
-        if (length > 0 && harvest_log_pattern(pattern) == 0)
+        if (length > 0 && (directory_path(directory, item, length, pattern) == 0 || harvest_log_pattern(pattern) == 0))
             return 0;
         if (comma == nullptr)
             return 1;

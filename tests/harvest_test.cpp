@@ -283,7 +283,7 @@ TEST_F(Harvest, PatternRunStopsAtAPathTooLongRatherThanCutIt)
               printed_lines(testing::internal::GetCapturedStdout()));
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, harvest_log_list((dir.file("*.gz") + ",," + dir.file("a.log")).c_str()));
+    EXPECT_EQ(0, harvest_log_list((dir.file("*.gz") + ",," + dir.file("a.log")).c_str(), ""));
     EXPECT_EQ("No log file matches '" + dir.file("*.gz") + "'\n", testing::internal::GetCapturedStdout());
 }
 
