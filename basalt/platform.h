@@ -100,6 +100,14 @@ void platform_socket_set_last_error(int code);
 int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4]);
 int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t first_address[4]);
 
+// IPv6 text (any form of RFC 4291, the IPv4-mapped and embedded forms
+// included) to its 16 bytes: 1, or 0 with address untouched.
+int platform_parse_ipv6(const char *text, uint8_t address[16]);
+// The name of an IPv6 address (of its IPv4 address when it is an
+// IPv4-mapped one), as resolve_address gives it for IPv4: 1 and the name,
+// or 0 with the thread's last socket error telling why.
+int platform_resolve_address6(const uint8_t address[16], char *name, size_t capacity);
+
 // ---------------------------------------------------------------------------
 // Paths and directory listing.
 

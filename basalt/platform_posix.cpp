@@ -254,6 +254,19 @@ int copy_host(const hostent *host, char *name, size_t capacity, uint8_t first_ad
     return 1;
 }
 
+// getnameinfo's failures in the Windows Sockets numbering.
+int socket_code_from_eai(int rc, int saved_errno)
+{
+    switch (rc) {
+    case EAI_NONAME: return SOCKET_HOST_NOT_FOUND;
+    case EAI_AGAIN: return SOCKET_TRY_AGAIN;
+    case EAI_FAIL: return SOCKET_NO_RECOVERY;
+    case EAI_OVERFLOW: return SOCKET_NAME_TOO_LONG;
+    case EAI_SYSTEM: return socket_code_from_errno(saved_errno);
+    default: return SOCKET_NO_RECOVERY;
+    }
+}
+
 // Runs a reentrant glibc resolver call with a growing work buffer.
 template <class Call> int resolve_with_buffer(Call call, char *name, size_t capacity, uint8_t first_address[4])
 {
@@ -298,6 +311,38 @@ int platform_socket_last_error()
 void platform_socket_set_last_error(int code)
 {
     t_socket_error = code;
+}
+
+int platform_parse_ipv6(const char *text, uint8_t address[16])
+{
+    uint8_t parsed[16];
+    if (inet_pton(AF_INET6, text, parsed) != 1)
+        return 0;
+    std::memcpy(address, parsed, sizeof parsed);
+    return 1;
+}
+
+int platform_resolve_address6(const uint8_t address[16], char *name, size_t capacity)
+{
+    sockaddr_in6 socket_address{};
+    socket_address.sin6_family = AF_INET6;
+    std::memcpy(&socket_address.sin6_addr, address, 16);
+    char host[NI_MAXHOST];
+    // getnameinfo asks for the IPv4 name of an IPv4-mapped address itself.
+    errno = 0;
+    const int rc = getnameinfo(reinterpret_cast<const sockaddr *>(&socket_address), sizeof socket_address, host,
+                               sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) {
+        t_socket_error = socket_code_from_eai(rc, errno);
+        return 0;
+    }
+    const size_t length = std::strlen(host);
+    if (length >= capacity) {
+        t_socket_error = SOCKET_NAME_TOO_LONG;
+        return 0;
+    }
+    std::memcpy(name, host, length + 1);
+    return 1;
 }
 
 int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4])

@@ -193,6 +193,19 @@ int resolve_address(HostInfo *info, const uint8_t address[4])
     return 0;
 }
 
+int resolve_address6(HostInfo *info, const uint8_t address[16])
+{
+    CHECK_POINTER(SITE_FILE, info);
+    CHECK_POINTER(SITE_FILE, address);
+    std::memset(info, 0, sizeof *info);
+    if (require_started() == 0)
+        return 0;
+    if (platform_resolve_address6(address, info->name, sizeof info->name) == 1)
+        return 1;
+    std::memset(info, 0, sizeof *info);
+    return 0;
+}
+
 void socket_set_address_resolver(AddressResolver resolver)
 {
     g_address_resolver = resolver;

@@ -40,6 +40,8 @@ int parse_dotted_address(const char *text, uint8_t out[4]);
 // each with its own record.
 int resolve_name(HostInfo *info, const char *name);
 int resolve_address(HostInfo *info, const uint8_t address[4]);
+// The same for an IPv6 address; only info->name is filled.
+int resolve_address6(HostInfo *info, const uint8_t address[16]);
 
 // Test seam: replaces the system resolver behind resolve_address for every
 // thread (null restores it). A scripted resolver fills info and returns 1,

@@ -2,6 +2,7 @@
 #include "basalt-core.h"
 #include "basalt-str.h"
 #include "lookup.h"
+#include "platform.h"
 #include "socket.h"
 
 #include <cstdio>
@@ -17,12 +18,18 @@ int lookup_by_address(const char *text, char (&result)[RESULT_TEXT_SIZE])
 {
     CHECK_POINTER(SITE_FILE, text);
     result[0] = '\0';
-    uint8_t octets[4];
-    if (parse_dotted_address(text, octets) == 0)
-        return 0;
     HostInfo info;
-    if (resolve_address(&info, octets) == 0)
+    uint8_t octets[4];
+    uint8_t octets6[16];
+    if (parse_dotted_address(text, octets) == 1) {
+        if (resolve_address(&info, octets) == 0)
+            return 0;
+    } else if (platform_parse_ipv6(text, octets6) == 1) {
+        if (resolve_address6(&info, octets6) == 0)
+            return 0;
+    } else {
         return 0;
+    }
     return checked_copy(result, info.name);
 }
 

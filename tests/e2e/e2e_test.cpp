@@ -93,6 +93,23 @@ TEST_F(SingleLookups, AddressToNameAndBack)
     EXPECT_EQ(BANNER + "beta.example\n", r.out);
 }
 
+TEST_F(SingleLookups, IPv6AddressesInAnyFormAndIPv4MappedOnes)
+{
+    for (const char *address : {"2001:db8::6", "2001:0DB8:0000:0000:0000:0000:0000:0006"}) {
+        RunResult r = tarn({"/A", address});
+        EXPECT_EQ(BANNER + "six.example\n", r.out) << address;
+        EXPECT_EQ(0, r.status);
+    }
+    // The system asks for the IPv4 name of a mapped address.
+    RunResult r = tarn({"/A", "::ffff:192.0.2.1"});
+    EXPECT_EQ(BANNER + "alpha.example\n", r.out);
+    for (const char *address : {"2001:db8::99", "2001:db8::6::1", "::"}) {
+        r = tarn({"/A", address});
+        EXPECT_EQ(BANNER + "Unable to resolve '" + address + "'\n", r.out);
+        EXPECT_EQ(2, r.status) << address;
+    }
+}
+
 TEST_F(SingleLookups, FirstOfSeveralAddressesAndLongNamesWhole)
 {
     // The first address the resolver lists: our responder answers in zone
