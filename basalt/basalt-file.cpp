@@ -487,11 +487,14 @@ int SafeFileWriter::open(const char *path)
     const std::string pattern = directory_of(target_path_) + temporary_name(name_of(target_path_));
     std::unique_ptr<char[]> name = std::make_unique<char[]>(pattern.size() + 1);
     std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
+    platform_hold_signals(1);
     int fd = mkstemp(name.get());
+    if (fd >= 0)
+        platform_cleanup_on_signal(CLEANUP_TEMP_FILE, name.get());
+    platform_hold_signals(0);
     if (fd < 0)
         return 0;
     temp_path_ = name.get();
-    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, temp_path_.c_str());
     mode_t mode = exists ? (target_status.st_mode & 07777) : (0666 & ~current_umask());
     if (exists && geteuid() == 0)
         (void)!fchown(fd, target_status.st_uid, target_status.st_gid);

@@ -30,6 +30,11 @@ enum CleanupSlot { CLEANUP_LOCK_FILE, CLEANUP_TEMP_FILE, CLEANUP_SLOT_COUNT };
 // slot holds is not registered and only misses this cleanup.
 void platform_cleanup_on_signal(CleanupSlot slot, const char *path);
 
+// Holds back (1) or lets through again (0) the signals that end the
+// process, for the calling thread: around making a file and registering it
+// above, so that no signal falls between the two.
+void platform_hold_signals(int hold);
+
 // Creates path as a new, empty file with mode 0600, failing if it exists:
 // the way Analog takes its DNS lock, so each sees the other's lock.
 // LOCK_TAKEN, LOCK_EXISTS, or LOCK_FAILED with the system's reason in

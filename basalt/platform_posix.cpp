@@ -113,24 +113,41 @@ void platform_cleanup_on_signal(CleanupSlot slot, const char *path)
     entry.set.store(true);
 }
 
+void platform_hold_signals(int hold)
+{
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&ending, signal_number);
+    pthread_sigmask(hold != 0 ? SIG_BLOCK : SIG_UNBLOCK, &ending, nullptr);
+}
+
 LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
 {
+    // Created and registered as one step, so a signal never finds the lock
+    // made but not yet known to its handler.
+    platform_hold_signals(1);
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        const int error = errno;
-        if (capacity > 0)
-            std::snprintf(reason, capacity, "%s", std::strerror(error));
-        return error == EEXIST ? LOCK_EXISTS : LOCK_FAILED;
+    const int error = errno;
+    if (fd >= 0) {
+        close(fd);
+        platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
     }
-    close(fd);
-    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
-    return LOCK_TAKEN;
+    platform_hold_signals(0);
+    if (fd >= 0)
+        return LOCK_TAKEN;
+    if (capacity > 0)
+        std::snprintf(reason, capacity, "%s", std::strerror(error));
+    return error == EEXIST ? LOCK_EXISTS : LOCK_FAILED;
 }
 
 int platform_lock_remove(const char *path)
 {
+    platform_hold_signals(1);
+    const int removed = unlink(path) == 0 ? 1 : 0;
     platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
-    return unlink(path) == 0 ? 1 : 0;
+    platform_hold_signals(0);
+    return removed;
 }
 
 const char *platform_command_line()
