@@ -41,9 +41,19 @@ void load(const void *data, size_t size, bool indexed)
     HostEntry *hint = nullptr;
     HostIndex index;
     uint32_t previous_key = 0;
+    Host6Entry *entry6 = nullptr;
+    Host6Entry *previous6 = nullptr;
     while (dns_file_read_entry(reader, entry, *record) == 1) {
-        if (record->kept == 1) {
+        if (record->kind == RECORD_KEPT) {
             host_table_keep_line(record->text, record->length, record->name_offset);
+            continue;
+        }
+        if (record->kind == RECORD_IPV6) {
+            if (entry6 == nullptr)
+                entry6 = tracked_new<Host6Entry>(HERE, __LINE__);
+            dns_file_ipv6_entry(*record, entry6);
+            if (host_table_insert6(entry6, INSERT_FILE_ORDER, &previous6) == 1)
+                entry6 = nullptr;
             continue;
         }
         const uint32_t key = address_key_of(entry->address);
@@ -53,6 +63,8 @@ void load(const void *data, size_t size, bool indexed)
         if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
             entry = tracked_new<HostEntry>(HERE, __LINE__);
     }
+    if (entry6 != nullptr)
+        tracked_delete(&entry6, HERE, __LINE__);
     tracked_delete(&record, HERE, __LINE__);
     tracked_delete(&entry, HERE, __LINE__);
 }
@@ -92,6 +104,12 @@ std::string format_table(uint32_t flags)
                                         e->address[1], e->address[2], e->address[3], e->name);
             text.append(line, static_cast<size_t>(n));
         }
+    }
+    // IPv6 entries after the IPv4 ones, in their order.
+    for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next) {
+        if ((flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(e->name, "*") == 0 || std::strlen(e->name) < 2))
+            continue;
+        text += std::to_string(e->time_stamp) + " " + e->text + " " + e->name + "\r\n";
     }
     // Lines that are no entries, as read, after the entries.
     for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {

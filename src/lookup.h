@@ -41,10 +41,26 @@ struct KeptLine {
     int name_offset; // where the third token (the name) starts in text
 };
 
+// The longest IPv6 text form ("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"),
+// terminator included.
+inline constexpr int IPV6_TEXT_SIZE = 46;
+
+// One IPv6 client. Analog matches a cache line against the log's text, so
+// the key is the text exactly as written: two spellings of one address are
+// two entries, ordered by their address bytes, then by text.
+struct Host6Entry {
+    uint32_t time_stamp;       // as for HostEntry
+    uint8_t address[16];       // the address the text stands for
+    char text[IPV6_TEXT_SIZE]; // as the log or the cache wrote it
+    char name[HOST_NAME_SIZE]; // host name, "*" or "*UNK*"
+    Host6Entry *next;          // the next IPv6 entry in table order
+};
+
 struct HostTable {
     HostEntry *lists[HOST_LIST_COUNT];
     KeptLine *kept_first; // in the order read
     KeptLine *kept_last;
+    Host6Entry *ipv6_first; // after every IPv4 entry in table order
 };
 
 enum InsertMode {
@@ -76,6 +92,14 @@ int host_table_clear();
 // Keeps a copy of a cache line that is no entry, after those kept before;
 // returns 1. Not counted in entry_count.
 int host_table_keep_line(const char *text, int length, int name_offset);
+
+// Stores an IPv6 entry (text, address, stamp and name set) by mode: 1 when
+// stored (entry_count goes up), 0 when dropped (the caller keeps it). In
+// INSERT_UNIQUE a text already held is dropped. In INSERT_FILE_ORDER every
+// line is stored after those of its text, except that one repeating the
+// text stored just before it in the pass (*previous, null at the pass's
+// start) gives that entry its stamp and name and is dropped.
+int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous);
 
 // An index of the table by address (the last entry of each), for a file
 // whose lines are not in ascending order: with it an insert finds its place
@@ -120,19 +144,29 @@ int dns_file_load(const char *file_name);
 // One record as read, for the records that are kept as lines: room for
 // every name Analog writes and far more. A longer record is passed over.
 inline constexpr int RECORD_TEXT_SIZE = 4096;
+enum RecordKind {
+    RECORD_ENTRY, // an IPv4 entry, in the entry given
+    RECORD_KEPT,  // a line kept as read, in text
+    RECORD_IPV6,  // an IPv6 entry: stamp, address and name below, its text in text
+};
 struct RecordText {
     char text[RECORD_TEXT_SIZE]; // the tokens joined by single blanks
     int length;
     int name_offset;
-    int kept; // 1: the record is a kept line, not an entry
+    RecordKind kind;
+    uint32_t time_stamp; // RECORD_IPV6
+    uint8_t address6[16];
 };
 
 // Reads the next record; 1 when one was read, 0 at the end. A record whose
 // address is a dotted quad as tarn writes one, with every field fitting the
-// name field, fills entry (record.kept 0); any other fills record.text
-// (record.kept 1) and leaves entry as it was. A record longer than
-// RECORD_TEXT_SIZE - 1 bytes is passed over whole.
+// name field, fills entry (RECORD_ENTRY); one whose address is an IPv6
+// client text fills the record's IPv6 fields (RECORD_IPV6); any other fills
+// record.text (RECORD_KEPT). entry is left as it was unless RECORD_ENTRY.
+// A record longer than RECORD_TEXT_SIZE - 1 bytes is passed over whole.
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record);
+// Fills an IPv6 entry from a record read as RECORD_IPV6.
+void dns_file_ipv6_entry(const RecordText &record, Host6Entry *entry);
 // The loader's loop over an open reader: entries into the table, the other
 // records kept as lines.
 void dns_file_read_all(ByteReader &reader);
@@ -159,8 +193,23 @@ int lookup_by_name(const char *text, char (&result)[RESULT_TEXT_SIZE]);
 // ---------------------------------------------------------------------------
 // Server log address harvesting
 
-// The next address of the log: 1 and the address in address, 0 at the end.
+// Whether text[0, length) is an IPv6 address as a client address is
+// written (RFC 4291 text, the IPv4-mapped and embedded forms included, at
+// least one colon, not the bare "::"); 1 with its bytes in address.
+int ipv6_client_text(const char *text, size_t length, uint8_t address[16]);
+
+// The next dotted quad of the log: 1 and the address in address, 0 at the end.
 int log_next_address(ByteReader &reader, uint8_t address[4]);
+// A client address found in a log: a dotted quad, or an IPv6 text.
+struct ClientAddress {
+    int is_ipv6;
+    uint8_t address[4];        // a dotted quad
+    uint8_t address6[16];      // an IPv6 text's address
+    char text[IPV6_TEXT_SIZE]; // the IPv6 text as the log writes it
+};
+// The next client of the log, dotted quads exactly as log_next_address
+// finds them and IPv6 texts under the same rules: 1, or 0 at the end.
+int log_next_client(ByteReader &reader, ClientAddress &client);
 // Adds the log's new addresses to the table (stamp 0, name "*"). Returns 1
 // when the log was read to its end; 0 after "Unable to open log file '%s'"
 // or "Unable to read log file '%s'".

@@ -93,6 +93,23 @@ size_t format_line(const HostEntry &entry, char *out)
 }
 
 // With /S, names that stand for no name found are left out.
+// "%u %s %s\r\n" for an IPv6 entry: stamp, text and name.
+size_t format_line6(const Host6Entry &entry, char *out)
+{
+    char *p = append_number(out, entry.time_stamp);
+    *p++ = ' ';
+    const size_t text_length = strnlen(entry.text, IPV6_TEXT_SIZE - 1);
+    std::memcpy(p, entry.text, text_length);
+    p += text_length;
+    *p++ = ' ';
+    const size_t name_length = strnlen(entry.name, HOST_NAME_SIZE - 1);
+    std::memcpy(p, entry.name, name_length);
+    p += name_length;
+    *p++ = '\r';
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
+}
+
 bool stripped_name(const char *name, uint32_t flags)
 {
     if ((flags & STRIP_UNRESOLVED) == 0)
@@ -206,16 +223,36 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
             convert_time_stamp(stamp, &entry->time_stamp);
             std::memcpy(entry->address, address, 4);
             std::memcpy(entry->name, name, static_cast<size_t>(length - starts[2] + 1));
-            record.kept = 0;
+            record.kind = RECORD_ENTRY;
             return 1;
         }
+        record.time_stamp = 0;
+        convert_time_stamp(stamp, &record.time_stamp);
         record.text[starts[1] - 1] = ' ';
         record.text[starts[2] - 1] = ' ';
         record.length = length;
         record.name_offset = starts[2];
-        record.kept = 1;
+        const size_t address_length = static_cast<size_t>(starts[2] - 1 - starts[1]);
+        const bool ipv6 = fits && ipv6_client_text(address_text, address_length, record.address6) == 1;
+        record.kind = ipv6 ? RECORD_IPV6 : RECORD_KEPT;
         return 1;
     }
+}
+
+// An IPv6 entry from a record read as one: its tokens are split at the
+// record's blanks, its text fits the entry.
+void dns_file_ipv6_entry(const RecordText &record, Host6Entry *entry)
+{
+    CHECK_POINTER(SITE_FILE, entry);
+    const char *address_text = std::strchr(record.text, ' ') + 1;
+    const size_t address_length = static_cast<size_t>(record.text + record.name_offset - 1 - address_text);
+    std::memcpy(entry->text, address_text, address_length);
+    entry->text[address_length] = '\0';
+    std::memcpy(entry->address, record.address6, 16);
+    entry->time_stamp = record.time_stamp;
+    const size_t name_length = static_cast<size_t>(record.length - record.name_offset);
+    std::memcpy(entry->name, record.text + record.name_offset, name_length);
+    entry->name[name_length] = '\0';
 }
 
 void dns_file_read_all(ByteReader &reader)
@@ -228,9 +265,19 @@ void dns_file_read_all(ByteReader &reader)
     // so a shuffled file costs O(log n) a line, not a walk from the head.
     HostIndex index;
     uint32_t previous_key = 0;
+    Host6Entry *entry6 = nullptr;
+    Host6Entry *previous6 = nullptr;
     while (dns_file_read_entry(reader, entry, *record) == 1) {
-        if (record->kept == 1) {
+        if (record->kind == RECORD_KEPT) {
             host_table_keep_line(record->text, record->length, record->name_offset);
+            continue;
+        }
+        if (record->kind == RECORD_IPV6) {
+            if (entry6 == nullptr)
+                entry6 = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
+            dns_file_ipv6_entry(*record, entry6);
+            if (host_table_insert6(entry6, INSERT_FILE_ORDER, &previous6) == 1)
+                entry6 = nullptr;
             continue;
         }
         const uint32_t key = address_key_of(entry->address);
@@ -240,6 +287,8 @@ void dns_file_read_all(ByteReader &reader)
         if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
             entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     }
+    if (entry6 != nullptr)
+        tracked_delete(&entry6, SITE_FILE, __LINE__);
     tracked_delete(&record, SITE_FILE, __LINE__);
     tracked_delete(&entry, SITE_FILE, __LINE__);
 }
@@ -275,6 +324,10 @@ int dns_file_save(const char *file_name, uint32_t flags)
             if (!stripped_name(entry->name, flags))
                 block.added(format_line(*entry, block.room()));
         }
+    }
+    for (const Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && block.ok == 1; entry = entry->next) {
+        if (!stripped_name(entry->name, flags))
+            block.added(format_line6(*entry, block.room()));
     }
     // Lines kept as read come last, in their order, ended like ours.
     for (const KeptLine *kept = host_table()->kept_first; kept != nullptr && block.ok == 1; kept = kept->next) {

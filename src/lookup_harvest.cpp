@@ -4,10 +4,13 @@
 #include "basalt-file.h"
 #include "basalt-str.h"
 #include "lookup.h"
+#include "platform.h"
 #include "socket.h"
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -21,9 +24,14 @@ constexpr const char *SITE_FILE = "lookup";
 // longer run is passed over as no address.
 constexpr size_t RUN_TEXT_SIZE = 80;
 
+// The longest IPv6 text form, terminator excluded.
+constexpr size_t IPV6_TEXT_LENGTH = IPV6_TEXT_SIZE - 1;
+
 struct ByteClasses {
     bool run[256];        // digits and dots
     bool before_run[256]; // what may stand before an address: 0..32 and ','
+    bool ipv6[256];       // what an IPv6 text holds: hex digits, ':' and '.'
+    bool ipv6_only[256];  // what only an IPv6 text may start with: a-f, A-F, ':'
 };
 
 constexpr ByteClasses make_byte_classes()
@@ -32,6 +40,8 @@ constexpr ByteClasses make_byte_classes()
     for (int c = 0; c < 256; ++c) {
         classes.run[c] = (c >= '0' && c <= '9') || c == '.';
         classes.before_run[c] = c <= 32 || c == ',';
+        classes.ipv6_only[c] = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':';
+        classes.ipv6[c] = classes.run[c] || classes.ipv6_only[c];
     }
     return classes;
 }
@@ -138,7 +148,7 @@ class SeenAddresses
 // a log (times, sizes, versions after a slash) follow other bytes, so only
 // a few per line are looked at closely; the rest are passed over sixteen
 // bytes at a time where the processor allows.
-size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
+size_t next_candidate(const unsigned char *data, size_t length, unsigned char before, bool want_ipv6)
 {
     size_t i = 0;
 #if defined(__SSE2__)
@@ -150,17 +160,28 @@ size_t next_candidate(const unsigned char *data, size_t length, unsigned char be
     const __m128i comma = _mm_set1_epi8(',');
     const __m128i minus_one = _mm_set1_epi8(-1);
     const __m128i past_blank = _mm_set1_epi8(33);
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    const __m128i below_a = _mm_set1_epi8('a' - 1);
+    const __m128i above_f = _mm_set1_epi8('f' + 1);
+    const __m128i colon = _mm_set1_epi8(':');
+    const __m128i want = _mm_set1_epi8(want_ipv6 ? -1 : 0);
     for (; i + 16 <= length; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
         // Signed compares: bytes of 128 and above are negative, so they are
         // neither digits nor bytes 0..32, as the byte classes say.
         const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_digits), _mm_cmplt_epi8(v, above_digits));
         const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dot));
+        // a-f in either case, or ':': where only an IPv6 text may start.
+        const __m128i folded = _mm_or_si128(v, case_bit);
+        const __m128i hex_letter = _mm_and_si128(_mm_cmpgt_epi8(folded, below_a), _mm_cmplt_epi8(folded, above_f));
+        const __m128i ipv6_only = _mm_and_si128(want, _mm_or_si128(hex_letter, _mm_cmpeq_epi8(v, colon)));
         const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, minus_one), _mm_cmplt_epi8(v, past_blank));
         const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, comma));
         const unsigned run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
         const unsigned precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
-        const unsigned starts = run_bits & ~((run_bits << 1) | carry_run) & ((precede_bits << 1) | carry_before);
+        const unsigned ipv6_bits = static_cast<unsigned>(_mm_movemask_epi8(ipv6_only));
+        const unsigned starts =
+            (run_bits | ipv6_bits) & ~((run_bits << 1) | carry_run) & ((precede_bits << 1) | carry_before);
         if (starts != 0)
             return i + static_cast<size_t>(__builtin_ctz(starts));
         carry_run = run_bits >> 15;
@@ -171,24 +192,40 @@ size_t next_candidate(const unsigned char *data, size_t length, unsigned char be
 #endif
     for (; i < length; ++i) {
         const unsigned char c = data[i];
-        if (BYTE_CLASSES.run[c] && !BYTE_CLASSES.run[before] && BYTE_CLASSES.before_run[before])
+        const bool may_start = BYTE_CLASSES.run[c] || (want_ipv6 && BYTE_CLASSES.ipv6_only[c]);
+        if (may_start && !BYTE_CLASSES.run[before] && BYTE_CLASSES.before_run[before])
             return i;
         before = c;
     }
     return length;
 }
 
-// Reads a run that the buffer cut, a byte at a time (rare: once per read
-// buffer at most). 1 with the address, 0 when it is none, -1 at the end.
-int gather_cut_run(ByteReader &reader, uint8_t address[4], unsigned char *terminator)
+// An IPv6 text found: the client, with its text as written.
+int found_ipv6(const unsigned char *text, size_t length, ClientAddress &client)
 {
-    char run[RUN_TEXT_SIZE];
+    if (length > IPV6_TEXT_LENGTH ||
+        ipv6_client_text(reinterpret_cast<const char *>(text), length, client.address6) == 0)
+        return 0;
+    std::memcpy(client.text, text, length);
+    client.text[length] = '\0';
+    client.is_ipv6 = 1;
+    return 1;
+}
+
+// Reads a run that the buffer cut, a byte at a time (rare: once per read
+// buffer at most): first the digits and dots of a dotted quad, then, if
+// the byte that ends them may go on an IPv6 text, the rest of that. 1 with
+// the client, 0 when it is none (*terminator: the byte that ended the run),
+// -1 at the end of the data.
+int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, unsigned char *terminator)
+{
+    unsigned char run[RUN_TEXT_SIZE];
     size_t length = 0;
     int dots = 0;
     int c = reader.next();
     while (c >= 0 && BYTE_CLASSES.run[c]) {
         if (length < RUN_TEXT_SIZE - 1)
-            run[length] = static_cast<char>(c);
+            run[length] = static_cast<unsigned char>(c);
         ++length;
         dots += (c == '.' && dots < 4);
         c = reader.next();
@@ -198,17 +235,32 @@ int gather_cut_run(ByteReader &reader, uint8_t address[4], unsigned char *termin
     *terminator = static_cast<unsigned char>(c);
     if (dots == 3 && length < RUN_TEXT_SIZE) {
         run[length] = '\0';
-        if (parse_dotted_address(run, address) == 1)
+        if (parse_dotted_address(reinterpret_cast<const char *>(run), client.address) == 1) {
+            client.is_ipv6 = 0;
             return 1;
+        }
     }
-    return 0;
+    if (!want_ipv6 || !BYTE_CLASSES.ipv6_only[c])
+        return 0;
+    while (c >= 0 && BYTE_CLASSES.ipv6[c]) {
+        if (length < RUN_TEXT_SIZE - 1)
+            run[length] = static_cast<unsigned char>(c);
+        ++length;
+        c = reader.next();
+    }
+    if (c < 0)
+        return -1;
+    *terminator = static_cast<unsigned char>(c);
+    return found_ipv6(run, length, client);
 }
 
-} // namespace
-
-int log_next_address(ByteReader &reader, uint8_t address[4])
+// The scanner: every dotted quad as before, and, with want_ipv6, every
+// IPv6 text that starts where a dotted quad may start. A run of digits and
+// dots is read as a dotted quad first, so a quad is found exactly as it
+// would be without IPv6; only a run that is no quad and goes on with a hex
+// letter or a colon (or starts with one) is tried as an IPv6 text.
+int next_client(ByteReader &reader, ClientAddress &client, bool want_ipv6)
 {
-    CHECK_POINTER(SITE_FILE, address);
     // The byte before the data: 0 at the start of each call, which counts
     // as a blank, so an address right after the last one found is found too.
     unsigned char before = 0;
@@ -217,7 +269,7 @@ int log_next_address(ByteReader &reader, uint8_t address[4])
         const unsigned char *data = reader.peek(&available);
         if (data == nullptr)
             return 0;
-        const size_t start = next_candidate(data, available, before);
+        const size_t start = next_candidate(data, available, before, want_ipv6);
         if (start == available) {
             before = data[available - 1];
             reader.consume(available);
@@ -239,23 +291,80 @@ int log_next_address(ByteReader &reader, uint8_t address[4])
                 part = (part * 10 + static_cast<unsigned>(data[i] - '0')) & 0xFF;
             }
         }
-        if (i == available) {
+        size_t end = i;
+        if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]]) {
+            while (end < available && BYTE_CLASSES.ipv6[data[end]] && end - start <= IPV6_TEXT_LENGTH)
+                ++end;
+        }
+        if (end == available) {
             reader.consume(start);
-            const int found = gather_cut_run(reader, address, &before);
+            const int found = gather_cut_run(reader, want_ipv6, client, &before);
             if (found != 0)
                 return found > 0 ? 1 : 0;
             continue;
         }
         const unsigned char terminator = data[i];
-        reader.consume(i + 1);
         if (dots == 3 && i - start < RUN_TEXT_SIZE) {
+            reader.consume(i + 1);
             parts[3] = static_cast<uint8_t>(part);
-            std::memcpy(address, parts, 4);
+            std::memcpy(client.address, parts, 4);
+            client.is_ipv6 = 0;
             return 1;
         }
+        if (end > i && !BYTE_CLASSES.ipv6[data[end]] && found_ipv6(data + start, end - start, client) == 1) {
+            reader.consume(end + 1);
+            return 1;
+        }
+        // No address: go on after the digits and dots, as if IPv6 did not
+        // exist (an IPv6 run holds no place where another address may start).
+        reader.consume(i + 1);
         before = terminator;
     }
 }
+
+} // namespace
+
+int ipv6_client_text(const char *text, size_t length, uint8_t address[16])
+{
+    char copy[IPV6_TEXT_SIZE];
+    if (length < 3 || length > IPV6_TEXT_LENGTH || std::memchr(text, ':', length) == nullptr)
+        return 0;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return platform_parse_ipv6(copy, address);
+}
+
+int log_next_address(ByteReader &reader, uint8_t address[4])
+{
+    CHECK_POINTER(SITE_FILE, address);
+    ClientAddress client;
+    if (next_client(reader, client, false) == 0)
+        return 0;
+    std::memcpy(address, client.address, 4);
+    return 1;
+}
+
+int log_next_client(ByteReader &reader, ClientAddress &client)
+{
+    return next_client(reader, client, true);
+}
+
+namespace
+{
+
+// A new IPv6 client as an entry never looked up, unless the table has it.
+void store_ipv6(const ClientAddress &client)
+{
+    Host6Entry *entry = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
+    checked_copy(entry->text, client.text);
+    std::memcpy(entry->address, client.address6, 16);
+    checked_copy(entry->name, UNRESOLVED_MARKER);
+    Host6Entry *previous = nullptr;
+    if (host_table_insert6(entry, INSERT_UNIQUE, &previous) == 0)
+        tracked_delete(&entry, SITE_FILE, __LINE__);
+}
+
+} // namespace
 
 int log_file_harvest(const char *file_name)
 {
@@ -283,10 +392,18 @@ int log_file_harvest(const char *file_name)
                 entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
         });
     };
-    uint8_t address[4];
-    while (log_next_address(reader, address) == 1) {
+    // IPv6 clients are few next to IPv4 ones: each new text goes into the
+    // table at once, its repeats are caught by this set.
+    std::unordered_set<std::string> seen6;
+    ClientAddress client;
+    while (log_next_client(reader, client) == 1) {
         ++log_address_count;
-        seen.check_and_add(address_key_of(address));
+        if (client.is_ipv6 == 1) {
+            if (seen6.insert(client.text).second)
+                store_ipv6(client);
+            continue;
+        }
+        seen.check_and_add(address_key_of(client.address));
         if (seen.full())
             store_seen();
     }

@@ -44,10 +44,11 @@ constexpr auto JOB_RELEASE_WAIT = std::chrono::seconds(2);
 
 struct LookupJob {
     std::shared_ptr<PoolPass> pass;
-    HostEntry *entry;
+    char *name; // the entry's name field, the worker's to write
     // The worker resolves its own copy: the entry may be released while a
     // late worker still waits in the resolver.
-    uint8_t address[4];
+    bool ipv6;
+    uint8_t address[16];
 };
 
 std::atomic<int> g_slot_wait_ms{SLOT_WAIT_MS};
@@ -110,8 +111,9 @@ void lookup_thread(void *argument)
     // job released after that would show up as a leak.
     auto *job = static_cast<LookupJob *>(argument);
     const std::shared_ptr<PoolPass> pass = job->pass;
-    HostEntry *const entry = job->entry;
-    uint8_t address[4];
+    char *const name = job->name;
+    const bool ipv6 = job->ipv6;
+    uint8_t address[16];
     std::memcpy(address, job->address, sizeof address);
     job->~LookupJob();
     tracked_delete(&job, SITE_FILE, __LINE__);
@@ -121,17 +123,18 @@ void lookup_thread(void *argument)
         std::lock_guard<std::mutex> guard(pass->mutex);
         --pass->jobs_held;
         if (!pass->ended)
-            checked_copy(entry->name, PENDING_MARKER);
+            checked_copy(name, HOST_NAME_SIZE, PENDING_MARKER);
         pass_waits_for_jobs = pass->ended;
     }
     if (pass_waits_for_jobs)
         pass->worker_done.notify_all();
     HostInfo info;
-    bool found = resolve_address(&info, address) == 1 && name_fits_cache(info.name);
+    const int resolved = ipv6 ? resolve_address6(&info, address) : resolve_address(&info, address);
+    bool found = resolved == 1 && name_fits_cache(info.name);
     {
         std::lock_guard<std::mutex> guard(pass->mutex);
         if (!pass->ended) {
-            checked_copy(entry->name, found ? info.name : UNRESOLVED_MARKER);
+            checked_copy(name, HOST_NAME_SIZE, found ? info.name : UNRESOLVED_MARKER);
             if (found)
                 ++resolved_count;
             --running_lookups;
@@ -140,17 +143,17 @@ void lookup_thread(void *argument)
     }
 }
 
-// Starts a worker for entry; 1 on success, 0 (the job released) after the
-// thread-start message.
-int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
+// Starts a worker for an entry's name and address (4 or 16 bytes); 1 on
+// success, 0 (the job released) after the thread-start message.
+int start_lookup(const std::shared_ptr<PoolPass> &pass, char *name, bool ipv6, const uint8_t *address)
 {
     {
         std::lock_guard<std::mutex> guard(pass->mutex);
         ++pass->jobs_held;
     }
     void *block = tracked_alloc(sizeof(LookupJob), SITE_FILE, __LINE__);
-    LookupJob *job = new (block)
-        LookupJob{pass, entry, {entry->address[0], entry->address[1], entry->address[2], entry->address[3]}};
+    LookupJob *job = new (block) LookupJob{pass, name, ipv6, {}};
+    std::memcpy(job->address, address, ipv6 ? 16 : 4);
     PoolThreadStart start = g_thread_start.load();
     int error = (start != nullptr ? start : platform_start_thread)(lookup_thread, job);
     if (error != 0) {
@@ -167,11 +170,11 @@ int start_lookup(const std::shared_ptr<PoolPass> &pass, HostEntry *entry)
 // Whether an entry is due: never looked up, always (period below 0), or
 // older than its period. The age is the unsigned 32-bit difference, so a
 // stamp later than now counts as very old.
-bool entry_is_due(const HostEntry &entry, int64_t period, uint32_t now)
+bool entry_is_due(uint32_t time_stamp, int64_t period, uint32_t now)
 {
-    if (entry.time_stamp == 0 || period < 0)
+    if (time_stamp == 0 || period < 0)
         return true;
-    return period > 0 && static_cast<int64_t>(static_cast<uint32_t>(now - entry.time_stamp)) > period;
+    return period > 0 && static_cast<int64_t>(static_cast<uint32_t>(now - time_stamp)) > period;
 }
 
 // Waits until a place is free. Each wait ends when a worker finishes, or
@@ -265,30 +268,33 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
     int32_t position = 0;
     int result = 1;
 
-    for (HostEntry *head : host_table()->lists) {
-        for (HostEntry *entry = head; entry != nullptr && result == 1; entry = entry->next, ++position) {
-            bool unresolved = checked_equal(entry->name, UNRESOLVED_MARKER) == 1;
-            if (unresolved)
-                ++unresolved_seen;
-            if (!entry_is_due(*entry, unresolved ? bad_period : good_period, now))
-                continue;
-            entry->time_stamp = now;
-            progress.print("Threads", position);
-            wait_for_free_place(*pass, thread_limit);
-            progress.print("Threads", position);
-            {
-                std::lock_guard<std::mutex> guard(pass->mutex);
-                ++running_lookups;
-            }
-            if (start_lookup(pass, entry) == 0) {
-                result = 0;
-                break;
-            }
-            ++lookups_started;
+    // One step of the walk: look the entry up if it is due; 0 when its
+    // worker could not be started.
+    auto visit = [&](uint32_t &time_stamp, char *name, bool ipv6, const uint8_t *address) {
+        const bool unresolved = checked_equal(name, UNRESOLVED_MARKER) == 1;
+        if (unresolved)
+            ++unresolved_seen;
+        if (!entry_is_due(time_stamp, unresolved ? bad_period : good_period, now))
+            return 1;
+        time_stamp = now;
+        progress.print("Threads", position);
+        wait_for_free_place(*pass, thread_limit);
+        progress.print("Threads", position);
+        {
+            std::lock_guard<std::mutex> guard(pass->mutex);
+            ++running_lookups;
         }
-        if (result == 0)
-            break;
+        if (start_lookup(pass, name, ipv6, address) == 0)
+            return 0;
+        ++lookups_started;
+        return 1;
+    };
+    for (HostEntry *head : host_table()->lists) {
+        for (HostEntry *entry = head; entry != nullptr && result == 1; entry = entry->next, ++position)
+            result = visit(entry->time_stamp, entry->name, false, entry->address);
     }
+    for (Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && result == 1; entry = entry->next, ++position)
+        result = visit(entry->time_stamp, entry->name, true, entry->address);
     if (result == 1)
         wait_for_last_workers(*pass, progress, position);
 

@@ -2,9 +2,11 @@
 #include "basalt-core.h"
 #include "lookup.h"
 
+#include <array>
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <string_view>
 
 namespace
 {
@@ -61,6 +63,63 @@ void HostIndex::build()
     map_->built = true;
 }
 
+namespace
+{
+
+// IPv6 entries by (address bytes, text): where an insert goes. Entries of
+// one key keep their order of insertion, as a multimap keeps equal keys.
+struct Ipv6Key {
+    std::array<uint8_t, 16> address;
+    std::string_view text; // the entry's own text, which lives as long as it
+    bool operator<(const Ipv6Key &other) const
+    {
+        return address != other.address ? address < other.address : text < other.text;
+    }
+};
+using Ipv6Index =
+    std::multimap<Ipv6Key, Host6Entry *, std::less<Ipv6Key>, TrackedAllocator<std::pair<const Ipv6Key, Host6Entry *>>>;
+Ipv6Index g_ipv6_index;
+
+Ipv6Key key_of(const Host6Entry &entry)
+{
+    Ipv6Key key;
+    std::memcpy(key.address.data(), entry.address, 16);
+    key.text = entry.text;
+    return key;
+}
+
+} // namespace
+
+int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous)
+{
+    CHECK_POINTER(SITE_FILE, g_table);
+    CHECK_POINTER(SITE_FILE, entry);
+    CHECK_POINTER(SITE_FILE, previous);
+    const Ipv6Key key = key_of(*entry);
+    if (mode == INSERT_FILE_ORDER && *previous != nullptr && key.text == (*previous)->text) {
+        // The later of two adjacent lines for one address wins, as for IPv4.
+        (*previous)->time_stamp = entry->time_stamp;
+        std::memcpy((*previous)->name, entry->name, HOST_NAME_SIZE);
+        return 0;
+    }
+    auto at = g_ipv6_index.upper_bound(key);
+    if (mode == INSERT_UNIQUE && at != g_ipv6_index.begin() && !(std::prev(at)->first < key))
+        return 0;
+    // Link after the entry that goes before it in table order.
+    if (at == g_ipv6_index.begin()) {
+        entry->next = g_table->ipv6_first;
+        g_table->ipv6_first = entry;
+    } else {
+        Host6Entry *before = std::prev(at)->second;
+        entry->next = before->next;
+        before->next = entry;
+    }
+    g_ipv6_index.emplace_hint(at, key, entry);
+    *previous = entry;
+    ++entry_count;
+    return 1;
+}
+
 int32_t entry_count = 0;
 int32_t log_address_count = 0;
 
@@ -103,6 +162,14 @@ int host_table_clear()
     }
     g_table->kept_first = nullptr;
     g_table->kept_last = nullptr;
+    g_ipv6_index.clear();
+    Host6Entry *entry6 = g_table->ipv6_first;
+    while (entry6 != nullptr) {
+        Host6Entry *next = entry6->next;
+        tracked_delete(&entry6, SITE_FILE, __LINE__);
+        entry6 = next;
+    }
+    g_table->ipv6_first = nullptr;
     return 1;
 }
 

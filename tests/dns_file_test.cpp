@@ -50,6 +50,8 @@ class DnsFile : public EngineTest
                 out.push_back(line);
             }
         }
+        for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next)
+            out.push_back(std::to_string(e->time_stamp) + " " + e->text + " " + e->name);
         for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next)
             out.push_back("K " + std::string(k->text, static_cast<size_t>(k->length)));
         return out;
@@ -116,8 +118,11 @@ TEST_F(DnsFile, MalformedFieldsAreReadByTheRules)
     // Keys that are no dotted quad as tarn writes one are other keys to
     // Analog, which matches them as text: kept, never made into an address.
     for (const char *key : {"256.1.1.1", "1..2.3", "1.2.3.4.5", "host", "010.000.002.001", "1.2.3", "1.2.3.04",
-                            "2001:db8::1", "::ffff:192.0.2.8", "1.2.3.4."})
+                            "1.2.3.4.", "::", "2001:db8::1::2", "2001:db8:::1"})
         EXPECT_EQ((Rows{"K 0 " + std::string(key) + " a"}), load("0 " + std::string(key) + " a\r\n")) << key;
+    // IPv6 keys are entries of their own, keyed by their text.
+    for (const char *key : {"2001:db8::1", "::ffff:192.0.2.8", "2001:0DB8:0:0:0:0:0:1", "::1"})
+        EXPECT_EQ((Rows{"0 " + std::string(key) + " a"}), load("0 " + std::string(key) + " a\r\n")) << key;
     // Stamps as "%u" reads them: beyond 32 bits they wrap, a sign is taken.
     EXPECT_EQ((Rows{"4294967291 1.2.3.4 a"}), load("-5 1.2.3.4 a\r\n"));
     EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("4294967297 1.2.3.4 a\r\n"));
@@ -198,22 +203,23 @@ TEST_F(DnsFile, AnalogsLinesComeBackAsTheyStandAfterOurs)
                              "29944994 010.000.002.001 *\n"
                              "29944994 10.0.2.1 ten.example\n"
                              "29944995 2001:db8::2 six.example";
-    EXPECT_EQ(
-        (Rows{"29944994 10.0.2.1 ten.example", "29943775 192.0.2.9 nine.example", "29944994 192.0.2.10 new.example",
-              "K 29944994 2001:db8::1 *", "K 29944994 ::ffff:192.0.2.8 mapped.example.com",
-              "K 29944994 010.000.002.001 *", "K 29944995 2001:db8::2 six.example"}),
-        load(file));
-    EXPECT_EQ(3, entry_count); // kept lines are no entries
+    // IPv6 entries follow the IPv4 ones in address order (the mapped
+    // ::ffff:192.0.2.8 first), then the kept lines in the order read.
+    EXPECT_EQ((Rows{"29944994 10.0.2.1 ten.example", "29943775 192.0.2.9 nine.example",
+                    "29944994 192.0.2.10 new.example", "29944994 ::ffff:192.0.2.8 mapped.example.com",
+                    "29944994 2001:db8::1 *", "29944995 2001:db8::2 six.example", "K 29944994 010.000.002.001 *"}),
+              load(file));
+    EXPECT_EQ(6, entry_count); // kept lines are no entries
     save(0);
     EXPECT_EQ("29944994 10.0.2.1 ten.example\r\n"
               "29943775 192.0.2.9 nine.example\r\n"
               "29944994 192.0.2.10 new.example\r\n"
-              "29944994 2001:db8::1 *\r\n"
               "29944994 ::ffff:192.0.2.8 mapped.example.com\r\n"
-              "29944994 010.000.002.001 *\r\n"
-              "29944995 2001:db8::2 six.example\r\n",
+              "29944994 2001:db8::1 *\r\n"
+              "29944995 2001:db8::2 six.example\r\n"
+              "29944994 010.000.002.001 *\r\n",
               read_file(cache));
-    // /S leaves out a kept line without a name like any other.
+    // /S leaves out IPv6 and kept lines without a name like any other.
     load(read_file(cache));
     save(STRIP_UNRESOLVED);
     EXPECT_EQ("29944994 10.0.2.1 ten.example\r\n"
@@ -222,6 +228,20 @@ TEST_F(DnsFile, AnalogsLinesComeBackAsTheyStandAfterOurs)
               "29944994 ::ffff:192.0.2.8 mapped.example.com\r\n"
               "29944995 2001:db8::2 six.example\r\n",
               read_file(cache));
+}
+
+TEST_F(DnsFile, IPv6LinesKeepTheirTextOrderAndRepeatRules)
+{
+    // Two spellings of one address are two entries, by text; a repeat of
+    // the text just before wins; a repeat further apart stays after it.
+    EXPECT_EQ((Rows{"5 2001:DB8::1 upper.example", "3 2001:db8::1 later.example", "4 2001:db8::1 far.example",
+                    "1 2001:db8::2 two.example"}),
+              load("1 2001:db8::2 two.example\r\n"
+                   "2 2001:db8::1 early.example\r\n"
+                   "3 2001:db8::1 later.example\r\n"
+                   "5 2001:DB8::1 upper.example\r\n"
+                   "4 2001:db8::1 far.example\r\n"));
+    EXPECT_EQ(4, entry_count);
 }
 
 TEST_F(DnsFile, ShuffledFileLoadsToTheSameTableAsPlainInserts)

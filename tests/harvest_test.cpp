@@ -120,6 +120,56 @@ TEST(LogScanner, FindsWhatThePlainReferenceFindsOnRandomBytes)
     }
 }
 
+// Every client the scanner gives, IPv6 texts as "[text]".
+std::vector<std::string> clients(const std::string &bytes)
+{
+    ByteReader reader;
+    reader.open_memory(bytes.data(), bytes.size());
+    std::vector<std::string> found;
+    ClientAddress client;
+    while (log_next_client(reader, client) == 1)
+        found.push_back(client.is_ipv6 == 1 ? "[" + std::string(client.text) + "]" : dotted(client.address));
+    return found;
+}
+
+TEST(LogScanner, IPv6ClientsUnderTheRulesOfDottedQuads)
+{
+    EXPECT_EQ((Found{"[2001:db8::1]", "[2001:0db8:0000:0000:0000:0000:0000:0001]", "[::ffff:192.0.2.8]",
+                     "[64:ff9b::192.0.2.33]", "[::1]", "[FE80::A]", "1.2.3.4"}),
+              clients("2001:db8::1 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 1\n"
+                      "2001:0db8:0000:0000:0000:0000:0000:0001 x\n::ffff:192.0.2.8 x\n64:ff9b::192.0.2.33,::1\t"
+                      "FE80::A 1.2.3.4 x\n"));
+    // Not clients: times, MAC addresses, the bare "::", hex words, groups
+    // too many or too long, a run with other bytes, or one the data ends.
+    EXPECT_EQ(Found{}, clients("10:15:30 00:11:22:33:44:55 :: deadbeef cafe: ::g 1:2:3:4:5:6:7:8:9 12345::1 "
+                               "[2001:db8::1] a2001:db8::1 ::ffff:1.2.3.4.5 2001:db8::1"));
+    // Ended by any byte that cannot go on it, as a quad is.
+    EXPECT_EQ((Found{"[2001:db8::1]"}), clients("2001:db8::1/64\n"));
+    // A dotted quad is found exactly as before, whatever follows it.
+    EXPECT_EQ((Found{"1.2.3.4", "5.6.7.8", "9.9.9.9"}), clients("1.2.3.4:8080 5.6.7.8:a 9.9.9.9 "));
+    // Right after an address found, a new one may start, as for quads.
+    EXPECT_EQ((Found{"[::1]", "[::2]"}), clients("::1 ::2 "));
+}
+
+TEST(LogScanner, IPv6DoesNotChangeWhichDottedQuadsAreFound)
+{
+    // On bytes full of near misses, the dotted quads of the scanner that
+    // also takes IPv6 are exactly those of the plain one.
+    std::mt19937 random(6464);
+    const char alphabet[] = "0123456789...::::abcdefABCG  ,,/[\"\n\t\x01\xff";
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes(static_cast<size_t>(random() % 400), ' ');
+        for (char &c : bytes)
+            c = alphabet[random() % (sizeof alphabet - 1)];
+        Found quads;
+        for (const std::string &client : clients(bytes)) {
+            if (client[0] != '[')
+                quads.push_back(client);
+        }
+        ASSERT_EQ(scan(bytes), quads) << round;
+    }
+}
+
 TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
 {
     // Put addresses right across the reader's buffer edges.
@@ -131,13 +181,21 @@ TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
         log += std::string(target - log.size(), 'x') + " 10.0.0." + std::to_string(edge) + " ";
         expected.push_back("10.0.0." + std::to_string(edge));
     }
+    // And IPv6 texts, and dotted quads followed by what may go on an IPv6
+    // text, across the next edges.
+    for (int edge = 4; edge <= 7; ++edge) {
+        const std::string text = edge % 2 == 0 ? "2001:db8::" + std::to_string(edge) : std::to_string(edge) + ".0.0.1";
+        size_t target = READ_BUFFER_SIZE * static_cast<size_t>(edge) - 3 - static_cast<size_t>(edge);
+        log += std::string(target - log.size(), 'x') + " " + text + (edge % 2 == 0 ? " " : ":80 ");
+        expected.push_back(edge % 2 == 0 ? "[" + text + "]" : text);
+    }
     write_file(dir.file("big.log"), log);
     ByteReader reader;
     ASSERT_EQ(1, reader.open(dir.file("big.log").c_str()));
     std::vector<std::string> found;
-    uint8_t address[4];
-    while (log_next_address(reader, address) == 1)
-        found.push_back(dotted(address));
+    ClientAddress client;
+    while (log_next_client(reader, client) == 1)
+        found.push_back(client.is_ipv6 == 1 ? "[" + std::string(client.text) + "]" : dotted(client.address));
     EXPECT_EQ(expected, found);
     EXPECT_EQ(0, reader.failed());
 }
