@@ -8,6 +8,7 @@
 #include "socket.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <unordered_set>
@@ -148,7 +149,27 @@ class SeenAddresses
 // a log (times, sizes, versions after a slash) follow other bytes, so only
 // a few per line are looked at closely; the rest are passed over sixteen
 // bytes at a time where the processor allows.
-size_t next_candidate(const unsigned char *data, size_t length, unsigned char before, bool want_ipv6)
+// Whether an IPv6 text may start at p: a byte only such a text starts
+// with, and at least two colons in the run that follows (every IPv6 text
+// has two). Words such as "Firefox" after a blank are thus passed over
+// here, at no more cost than a look at their first bytes. A run that the
+// data cuts may be one.
+bool may_start_ipv6(const unsigned char *p, const unsigned char *end)
+{
+    if (!BYTE_CLASSES.ipv6_only[*p])
+        return false;
+    int colons = 0;
+    for (const unsigned char *q = p; q < end && q - p <= static_cast<ptrdiff_t>(IPV6_TEXT_LENGTH); ++q) {
+        if (!BYTE_CLASSES.ipv6[*q])
+            return false;
+        colons += *q == ':';
+        if (colons == 2)
+            return true;
+    }
+    return true;
+}
+
+template <bool want_ipv6> size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
 {
     size_t i = 0;
 #if defined(__SSE2__)
@@ -160,28 +181,47 @@ size_t next_candidate(const unsigned char *data, size_t length, unsigned char be
     const __m128i comma = _mm_set1_epi8(',');
     const __m128i minus_one = _mm_set1_epi8(-1);
     const __m128i past_blank = _mm_set1_epi8(33);
-    const __m128i case_bit = _mm_set1_epi8(0x20);
-    const __m128i below_a = _mm_set1_epi8('a' - 1);
-    const __m128i above_f = _mm_set1_epi8('f' + 1);
     const __m128i colon = _mm_set1_epi8(':');
-    const __m128i want = _mm_set1_epi8(want_ipv6 ? -1 : 0);
+    // The colons of the block at i (want_ipv6 only).
+    unsigned colon_bits = 0;
+    if constexpr (want_ipv6) {
+        if (length >= 16)
+            colon_bits = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(data)), colon)));
+    }
+
     for (; i + 16 <= length; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
         // Signed compares: bytes of 128 and above are negative, so they are
         // neither digits nor bytes 0..32, as the byte classes say.
         const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_digits), _mm_cmplt_epi8(v, above_digits));
         const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dot));
-        // a-f in either case, or ':': where only an IPv6 text may start.
-        const __m128i folded = _mm_or_si128(v, case_bit);
-        const __m128i hex_letter = _mm_and_si128(_mm_cmpgt_epi8(folded, below_a), _mm_cmplt_epi8(folded, above_f));
-        const __m128i ipv6_only = _mm_and_si128(want, _mm_or_si128(hex_letter, _mm_cmpeq_epi8(v, colon)));
+
         const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, minus_one), _mm_cmplt_epi8(v, past_blank));
         const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, comma));
         const unsigned run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
         const unsigned precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
-        const unsigned ipv6_bits = static_cast<unsigned>(_mm_movemask_epi8(ipv6_only));
-        const unsigned starts =
-            (run_bits | ipv6_bits) & ~((run_bits << 1) | carry_run) & ((precede_bits << 1) | carry_before);
+        const unsigned after_separator = ((precede_bits << 1) | carry_before) & 0xFFFF;
+        unsigned starts = run_bits & ~((run_bits << 1) | carry_run) & after_separator;
+        if constexpr (want_ipv6) {
+            // An IPv6 text that starts with a-f or ':' has a colon within
+            // its first five bytes, and colons are rare in a log: only a
+            // separator followed, within five bytes, by one is looked at
+            // closely. The colons of the next block are found here and kept
+            // for it.
+            const unsigned colon_next =
+                i + 32 <= length ? static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i + 16)), colon)))
+                                 : 0xFFFFu;
+            const unsigned window = colon_bits | (colon_next << 16);
+            const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
+            colon_bits = colon_next;
+            for (unsigned others = after_separator & ~run_bits & near; others != 0; others &= others - 1) {
+                const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
+                if (may_start_ipv6(data + i + bit, data + length))
+                    starts |= 1u << bit;
+            }
+        }
         if (starts != 0)
             return i + static_cast<size_t>(__builtin_ctz(starts));
         carry_run = run_bits >> 15;
@@ -192,7 +232,7 @@ size_t next_candidate(const unsigned char *data, size_t length, unsigned char be
 #endif
     for (; i < length; ++i) {
         const unsigned char c = data[i];
-        const bool may_start = BYTE_CLASSES.run[c] || (want_ipv6 && BYTE_CLASSES.ipv6_only[c]);
+        const bool may_start = BYTE_CLASSES.run[c] || (want_ipv6 && may_start_ipv6(data + i, data + length));
         if (may_start && !BYTE_CLASSES.run[before] && BYTE_CLASSES.before_run[before])
             return i;
         before = c;
@@ -259,7 +299,7 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
 // dots is read as a dotted quad first, so a quad is found exactly as it
 // would be without IPv6; only a run that is no quad and goes on with a hex
 // letter or a colon (or starts with one) is tried as an IPv6 text.
-int next_client(ByteReader &reader, ClientAddress &client, bool want_ipv6)
+template <bool want_ipv6> int next_client(ByteReader &reader, ClientAddress &client)
 {
     // The byte before the data: 0 at the start of each call, which counts
     // as a blank, so an address right after the last one found is found too.
@@ -269,7 +309,7 @@ int next_client(ByteReader &reader, ClientAddress &client, bool want_ipv6)
         const unsigned char *data = reader.peek(&available);
         if (data == nullptr)
             return 0;
-        const size_t start = next_candidate(data, available, before, want_ipv6);
+        const size_t start = next_candidate<want_ipv6>(data, available, before);
         if (start == available) {
             before = data[available - 1];
             reader.consume(available);
@@ -292,7 +332,8 @@ int next_client(ByteReader &reader, ClientAddress &client, bool want_ipv6)
             }
         }
         size_t end = i;
-        if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]]) {
+        if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]] &&
+            (i > start || may_start_ipv6(data + i, data + available))) {
             while (end < available && BYTE_CLASSES.ipv6[data[end]] && end - start <= IPV6_TEXT_LENGTH)
                 ++end;
         }
@@ -338,7 +379,7 @@ int log_next_address(ByteReader &reader, uint8_t address[4])
 {
     CHECK_POINTER(SITE_FILE, address);
     ClientAddress client;
-    if (next_client(reader, client, false) == 0)
+    if (next_client<false>(reader, client) == 0)
         return 0;
     std::memcpy(address, client.address, 4);
     return 1;
@@ -346,7 +387,7 @@ int log_next_address(ByteReader &reader, uint8_t address[4])
 
 int log_next_client(ByteReader &reader, ClientAddress &client)
 {
-    return next_client(reader, client, true);
+    return next_client<true>(reader, client);
 }
 
 namespace
