@@ -173,6 +173,44 @@ TEST_F(Runs, StripLeavesUnresolvedEntriesOut)
     EXPECT_EQ("NOW 192.0.2.4 delta.example\r\n", cache());
 }
 
+TEST_F(Runs, IPv6ClientsOfALogAndOfAnAnalogCacheGetTheirNames)
+{
+    // A cache as Analog writes it, IPv6 lines unresolved, and a log that
+    // mixes IPv4, IPv6 in compressed and full form, and IPv4-mapped clients.
+    write_file(dir.file("dns.txt"), "100 192.0.2.1 alpha.example\r\n"
+                                    "29944994 2001:db8::6 *\n"
+                                    "29944994 010.000.002.001 *\n");
+    write_file(dir.file("a.log"), "2001:db8::6 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                                  "192.0.2.2 - - [08/Dec/2026:10:15:31 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                                  "2001:0db8:0000:0000:0000:0000:0000:0006 - - x\n"
+                                  "::ffff:192.0.2.3 - - x\n"
+                                  "2001:db8::99 - - x\n"
+                                  "2001:db8::6 - - x\n");
+    RunResult r = tarn({"/D", "dns.txt", "/L", "a.log"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                       "     4 [T] Log Entries loaded... (6)\n"
+                       "     5 [T] Entries processed (3 resolved)...\n"
+                       "     6 [T] Entries saved...\n"
+                       "     6 [T] Completed (2 unresolved)...\n",
+              lines(r.out));
+    // Analog's own line stays as it was (its stamp is not 0); each
+    // spelling of an address is an entry of its own, in byte order of text.
+    EXPECT_EQ("100 192.0.2.1 alpha.example\r\n"
+              "NOW 192.0.2.2 beta.example\r\n"
+              "NOW ::ffff:192.0.2.3 gamma.example\r\n"
+              "NOW 2001:0db8:0000:0000:0000:0000:0000:0006 six.example\r\n"
+              "29944994 2001:db8::6 *\r\n"
+              "NOW 2001:db8::99 *\r\n"
+              "29944994 010.000.002.001 *\r\n",
+              cache());
+    // The cache run looks every unresolved entry up again: Analog's line
+    // gets its name.
+    r = tarn({"/D", "dns.txt"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, cache().find("NOW 2001:db8::6 six.example\r\n")) << cache();
+}
+
 TEST_F(Runs, LogPatternHarvestsEachMatchInOrder)
 {
     std::filesystem::create_directory(dir.file("logs"));
