@@ -213,13 +213,16 @@ template <bool want_ipv6> size_t next_candidate(const unsigned char *data, size_
                 i + 32 <= length ? static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
                                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i + 16)), colon)))
                                  : 0xFFFFu;
-            const unsigned window = colon_bits | (colon_next << 16);
-            const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
+            // Only the low 5 bits of the next block's colons reach this one.
+            const unsigned window = colon_bits | ((colon_next & 0x1Fu) << 16);
             colon_bits = colon_next;
-            for (unsigned others = after_separator & ~run_bits & near; others != 0; others &= others - 1) {
-                const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
-                if (may_start_ipv6(data + i + bit, data + length))
-                    starts |= 1u << bit;
+            if (window != 0) { // most blocks hold no colon
+                const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
+                for (unsigned others = after_separator & ~run_bits & near; others != 0; others &= others - 1) {
+                    const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
+                    if (may_start_ipv6(data + i + bit, data + length))
+                        starts |= 1u << bit;
+                }
             }
         }
         if (starts != 0)
