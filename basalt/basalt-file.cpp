@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -268,12 +268,12 @@ class GzipPipeline
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    int filled_ = 0;        // slots full of bytes, the one the reader holds included
-    int read_index_ = 0;    // the slot the reader reads next, or holds
-    bool holding_ = false;  // the reader still reads slot read_index_
-    bool done_ = false;     // nothing more will be filled
+    int filled_ = 0;       // slots full of bytes, the one the reader holds included
+    int read_index_ = 0;   // the slot the reader reads next, or holds
+    bool holding_ = false; // the reader still reads slot read_index_
+    bool done_ = false;    // nothing more will be filled
     bool failed_ = false;
-    bool stop_ = false;     // the reader is gone
+    bool stop_ = false; // the reader is gone
     std::thread worker_;
 };
 
