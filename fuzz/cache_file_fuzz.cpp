@@ -29,44 +29,14 @@ constexpr const char *HERE = "cache_file_fuzz";
 // memory. Chosen by the input, so a replay does exactly what the run did.
 constexpr uint32_t SAVE_EVERY = 16;
 
-// dns_file_load, reading from memory. With indexed, the first line that
+// The loader over memory. With indexed, the first line that
 // goes backwards switches to the index as dns_file_load does; without, every
 // insert walks its list (the plain result that the index must reproduce).
 void load(const void *data, size_t size, bool indexed)
 {
     ByteReader reader;
     reader.open_memory(data, size);
-    HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
-    RecordText *record = tracked_new<RecordText>(HERE, __LINE__);
-    HostEntry *hint = nullptr;
-    HostIndex index;
-    uint32_t previous_key = 0;
-    Host6Entry *entry6 = nullptr;
-    Host6Entry *previous6 = nullptr;
-    while (dns_file_read_entry(reader, entry, *record) == 1) {
-        if (record->kind == RECORD_KEPT) {
-            host_table_keep_line(record->text, record->length, record->name_offset);
-            continue;
-        }
-        if (record->kind == RECORD_IPV6) {
-            if (entry6 == nullptr)
-                entry6 = tracked_new<Host6Entry>(HERE, __LINE__);
-            dns_file_ipv6_entry(*record, entry6);
-            if (host_table_insert6(entry6, INSERT_FILE_ORDER, &previous6) == 1)
-                entry6 = nullptr;
-            continue;
-        }
-        const uint32_t key = address_key_of(entry->address);
-        if (indexed && key < previous_key && !index.built())
-            index.build();
-        previous_key = key;
-        if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
-            entry = tracked_new<HostEntry>(HERE, __LINE__);
-    }
-    if (entry6 != nullptr)
-        tracked_delete(&entry6, HERE, __LINE__);
-    tracked_delete(&record, HERE, __LINE__);
-    tracked_delete(&entry, HERE, __LINE__);
+    dns_file_read_all(reader, indexed ? 1 : 0);
 }
 
 // Order, keys and names of every stored entry.

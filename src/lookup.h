@@ -165,11 +165,11 @@ struct RecordText {
 // record.text (RECORD_KEPT). entry is left as it was unless RECORD_ENTRY.
 // A record longer than RECORD_TEXT_SIZE - 1 bytes is passed over whole.
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record);
-// Fills an IPv6 entry from a record read as RECORD_IPV6.
-void dns_file_ipv6_entry(const RecordText &record, Host6Entry *entry);
 // The loader's loop over an open reader: entries into the table, the other
-// records kept as lines.
-void dns_file_read_all(ByteReader &reader);
+// records kept as lines. A file whose lines go backwards switches to an
+// index of the table; indexed 0 keeps walking the lists instead, to check
+// the index against the plain inserts.
+void dns_file_read_all(ByteReader &reader, int indexed = 1);
 // Writes the table to the file, replacing it only once the new contents are
 // safely on disk. With STRIP_UNRESOLVED in flags, entries named "*" or with
 // names shorter than two characters are left out. Returns 1 when written;

@@ -167,6 +167,21 @@ int gather_token(ByteReader &reader, char *text, int *length, int last, bool *to
     }
 }
 
+// An IPv6 entry from a record read as one: its tokens are split at the
+// record's blanks, its text fits the entry.
+void fill_ipv6_entry(const RecordText &record, Host6Entry *entry)
+{
+    const char *address_text = std::strchr(record.text, ' ') + 1;
+    const size_t address_length = static_cast<size_t>(record.text + record.name_offset - 1 - address_text);
+    std::memcpy(entry->text, address_text, address_length);
+    entry->text[address_length] = '\0';
+    std::memcpy(entry->address, record.address6, 16);
+    entry->time_stamp = record.time_stamp;
+    const size_t name_length = static_cast<size_t>(record.length - record.name_offset);
+    std::memcpy(entry->name, record.text + record.name_offset, name_length);
+    entry->name[name_length] = '\0';
+}
+
 } // namespace
 
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
@@ -239,23 +254,7 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
     }
 }
 
-// An IPv6 entry from a record read as one: its tokens are split at the
-// record's blanks, its text fits the entry.
-void dns_file_ipv6_entry(const RecordText &record, Host6Entry *entry)
-{
-    CHECK_POINTER(SITE_FILE, entry);
-    const char *address_text = std::strchr(record.text, ' ') + 1;
-    const size_t address_length = static_cast<size_t>(record.text + record.name_offset - 1 - address_text);
-    std::memcpy(entry->text, address_text, address_length);
-    entry->text[address_length] = '\0';
-    std::memcpy(entry->address, record.address6, 16);
-    entry->time_stamp = record.time_stamp;
-    const size_t name_length = static_cast<size_t>(record.length - record.name_offset);
-    std::memcpy(entry->name, record.text + record.name_offset, name_length);
-    entry->name[name_length] = '\0';
-}
-
-void dns_file_read_all(ByteReader &reader)
+void dns_file_read_all(ByteReader &reader, int indexed)
 {
     HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     RecordText *record = tracked_new<RecordText>(SITE_FILE, __LINE__);
@@ -275,13 +274,13 @@ void dns_file_read_all(ByteReader &reader)
         if (record->kind == RECORD_IPV6) {
             if (entry6 == nullptr)
                 entry6 = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
-            dns_file_ipv6_entry(*record, entry6);
+            fill_ipv6_entry(*record, entry6);
             if (host_table_insert6(entry6, INSERT_FILE_ORDER, &previous6) == 1)
                 entry6 = nullptr;
             continue;
         }
         const uint32_t key = address_key_of(entry->address);
-        if (key < previous_key && !index.built())
+        if (indexed == 1 && key < previous_key && !index.built())
             index.build();
         previous_key = key;
         if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
