@@ -339,52 +339,54 @@ Pass harvest_pass(const Part &part)
     return pass;
 }
 
-// The bytes of the part as the harvest gets them, nothing done with them.
-Pass read_pass(const Part &part)
+// Times body(reader) over each file of the part, opened as the harvest
+// opens a log; *failed when one could not be opened or read.
+template <class Body> Pass timed_reading(const Part &part, bool *failed, Body body)
 {
     const double cpu = process_cpu_seconds();
     const auto start = Clock::now();
-    int64_t bytes = 0;
-    bool failed = false;
+    *failed = false;
     for (const std::string &path : part.paths) {
         ByteReader reader;
         if (reader.open_log(path.c_str()) != 1) {
-            failed = true;
+            *failed = true;
             break;
         }
+        body(reader);
+        *failed = *failed || reader.failed() == 1;
+    }
+    return Pass{seconds_since(start), process_cpu_seconds() - cpu};
+}
+
+// The bytes of the part as the harvest gets them, nothing done with them.
+Pass read_pass(const Part &part)
+{
+    int64_t bytes = 0;
+    bool failed = false;
+    const Pass pass = timed_reading(part, &failed, [&bytes](ByteReader &reader) {
         size_t available = 0;
         while (reader.peek(&available) != nullptr) {
             bytes += static_cast<int64_t>(available);
             reader.consume(available);
         }
-        failed = failed || reader.failed() == 1;
-    }
-    const Pass pass{seconds_since(start), process_cpu_seconds() - cpu};
+    });
     if (failed || bytes != part.bytes)
         fail(part.label + ": reading gave " + std::to_string(bytes) + " bytes" + (failed ? " and failed" : "") +
              ", the files hold " + std::to_string(part.bytes));
     return pass;
 }
 
-// The scanner over the part, no table.
+// The scanner over the part as the harvest runs it (IPv6 texts sought
+// too), no table.
 Pass scan_pass(const Part &part)
 {
-    const double cpu = process_cpu_seconds();
-    const auto start = Clock::now();
     int64_t found = 0;
     bool failed = false;
-    for (const std::string &path : part.paths) {
-        ByteReader reader;
-        if (reader.open_log(path.c_str()) != 1) {
-            failed = true;
-            break;
-        }
-        uint8_t address[4];
-        while (log_next_address(reader, address) == 1)
+    const Pass pass = timed_reading(part, &failed, [&found](ByteReader &reader) {
+        ClientAddress client;
+        while (log_next_client(reader, client) == 1)
             ++found;
-        failed = failed || reader.failed() == 1;
-    }
-    const Pass pass{seconds_since(start), process_cpu_seconds() - cpu};
+    });
     if (failed || found != part.addresses)
         fail(part.label + ": scanner found " + std::to_string(found) + " addresses" + (failed ? " and failed" : "") +
              ", the files hold " + std::to_string(part.addresses));
