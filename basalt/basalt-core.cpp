@@ -113,6 +113,13 @@ int core_output_flags()
     return g_flags;
 }
 
+void core_set_output_flags(int flags)
+{
+    if (g_log_path[0] == '\0')
+        flags &= ~OUT_LOGFILE;
+    g_flags = flags;
+}
+
 const char *core_log_path()
 {
     return g_log_path;
@@ -133,22 +140,56 @@ void out_write(const char *text)
     }
 }
 
-int out_print(const char *format, ...)
+namespace
+{
+
+BASALT_PRINTF(1, 0) int print_message(const char *format, va_list args)
 {
     mark_assert_site(SITE_FILE, __LINE__);
     fatal_assert(format != nullptr, "Pointer is NULL\n");
     if (g_flags == 0)
         return 1;
-    va_list args;
-    va_start(args, format);
     int length = format_message(0, format, args);
-    va_end(args);
     out_write(t_message);
     if (length > MESSAGE_TEXT_SIZE) {
         mark_abort_site(SITE_FILE, __LINE__);
         fatal_abort("Last string too large (%d)\n", length);
     }
     return length;
+}
+
+bool quiet()
+{
+    return (g_flags & OUT_QUIET) != 0;
+}
+
+} // namespace
+
+int out_print(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = print_message(format, args);
+    va_end(args);
+    return length;
+}
+
+int out_note(const char *format, ...)
+{
+    if (quiet())
+        return 1;
+    va_list args;
+    va_start(args, format);
+    int length = print_message(format, args);
+    va_end(args);
+    return length;
+}
+
+void out_progress(const char *text, size_t length)
+{
+    if (quiet() || (g_flags & OUT_CONSOLE) == 0 || !g_console_ready)
+        return;
+    platform_console_write(text, length);
 }
 
 void out_section(const char *title)

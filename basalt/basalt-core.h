@@ -12,6 +12,7 @@ inline constexpr int OUT_CONSOLE = 1; // texts go to standard output
 inline constexpr int OUT_LOGFILE = 2; // texts are appended to the log file
 inline constexpr int OUT_VERBOSE = 4; // library banner, memory sections and usage reports
 inline constexpr int OUT_KEEPLOG = 8; // the log file is not emptied at start-up
+inline constexpr int OUT_QUIET = 16;  // notes and progress lines are left out
 
 // Longest report text; a longer one is written cut and then ends the
 // process with an ABORT, because a cut report may hide what went wrong.
@@ -32,6 +33,12 @@ void core_shutdown();
 // Formats a report and writes it to every enabled destination. Returns the
 // length of the text, or 1 when output is off.
 int out_print(const char *format, ...) BASALT_PRINTF(1, 2);
+// Formats a note: a text that only tells how a run is going (a banner, a
+// step's time), which a quiet run leaves out. Otherwise as out_print.
+int out_note(const char *format, ...) BASALT_PRINTF(1, 2);
+// Writes a self-overwriting progress text (ending in a carriage return) to
+// the console alone; a quiet run leaves it out.
+void out_progress(const char *text, size_t length);
 // Writes a section bar of exactly 79 characters, titled or closing.
 void out_section(const char *title);
 // Writes a finished text to the console and/or the log file.
@@ -53,6 +60,9 @@ double elapsed_seconds();
 
 // Current output flags and log path, for tests and diagnostics.
 int core_output_flags();
+// Replaces the output flags once the command line has been read (the log
+// file keeps the path core_startup chose). Call before any thread starts.
+void core_set_output_flags(int flags);
 const char *core_log_path();
 
 // Checks a pointer argument: records the caller's site, then asserts.

@@ -5,6 +5,7 @@
 #include "basalt-str.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -37,6 +38,18 @@ const ValueOption *find_value_option(char letter)
     }
     return nullptr;
 }
+
+// The two long forms every Linux user tries. Matched whole and exactly;
+// anything else that starts with "--" is read as a short option, as before.
+struct LongOption {
+    const char *text;
+    int (*show)();
+};
+
+constexpr LongOption LONG_OPTIONS[] = {
+    {"--help", show_usage},
+    {"--version", show_version},
+};
 
 bool is_prefix(char c)
 {
@@ -104,6 +117,11 @@ int parse_command_line(LookupOptions *options, const char *text, int *usage_requ
     for (int i = 1; i <= count; ++i) {
         if (fetch_field(text, i, field) == 0)
             return 0;
+        if (show_long_option(field) == 1) {
+            if (usage_requested != nullptr)
+                *usage_requested = 1;
+            return 0;
+        }
         const char *p = field;
         while (is_prefix(*p))
             ++p;
@@ -122,8 +140,8 @@ int parse_command_line(LookupOptions *options, const char *text, int *usage_requ
                 *usage_requested = 1;
             return 0;
         }
-        if (letter == 'S') {
-            options->flags |= STRIP_UNRESOLVED;
+        if (letter == 'S' || letter == 'Q') {
+            options->flags |= letter == 'S' ? STRIP_UNRESOLVED : QUIET_RUN;
             continue;
         }
         const ValueOption *option = find_value_option(letter);
@@ -147,16 +165,37 @@ int parse_command_line(LookupOptions *options, const char *text, int *usage_requ
     return 1;
 }
 
+namespace
+{
+
+void print_banner(int (*print)(const char *, ...))
+{
+    print("\nKelvarn %s - Tarnwick Lookup version %s [%s]\n", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_DATE);
+    print("The latest version is always available at %s\n\n", PRODUCT_HOME_PAGE);
+}
+
+} // namespace
+
+int show_long_option(const char *field)
+{
+    CHECK_POINTER(SITE_FILE, field);
+    for (const LongOption &option : LONG_OPTIONS) {
+        if (std::strcmp(field, option.text) == 0)
+            return option.show();
+    }
+    return 0;
+}
+
 int show_banner()
 {
-    out_print("\nKelvarn %s - Tarnwick Lookup version %s [%s]\n", PRODUCT_NAME, PRODUCT_VERSION, PRODUCT_DATE);
-    out_print("The latest version is always available at %s\n\n", PRODUCT_HOME_PAGE);
+    print_banner(out_note);
     return 1;
 }
 
 int show_usage()
 {
-    show_banner();
+    // Asked for, so printed even in a quiet run.
+    print_banner(out_print);
     out_print("\nUsage:   TARN [options]\n");
     out_print("Options: /A [IP Address]       Loopup an IP address (IP->Name)\n");
     out_print("         /N [Domain Name]      Loopup an Domain Name (Name->IP)\n");
@@ -166,5 +205,12 @@ int show_usage()
     out_print("         /G [Config Filename]  Run an Analog Config file\n");
     out_print("         /S                    Strip all unresolved lookups\n");
     out_print("         /K [Lock Filename]    Lock file to hold while /D or /L runs\n");
+    out_print("         /Q                    Quiet: print only results, warnings and failures\n");
+    return 1;
+}
+
+int show_version()
+{
+    out_print("%s (Tarnwick) %s\n", PROGRAM_NAME, PRODUCT_VERSION);
     return 1;
 }

@@ -12,7 +12,10 @@ inline constexpr int DEFAULT_THREAD_COUNT = 20;
 inline constexpr int MAX_THREAD_COUNT = 500;
 // flags bit 0 (/S): save the cache file without unresolved entries.
 inline constexpr uint32_t STRIP_UNRESOLVED = 1;
+// flags bit 1 (/Q): no banner, step times or progress lines.
+inline constexpr uint32_t QUIET_RUN = 2;
 
+inline constexpr const char *PROGRAM_NAME = "tarn";
 inline constexpr const char *PRODUCT_NAME = "Tarnwick (TARN)";
 inline constexpr const char *PRODUCT_VERSION = "1.23";
 inline constexpr const char *PRODUCT_DATE = "06/07/1999";
@@ -38,10 +41,16 @@ int options_destroy(LookupOptions **options);
 // Returns 1 when the jobs should run, 0 when the run stops: the usage text
 // was asked for with /?, or a message saying why has been printed (unknown
 // option, missing value, a field longer than FIELD_TEXT_SIZE - 1). When
-// usage_requested is given it is set to 1 for /? and 0 otherwise.
+// usage_requested is given it is set to 1 when a text was asked for (/?,
+// --help, --version) and 0 otherwise.
 int parse_command_line(LookupOptions *options, const char *text, int *usage_requested = nullptr);
 
 // Prints the two banner lines; returns 1.
 int show_banner();
 // Prints the banner and the usage text; returns 1.
 int show_usage();
+// Prints the one line of --version; returns 1.
+int show_version();
+// Shows the text of a long option (--help, --version) when field is one
+// and returns 1; returns 0 for any other field.
+int show_long_option(const char *field);

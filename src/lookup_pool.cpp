@@ -95,7 +95,7 @@ class ProgressLine
         int length = std::snprintf(line, sizeof line, "%6d %s [%3d/%3d]\r", position, what, running_lookups.load(),
                                    thread_limit_);
         if (length > 0)
-            platform_console_write(line, static_cast<size_t>(length));
+            out_progress(line, static_cast<size_t>(length));
     }
 
   private:

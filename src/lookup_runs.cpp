@@ -72,7 +72,7 @@ int run_steps(const BatchRun &run, double *run_seconds)
     const double run_start = elapsed_seconds();
     if (dns_file_load(run.dns_file) == 0)
         return 0;
-    out_print("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
+    out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
     if (harvest_logs(run) == 0)
         return 0;
 
@@ -81,7 +81,7 @@ int run_steps(const BatchRun &run, double *run_seconds)
         return 0;
     // The cache-file run counts the lookups it started, the others the
     // unresolved entries they met.
-    out_print("%6d [%10.4f secs] Entries processed (%d resolved)...\n",
+    out_note("%6d [%10.4f secs] Entries processed (%d resolved)...\n",
               run.kind == RUN_CACHE_FILE ? lookups_started : unresolved_seen, elapsed_seconds() - start,
               resolved_count.load());
 
@@ -89,7 +89,7 @@ int run_steps(const BatchRun &run, double *run_seconds)
     if (dns_file_save(run.dns_file, run.flags) == 0)
         return 0;
     const double run_end = elapsed_seconds();
-    out_print("%6d [%10.4f secs] Entries saved...\n", entry_count, run_end - start);
+    out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, run_end - start);
     *run_seconds = run_end - run_start;
     return 1;
 }
@@ -109,7 +109,7 @@ int run_batch(const BatchRun &run)
     host_table_clear();
     const int released = release_lock(run.lock_file);
     if (completed == 1 && run.kind != RUN_CACHE_FILE)
-        out_print("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
+        out_note("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
                   unresolved_seen - resolved_count.load());
     return completed == 1 && released == 1 ? 1 : 0;
 }
@@ -148,7 +148,7 @@ int harvest_log_pattern(const char *pattern)
         const double start = elapsed_seconds();
         if (log_file_harvest(path) == 0)
             return 0;
-        out_print("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before,
+        out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before,
                   elapsed_seconds() - start, log_address_count - addresses_before);
     }
     return 1;

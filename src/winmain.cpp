@@ -66,7 +66,11 @@ int run_program()
         return EXIT_FAILED;
     }
     if (field_count(command_line) < 2) {
-        show_usage();
+        // Too little for a job: the usage text, unless the one field asks
+        // for a text of its own.
+        char field[FIELD_TEXT_SIZE];
+        if (field_copy(command_line, 1, field) == 0 || show_long_option(field) == 0)
+            show_usage();
         return EXIT_OK;
     }
 
@@ -77,6 +81,8 @@ int run_program()
         options_destroy(&options);
         return usage_requested ? EXIT_OK : EXIT_FAILED;
     }
+    if ((options->flags & QUIET_RUN) != 0)
+        core_set_output_flags(core_output_flags() | OUT_QUIET);
     show_banner();
     // A failed start-up has printed why; each resolution then fails by itself.
     socket_startup();

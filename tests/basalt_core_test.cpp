@@ -37,6 +37,21 @@ TEST(Console, OutputOffWritesNothingAndPrintReturnsOne)
     EXPECT_EQ("", r.out);
 }
 
+TEST(Console, QuietOutputLeavesOutNotesAndProgressOnly)
+{
+    RunResult r = run_in_child([] {
+        start_core_for_test(OUT_CONSOLE);
+        out_note("note\n");
+        out_progress("     1 Threads\r", 15);
+        core_set_output_flags(core_output_flags() | OUT_QUIET);
+        out_note("quiet note\n");
+        out_progress("     2 Threads\r", 15);
+        out_print("failure\n");
+    });
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("note\n     1 Threads\rfailure\n", r.out);
+}
+
 TEST(Console, SectionBarsAreAlways79Characters)
 {
     RunResult r = run_in_child([] {

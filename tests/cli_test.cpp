@@ -21,7 +21,8 @@ const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "         /T [Count]            Number of threads to use (def: 20)\n"
                           "         /G [Config Filename]  Run an Analog Config file\n"
                           "         /S                    Strip all unresolved lookups\n"
-                          "         /K [Lock Filename]    Lock file to hold while /D or /L runs\n";
+                          "         /K [Lock Filename]    Lock file to hold while /D or /L runs\n"
+                          "         /Q                    Quiet: print only results, warnings and failures\n";
 
 RunResult tarn(const std::vector<std::string> &arguments)
 {
@@ -45,6 +46,27 @@ TEST(Cli, QuestionMarkAmongOptionsShowsUsageWithStatusZero)
     EXPECT_EQ(BANNER + USAGE, r.out);
 }
 
+TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
+{
+    TempDir dir;
+    const std::string version = "tarn (Tarnwick) 1.23\n";
+    for (const auto &[arguments, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--help"}, BANNER + USAGE},
+             {{"--version"}, version},
+             {{"/D", "dns.txt", "--version", "/X"}, version},
+             {{"/Q", "/D", "dns.txt", "--help"}, BANNER + USAGE},
+         }) {
+        RunResult r = run_program(TARN_BINARY, arguments, dir.path());
+        EXPECT_EQ(0, r.status) << arguments[0];
+        EXPECT_EQ(out, r.out);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("dns.txt")));
+    }
+    // Only the whole long forms: anything else is a short option as before.
+    RunResult r = tarn({"--verbose", "x"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(std::string("Unknown command (v [e]) (1: --verbose)\n  [") + TARN_BINARY + " --verbose x]\n", r.out);
+}
+
 TEST(Cli, UnknownOptionPrintsOnlyItsMessage)
 {
     RunResult r = tarn({"/X", "1"});
@@ -63,11 +85,11 @@ TEST(Cli, ArgumentsWithBlanksArriveWhole)
 {
     // The value with a blank is quoted when the command line is rebuilt, so
     // the unknown-command message shows it as one field.
-    RunResult r = tarn({"/D", "my cache.txt", "/Q"});
+    RunResult r = tarn({"/D", "my cache.txt", "/X"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (Q [ ]) (3: /Q)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /Q]\n", r.out);
-    RunResult empty = tarn({"", "/Q"});
-    EXPECT_EQ(std::string("Unknown command (Q [ ]) (2: /Q)\n  [") + TARN_BINARY + " \"\" /Q]\n", empty.out);
+    EXPECT_EQ(std::string("Unknown command (X [ ]) (3: /X)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /X]\n", r.out);
+    RunResult empty = tarn({"", "/X"});
+    EXPECT_EQ(std::string("Unknown command (X [ ]) (2: /X)\n  [") + TARN_BINARY + " \"\" /X]\n", empty.out);
 }
 
 TEST(Cli, OverlongCommandLineIsRefusedAndNothingRuns)
@@ -137,6 +159,37 @@ TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
     r = run_program(TARN_BINARY, {"/D", "missing.txt", "/K", "dns.lock"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_FALSE(std::filesystem::exists(dir.file("dns.lock")));
+}
+
+TEST(Cli, QuietRunPrintsOnlyResultsWarningsAndFailures)
+{
+    // As cron runs it: a successful run prints nothing at all.
+    TempDir dir;
+    write_file(dir.file("dns.txt"), NAMED_CACHE);
+    write_file(dir.file("a.log"), "1.2.3.4 - - x\n1.2.3.5 - - y\n");
+    const std::string config = "DNSFILE dns.txt\nDNSLOCKFILE " + dir.file("dns.lock") + "\nLOGFILE a.log\n";
+    write_file(dir.file("analog.cfg"), config);
+    RunResult r = run_program(TARN_BINARY, {"/Q", "/G", "analog.cfg"}, dir.path());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));
+
+    // A warning still goes out, and so does the message of a failed run.
+    write_file(dir.file("analog.cfg"), config + "LOGFILE " + std::string(400, 'x') + "\n");
+    r = run_program(TARN_BINARY, {"/G", "analog.cfg", "/Q"}, dir.path());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("Line 4 of config file 'analog.cfg' is longer than 319 characters and was skipped\n", r.out);
+    write_file(dir.file("analog.cfg"), config + "LOGFILE missing.log\n");
+    r = run_program(TARN_BINARY, {"/Q", "/G", "analog.cfg"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("No log file matches 'missing.log'\n", r.out);
+    EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));
+
+    // The answers of single lookups are the output asked for.
+    r = tarn({"/Q", "/A", "1.2.3"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("Unable to resolve '1.2.3'\n", r.out);
 }
 
 TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)

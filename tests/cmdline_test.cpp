@@ -110,6 +110,8 @@ TEST_F(Parser, FlagsAndRepeatedOptions)
     EXPECT_STREQ("analog.cfg", options->config_file);
     EXPECT_STREQ("host.example", options->lookup_name);
     EXPECT_STREQ("", options->log_file);
+    ASSERT_EQ(1, parse("prog -q /D dns.txt /S"));
+    EXPECT_EQ(STRIP_UNRESOLVED | QUIET_RUN, options->flags);
 }
 
 TEST_F(Parser, EmptyQuotedFieldIsSkipped)
