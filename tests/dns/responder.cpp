@@ -410,17 +410,23 @@ void Server::answer(const Query &q, std::uint8_t &rcode, std::vector<Record> &re
         return;
     }
     const auto key = name_key(q.qname);
-    const auto addresses = zone_.addresses.find(key);
+    const auto host = zone_.hosts.find(key);
     const auto pointers = zone_.pointers.find(key);
-    if (addresses == zone_.addresses.end() && pointers == zone_.pointers.end()) {
+    if (host == zone_.hosts.end() && pointers == zone_.pointers.end()) {
         rcode = rcode_nxdomain;
         return;
     }
-    // Other types for a known name get an empty NOERROR, which a resolver takes
-    // as final at once; getaddrinfo's parallel AAAA query must not stall.
-    if (addresses != zone_.addresses.end() && (q.qtype == type_a || q.qtype == type_any))
-        for (const auto &a : addresses->second)
-            records.push_back({type_a, Bytes(a.begin(), a.end())});
+    // A type the name has no data for gets an empty NOERROR, which a resolver
+    // takes as final at once: getaddrinfo's parallel A or AAAA query must not
+    // stall, and a name with addresses of one family only must not look gone.
+    if (host != zone_.hosts.end()) {
+        if (q.qtype == type_a || q.qtype == type_any)
+            for (const auto &a : host->second.v4)
+                records.push_back({type_a, Bytes(a.begin(), a.end())});
+        if (q.qtype == type_aaaa || q.qtype == type_any)
+            for (const auto &a : host->second.v6)
+                records.push_back({type_aaaa, Bytes(a.begin(), a.end())});
+    }
     if (pointers != zone_.pointers.end() && (q.qtype == type_ptr || q.qtype == type_any))
         for (const auto &target : pointers->second) {
             Record rr{type_ptr, {}};
@@ -812,7 +818,7 @@ int Server::run()
     (status == 0 ? std::cout : std::cerr)
         << "usage: tarn_dns_responder [--zone FILE] [--listen IPV4] [--port N] [--stats FILE]\n"
            "                          [--ready FILE] [--pidfile FILE] [--log]\n"
-           "Serves A and PTR data from a hosts-format zone file with scripted faults.\n"
+           "Serves A, AAAA and PTR data from a hosts-format zone file with scripted faults.\n"
            "--port 0 picks a free port; the ready file then says which (\"port N\").\n"
            "SIGUSR1 writes the stats file; SIGTERM and SIGINT write it and exit.\n";
     std::exit(status);

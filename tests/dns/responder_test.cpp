@@ -92,10 +92,13 @@ struct Answer {
     std::uint16_t type = 0;
     Bytes data;
     Labels target; // PTR only
+    // A or AAAA data as text; anything of another size shows as "?".
     std::string address() const
     {
-        return std::to_string(data[0]) + "." + std::to_string(data[1]) + "." + std::to_string(data[2]) + "." +
-               std::to_string(data[3]);
+        char text[INET6_ADDRSTRLEN] = "?";
+        if (data.size() == 4 || data.size() == 16)
+            inet_ntop(data.size() == 4 ? AF_INET : AF_INET6, data.data(), text, sizeof text);
+        return text;
     }
 };
 
@@ -441,7 +444,7 @@ TEST(DnsResponderAnswers, UnknownNamesAndOtherTypes)
 {
     Responder r(kZone);
     ASSERT_NE(r.port(), 0);
-    for (const char *unknown : {"nowhere.example", "9.9.9.10.in-addr.arpa", "ip6-only.example"}) {
+    for (const char *unknown : {"nowhere.example", "9.9.9.10.in-addr.arpa", "1.0.0.10.in-addr.arpa"}) {
         const auto m = r.ask(make_query(next_id(), unknown, kPtr));
         ASSERT_TRUE(m) << unknown;
         EXPECT_EQ(m->rcode(), 3) << unknown;
@@ -449,8 +452,9 @@ TEST(DnsResponderAnswers, UnknownNamesAndOtherTypes)
         EXPECT_TRUE(m->answers.empty());
     }
     // Known names, wrong type: empty NOERROR, not NXDOMAIN and not silence.
-    for (const auto &[name, type] :
-         {std::pair{"host.example", kAaaa}, std::pair{"host.example", kPtr}, std::pair{"3.2.1.10.in-addr.arpa", kA}}) {
+    // A name with addresses of one family only still exists for the other.
+    for (const auto &[name, type] : {std::pair{"host.example", kAaaa}, std::pair{"ip6-only.example", kA},
+                                     std::pair{"host.example", kPtr}, std::pair{"3.2.1.10.in-addr.arpa", kA}}) {
         const auto m = r.ask(make_query(next_id(), name, type));
         ASSERT_TRUE(m) << name;
         EXPECT_EQ(m->rcode(), 0) << name;
@@ -504,6 +508,52 @@ TEST(DnsResponderAnswers, PtrForIpv6LinesInAnyTextForm)
     ASSERT_TRUE(mapped);
     ASSERT_EQ(mapped->answers.size(), 1U);
     EXPECT_EQ(join(mapped->answers[0].target), "mapped.example");
+}
+
+TEST(DnsResponderAnswers, AaaaFromIpv6Lines)
+{
+    Responder r(std::string(kZone) + "2001:db8::1 six.example six-alias.example\n"
+                                     "2001:db8::2 SIX.example\n"
+                                     "2001:0DB8:0:0:0:0:0:1 six.example\n"
+                                     "2001:db8::3 host.example\n"
+                                     "::ffff:10.1.2.3 mapped.example\n");
+    ASSERT_NE(r.port(), 0);
+    // Every answer of the given type, as text, in the order served.
+    auto addresses = [&](const char *name, std::uint16_t type) {
+        std::vector<std::string> out;
+        const auto m = r.ask(make_query(next_id(), name, type));
+        EXPECT_TRUE(m) << name;
+        if (!m)
+            return out;
+        EXPECT_EQ(m->rcode(), 0) << name;
+        EXPECT_EQ(m->flags & 0x0400, 0x0400) << name << ": AA";
+        for (const auto &a : m->answers) {
+            EXPECT_EQ(a.type, type) << name;
+            EXPECT_EQ(a.data.size(), type == kAaaa ? 16U : 4U) << name;
+            out.push_back(a.address());
+        }
+        return out;
+    };
+    using List = std::vector<std::string>;
+
+    // Across lines, in file order, one address once however it is written.
+    EXPECT_EQ(addresses("six.example", kAaaa), (List{"2001:db8::1", "2001:db8::2"}));
+    EXPECT_EQ(addresses("six-alias.example", kAaaa), List{"2001:db8::1"});
+    EXPECT_EQ(addresses("ip6-only.example", kAaaa), List{"::1"});
+
+    // A name on IPv4 and IPv6 lines: each query type gets its own family.
+    EXPECT_EQ(addresses("host.example", kA), (List{"10.1.2.3", "10.1.2.4"}));
+    EXPECT_EQ(addresses("host.example", kAaaa), List{"2001:db8::3"});
+
+    // A mapped line is IPv6 data: the 16 bytes as written, and no A record.
+    EXPECT_EQ(addresses("mapped.example", kAaaa), List{"::ffff:10.1.2.3"});
+    EXPECT_EQ(addresses("mapped.example", kA), List{});
+
+    // Over TCP as well, where a record-length slip would show.
+    const auto tcp = r.ask_tcp(make_query(next_id(), "six.example", kAaaa));
+    ASSERT_TRUE(tcp);
+    ASSERT_EQ(tcp->answers.size(), 2U);
+    EXPECT_EQ(tcp->answers[1].address(), "2001:db8::2");
 }
 
 TEST(DnsResponderAnswers, LongAndOddNames)
@@ -567,6 +617,7 @@ TEST(DnsResponderFaults, RcodesSilenceAndWrongId)
     EXPECT_EQ(rcode("host.example", kA), 5);
     EXPECT_EQ(rcode("mixed.example", kA), 3) << "directive beats zone data";
     EXPECT_EQ(rcode("alias.example", kA), 0) << "faults go by name, not by address";
+    EXPECT_EQ(rcode("host.example", kAaaa), 5) << "and apply to every query type";
 
     const auto start = Clock::now();
     EXPECT_FALSE(r.ask(make_query(next_id(), "first.example", kA), 300));

@@ -318,15 +318,19 @@ Zone parse_zone(std::istream &in, const std::string &source)
         for (std::size_t i = 1; i < words.size(); ++i)
             names.push_back(name_of(words[i]));
 
-        // An IPv6 line only gives its address a PTR record. No AAAA data: its
-        // names stay unknown to name queries, so a line added for a reverse
-        // lookup cannot change what getaddrinfo returns in other tests.
-        if (const auto address = parse_ipv4(head))
-            for (const auto &name : names) {
-                auto &list = zone.addresses[name_key(name)];
-                if (std::find(list.begin(), list.end(), *address) == list.end())
-                    list.push_back(*address);
-            }
+        // Every name of the line gets the address, as A or AAAA by its family.
+        // An IPv4-mapped address stays an IPv6 one here, served as written: a
+        // client that asked for AAAA wants those 16 bytes back.
+        auto add_to = [](auto &list, const auto &address) {
+            if (std::find(list.begin(), list.end(), address) == list.end())
+                list.push_back(address);
+        };
+        if (const auto v4 = parse_ipv4(head))
+            for (const auto &name : names)
+                add_to(zone.hosts[name_key(name)].v4, *v4);
+        else if (const auto v6 = parse_ipv6(head))
+            for (const auto &name : names)
+                add_to(zone.hosts[name_key(name)].v6, *v6);
         auto &targets = zone.pointers[name_key(*reverse)];
         const auto first_key = name_key(names.front());
         const bool seen =

@@ -67,8 +67,16 @@ struct Rule {
     long long fault_budget = -1;
 };
 
+// The addresses of one name, each list in file order without repeats. A name
+// with just one kind still exists for the other query type, which then gets
+// an empty answer rather than NXDOMAIN.
+struct HostAddresses {
+    std::vector<Ipv4> v4; // A records
+    std::vector<Ipv6> v6; // AAAA records
+};
+
 struct Zone {
-    std::unordered_map<std::string, std::vector<Ipv4>> addresses;  // by name_key
+    std::unordered_map<std::string, HostAddresses> hosts;          // by name_key
     std::unordered_map<std::string, std::vector<Labels>> pointers; // by name_key of the reverse name
     std::unordered_map<std::string, Rule> rules;                   // by name_key
     Rule default_rule;                                             // target `*`
