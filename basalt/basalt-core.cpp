@@ -46,6 +46,13 @@ BASALT_PRINTF(2, 0) int format_message(int offset, const char *format, va_list a
     return offset + n;
 }
 
+// Standard output holds the program's lines, unless it carries the
+// program's product (a resolved log written to "-").
+ConsoleStream console_stream()
+{
+    return (g_flags & OUT_STDERR) != 0 ? CONSOLE_ERROR : CONSOLE_OUTPUT;
+}
+
 constexpr char ABORT_PREFIX[] = "\n\nABORT: ";
 constexpr char ASSERT_PREFIX[] = "\n\nASSERT: ";
 
@@ -131,7 +138,7 @@ void out_write(const char *text)
         return;
     size_t length = std::strlen(text);
     if ((g_flags & OUT_CONSOLE) != 0 && g_console_ready)
-        platform_console_write(text, length);
+        platform_console_write(text, length, console_stream());
     if ((g_flags & OUT_LOGFILE) != 0 && g_log_path[0] != '\0') {
         if (std::FILE *log = std::fopen(g_log_path, "a")) {
             std::fwrite(text, 1, length, log);
@@ -189,7 +196,7 @@ void out_progress(const char *text, size_t length)
 {
     if (quiet() || (g_flags & OUT_CONSOLE) == 0 || !g_console_ready)
         return;
-    platform_console_write(text, length);
+    platform_console_write(text, length, console_stream());
 }
 
 void out_section(const char *title)

@@ -13,6 +13,7 @@ inline constexpr int OUT_LOGFILE = 2; // texts are appended to the log file
 inline constexpr int OUT_VERBOSE = 4; // library banner, memory sections and usage reports
 inline constexpr int OUT_KEEPLOG = 8; // the log file is not emptied at start-up
 inline constexpr int OUT_QUIET = 16;  // notes and progress lines are left out
+inline constexpr int OUT_STDERR = 32; // console texts go to standard error
 
 // Longest report text; a longer one is written cut and then ends the
 // process with an ABORT, because a cut report may hide what went wrong.

@@ -543,3 +543,55 @@ int SafeFileWriter::commit()
     sync_directory(directory_of(target_path_));
     return 1;
 }
+
+StandardInputCopy::~StandardInputCopy()
+{
+    if (!created_)
+        return;
+    platform_cleanup_on_signal(CLEANUP_INPUT_COPY, nullptr);
+    unlink(path_.c_str());
+}
+
+StandardInputCopy::Result StandardInputCopy::copy()
+{
+    const char *directory = std::getenv("TMPDIR");
+    path_ = std::string(directory != nullptr && directory[0] != '\0' ? directory : "/tmp") + "/tarn-input-XXXXXX";
+    std::unique_ptr<char[]> name = std::make_unique<char[]>(path_.size() + 1);
+    std::memcpy(name.get(), path_.c_str(), path_.size() + 1);
+    platform_hold_signals(1);
+    const int fd = mkstemp(name.get());
+    if (fd >= 0) {
+        platform_cleanup_on_signal(CLEANUP_INPUT_COPY, name.get());
+        path_ = name.get();
+    }
+    platform_hold_signals(0);
+    if (fd < 0)
+        return WRITE_FAILED; // path() names the pattern of the file refused
+    created_ = true;
+    std::unique_ptr<unsigned char[]> buffer = std::make_unique<unsigned char[]>(WRITE_BUFFER_SIZE);
+    Result result = COPIED;
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, buffer.get(), WRITE_BUFFER_SIZE);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            result = READ_FAILED;
+            break;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t wrote = write(fd, buffer.get() + done, static_cast<size_t>(got - done));
+            if (wrote < 0 && errno == EINTR)
+                continue;
+            if (wrote <= 0) {
+                close(fd);
+                return WRITE_FAILED;
+            }
+            done += wrote;
+        }
+    }
+    if (close(fd) != 0 && result == COPIED)
+        result = WRITE_FAILED;
+    return result;
+}

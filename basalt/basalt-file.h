@@ -113,5 +113,28 @@ class SafeFileWriter
     bool ok_ = false;
 };
 
+// Standard input copied to a temporary file, for a run that reads its logs
+// twice (once for the addresses, once to write them out with names). The
+// copy lies in $TMPDIR (else /tmp), is removed when the object goes, and is
+// removed by a signal that ends the process too.
+class StandardInputCopy
+{
+  public:
+    enum Result { COPIED, READ_FAILED, WRITE_FAILED };
+    StandardInputCopy() = default;
+    ~StandardInputCopy();
+    StandardInputCopy(const StandardInputCopy &) = delete;
+    StandardInputCopy &operator=(const StandardInputCopy &) = delete;
+
+    // Copies the rest of standard input; on WRITE_FAILED path() names the
+    // file that could not be made or written.
+    Result copy();
+    const char *path() const { return path_.c_str(); }
+
+  private:
+    std::string path_;
+    bool created_ = false;
+};
+
 // Suffix that marks a temporary file of SafeFileWriter (after the name).
 inline constexpr const char *SAFE_WRITE_MARK = ".tarn-save-";

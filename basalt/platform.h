@@ -24,8 +24,8 @@ int platform_set_command_line(int argc, const char *const *argv);
 void platform_install_signal_handlers();
 
 // Files that a signal ending the process must not leave behind: the lock
-// of a run and the temporary file of a save.
-enum CleanupSlot { CLEANUP_LOCK_FILE, CLEANUP_TEMP_FILE, CLEANUP_SLOT_COUNT };
+// of a run, the temporary file of a save and the copy of standard input.
+enum CleanupSlot { CLEANUP_LOCK_FILE, CLEANUP_TEMP_FILE, CLEANUP_INPUT_COPY, CLEANUP_SLOT_COUNT };
 // Registers path for slot (null or "" forgets it). A path longer than the
 // slot holds is not registered and only misses this cleanup.
 void platform_cleanup_on_signal(CleanupSlot slot, const char *path);
@@ -54,9 +54,11 @@ inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "/var/lock/dnslock";
 // copy it with a bound and check the result.
 const char *platform_command_line();
 
-// Writes raw bytes to standard output and flushes them, so console texts and
-// the pool's progress lines reach the terminal in the order written.
-void platform_console_write(const char *text, size_t length);
+// Writes raw bytes to standard output (or standard error) and flushes
+// them, so console texts and the pool's progress lines reach the terminal
+// in the order written.
+enum ConsoleStream { CONSOLE_OUTPUT, CONSOLE_ERROR };
+void platform_console_write(const char *text, size_t length, ConsoleStream stream = CONSOLE_OUTPUT);
 
 // The fatal-report box of a desktop port. On POSIX it is one line on
 // standard error: the caption, a colon, a blank and the message.
@@ -112,6 +114,13 @@ int platform_parse_ipv6(const char *text, uint8_t address[16]);
 // IPv4-mapped one), as resolve_address gives it for IPv4: 1 and the name,
 // or 0 with the thread's last socket error telling why.
 int platform_resolve_address6(const uint8_t address[16], char *name, size_t capacity);
+
+// Whether a forward lookup of name gives address among its addresses:
+// length 4 asks for the name's IPv4 addresses, 16 for its IPv6 ones. 1 when
+// it does; 0 when it does not or the lookup failed, with the thread's last
+// socket error telling why ("no data record" for a name whose addresses are
+// all others).
+int platform_name_has_address(const char *name, const uint8_t *address, size_t length);
 
 // ---------------------------------------------------------------------------
 // Paths and directory listing.

@@ -155,10 +155,11 @@ const char *platform_command_line()
     return g_command_line.c_str();
 }
 
-void platform_console_write(const char *text, size_t length)
+void platform_console_write(const char *text, size_t length, ConsoleStream stream)
 {
-    std::fwrite(text, 1, length, stdout);
-    std::fflush(stdout);
+    std::FILE *file = stream == CONSOLE_ERROR ? stderr : stdout;
+    std::fwrite(text, 1, length, file);
+    std::fflush(file);
 }
 
 void platform_message_box(const char *caption, const char *message)
@@ -378,6 +379,33 @@ int platform_resolve_name(const char *host, char *name, size_t capacity, uint8_t
             return gethostbyname2_r(host, AF_INET, storage, buffer, size, result, host_error);
         },
         name, capacity, first_address);
+}
+
+int platform_name_has_address(const char *name, const uint8_t *address, size_t length)
+{
+    addrinfo hints{};
+    hints.ai_family = length == 4 ? AF_INET : AF_INET6;
+    hints.ai_socktype = SOCK_STREAM; // one entry per address, not one per socket type
+    addrinfo *found = nullptr;
+    errno = 0;
+    const int rc = getaddrinfo(name, nullptr, &hints, &found);
+    if (rc != 0) {
+        t_socket_error = socket_code_from_eai(rc, errno);
+        return 0;
+    }
+    int confirmed = 0;
+    for (const addrinfo *entry = found; entry != nullptr && confirmed == 0; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && length == 4) {
+            const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(entry->ai_addr);
+            confirmed = std::memcmp(&ipv4->sin_addr, address, 4) == 0 ? 1 : 0;
+        } else if (entry->ai_family == AF_INET6 && length == 16) {
+            const auto *ipv6 = reinterpret_cast<const sockaddr_in6 *>(entry->ai_addr);
+            confirmed = std::memcmp(&ipv6->sin6_addr, address, 16) == 0 ? 1 : 0;
+        }
+    }
+    freeaddrinfo(found);
+    t_socket_error = confirmed == 1 ? 0 : SOCKET_NO_DATA;
+    return confirmed;
 }
 
 // ---------------------------------------------------------------------------

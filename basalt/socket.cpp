@@ -78,6 +78,19 @@ constexpr int SOCKET_NOT_INITIALISED = 10093;
 
 std::atomic<bool> g_started{false};
 std::atomic<AddressResolver> g_address_resolver{nullptr};
+std::atomic<bool> g_confirm_names{false};
+
+// A reverse record can claim any name; only the name's own addresses say
+// whether it belongs to this one.
+int confirmed(const HostInfo &info, const uint8_t *address, size_t length)
+{
+    if (!g_confirm_names.load(std::memory_order_relaxed))
+        return 1;
+    constexpr uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (length == 16 && std::memcmp(address, MAPPED_PREFIX, sizeof MAPPED_PREFIX) == 0)
+        return platform_name_has_address(info.name, address + 12, 4);
+    return platform_name_has_address(info.name, address, length);
+}
 
 int system_resolve_address(HostInfo *info, const uint8_t address[4])
 {
@@ -187,7 +200,8 @@ int resolve_address(HostInfo *info, const uint8_t address[4])
     AddressResolver scripted = g_address_resolver.load();
     if (scripted == nullptr && require_started() == 0)
         return 0;
-    if ((scripted != nullptr ? scripted : system_resolve_address)(info, address) == 1)
+    if ((scripted != nullptr ? scripted : system_resolve_address)(info, address) == 1 &&
+        confirmed(*info, address, 4) == 1)
         return 1;
     std::memset(info, 0, sizeof *info);
     return 0;
@@ -200,10 +214,15 @@ int resolve_address6(HostInfo *info, const uint8_t address[16])
     std::memset(info, 0, sizeof *info);
     if (require_started() == 0)
         return 0;
-    if (platform_resolve_address6(address, info->name, sizeof info->name) == 1)
+    if (platform_resolve_address6(address, info->name, sizeof info->name) == 1 && confirmed(*info, address, 16) == 1)
         return 1;
     std::memset(info, 0, sizeof *info);
     return 0;
+}
+
+void socket_set_confirm_names(int confirm)
+{
+    g_confirm_names = confirm != 0;
 }
 
 void socket_set_address_resolver(AddressResolver resolver)

@@ -43,6 +43,12 @@ int resolve_address(HostInfo *info, const uint8_t address[4]);
 // The same for an IPv6 address; only info->name is filled.
 int resolve_address6(HostInfo *info, const uint8_t address[16]);
 
+// With confirmation on, a name found for an address counts only when a
+// forward lookup of that name gives the address back among its addresses
+// (the IPv4 address of an IPv4-mapped one); otherwise resolve_address and
+// resolve_address6 fail. Set before any lookup thread starts.
+void socket_set_confirm_names(int confirm);
+
 // Test seam: replaces the system resolver behind resolve_address for every
 // thread (null restores it). A scripted resolver fills info and returns 1,
 // or returns 0.

@@ -27,6 +27,7 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {'K', &LookupOptions::lock_file, "Couldn't get lock filename\n"},
     {'L', &LookupOptions::log_file, "Couldn't get server log filename\n"},
     {'N', &LookupOptions::lookup_name, "Couldn't get Domain Name\n"},
+    {'R', &LookupOptions::output_file, "Couldn't get output log filename\n"},
     {'T', nullptr, "Couldn't get thread count\n"},
 };
 
@@ -50,6 +51,17 @@ constexpr LongOption LONG_OPTIONS[] = {
     {"--help", show_usage},
     {"--version", show_version},
 };
+
+// The options that only set a flag; 0 for any other letter.
+uint32_t flag_of(char letter)
+{
+    switch (letter) {
+    case 'S': return STRIP_UNRESOLVED;
+    case 'Q': return QUIET_RUN;
+    case 'C': return CONFIRM_NAMES;
+    default: return 0;
+    }
+}
 
 bool is_prefix(char c)
 {
@@ -140,8 +152,8 @@ int parse_command_line(LookupOptions *options, const char *text, int *usage_requ
                 *usage_requested = 1;
             return 0;
         }
-        if (letter == 'S' || letter == 'Q') {
-            options->flags |= letter == 'S' ? STRIP_UNRESOLVED : QUIET_RUN;
+        if (const uint32_t flag = flag_of(letter)) {
+            options->flags |= flag;
             continue;
         }
         const ValueOption *option = find_value_option(letter);
@@ -206,6 +218,8 @@ int show_usage()
     out_print("         /S                    Strip all unresolved lookups\n");
     out_print("         /K [Lock Filename]    Lock file to hold while /D or /L runs\n");
     out_print("         /Q                    Quiet: print only results, warnings and failures\n");
+    out_print("         /R [Output Filename]  Write the logs of /L with names for addresses\n");
+    out_print("         /C                    Confirm each name by looking up its addresses\n");
     return 1;
 }
 

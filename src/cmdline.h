@@ -14,6 +14,8 @@ inline constexpr int MAX_THREAD_COUNT = 500;
 inline constexpr uint32_t STRIP_UNRESOLVED = 1;
 // flags bit 1 (/Q): no banner, step times or progress lines.
 inline constexpr uint32_t QUIET_RUN = 2;
+// flags bit 2 (/C): a name counts only when its own addresses confirm it.
+inline constexpr uint32_t CONFIRM_NAMES = 4;
 
 inline constexpr const char *PROGRAM_NAME = "tarn";
 inline constexpr const char *PRODUCT_NAME = "Tarnwick (TARN)";
@@ -29,7 +31,8 @@ struct LookupOptions {
     char log_file[OPTION_TEXT_SIZE];
     char dns_file[OPTION_TEXT_SIZE];
     char config_file[OPTION_TEXT_SIZE];
-    char lock_file[OPTION_TEXT_SIZE]; // /K: the lock of /D and /L runs; "" = none
+    char lock_file[OPTION_TEXT_SIZE];   // /K: the lock of /D and /L runs; "" = none
+    char output_file[OPTION_TEXT_SIZE]; // /R: the resolved log of /L; "-" = standard output
 };
 
 // Allocates a zeroed record with thread_count 20 into *options; returns 1.

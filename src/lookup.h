@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 class ByteReader;
+class StandardInputCopy;
 
 // ---------------------------------------------------------------------------
 // Host cache table
@@ -136,6 +139,13 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
 // ---------------------------------------------------------------------------
 // DNS cache file: lines "%u %d.%d.%d.%d %s\r\n" in ascending address order.
 
+// A dotted quad exactly as the writer formats one: four decimal numbers 0
+// to 255 without leading zeros, and nothing after them. Analog matches
+// cache keys against the log's text, so any other spelling (IPv6,
+// "010.000.002.001", "192.0.2.256") is a different key, not an address to
+// be cleaned up. 1 with the address, or 0 with address untouched.
+int canonical_dotted_quad(const char *text, uint8_t address[4]);
+
 // Adds the file's records to the table (INSERT_FILE_ORDER). Returns 1 when
 // the file was read to its end; 0 after "Unable to open DNS file '%s'" or
 // "Unable to read DNS file '%s'" (a load that stopped early would lose the
@@ -212,8 +222,8 @@ struct ClientAddress {
 int log_next_client(ByteReader &reader, ClientAddress &client);
 // Adds the log's new addresses to the table (stamp 0, name "*"). Returns 1
 // when the log was read to its end; 0 after "Unable to open log file '%s'"
-// or "Unable to read log file '%s'".
-int log_file_harvest(const char *file_name);
+// or "Unable to read log file '%s'", which name shown_name when given.
+int log_file_harvest(const char *file_name, const char *shown_name = nullptr);
 
 // ---------------------------------------------------------------------------
 // Resolver thread pool
@@ -265,14 +275,48 @@ int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_c
 // resolve entries never looked up, save. 1 when the file was written back.
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
                   uint32_t flags);
+// The logs a run has read, in the order read, for a run that reads them
+// again to write them out with names. Standard input ("-") is read from a
+// copy that lives as long as the list.
+struct LogList {
+    LogList();
+    ~LogList();
+    LogList(const LogList &) = delete;
+    LogList &operator=(const LogList &) = delete;
+    std::vector<std::string> paths;
+    std::unique_ptr<StandardInputCopy> input_copy;
+};
+// The name "-" that stands for standard input in a list of logs.
+inline constexpr const char *STANDARD_INPUT_NAME = "-";
+
 // Harvests every file that the name or pattern matches (wildcards '*', '?'
-// and '[...]' in any component), in byte order of their paths. 1 when all
-// were harvested; 0 after "No log file matches '%s'", a path too long, or a
-// log that could not be read.
-int harvest_log_pattern(const char *pattern);
+// and '[...]' in any component), in byte order of their paths, adding each
+// path to logs when given. 1 when all were harvested; 0 after "No log file
+// matches '%s'", a path too long, or a log that could not be read.
+int harvest_log_pattern(const char *pattern, LogList *logs = nullptr);
 // The same for each pattern of a comma-separated list, in its order, each
 // taken from directory unless it is absolute (directory "": as it stands).
-int harvest_log_list(const char *list, const char *directory);
+// With logs given, "-" stands for standard input, which is copied first;
+// 0 also after "Unable to read log file '-'" or "Unable to copy standard
+// input to '%s'".
+int harvest_log_list(const char *list, const char *directory, LogList *logs = nullptr);
+
+// Writes every line of the logs, in order, to output_file ("-": standard
+// output), with the first field of each line (the bytes before its first
+// blank, or its whole text when it has none) replaced by the host name the
+// table holds for it, when that field is an address exactly as the cache
+// keys it and the table has a name for it. Every other byte stays as it
+// was, except that a log whose last line has no line feed gets one when
+// another log follows. A file is written to a temporary file and renamed
+// into place. 1 with the counts of lines and of lines given a name; 0
+// after "Unable to open output file '%s'", "Unable to write output file
+// '%s'" or a log's own message.
+int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *lines, int64_t *named);
+
+// /R with /L: the logs written out with names; with a cache file (dns_file
+// other than null) the run loads, fills and saves it as run_log_files does.
+int run_resolve_logs(const char *log_file, const char *dns_file, const char *lock_file, const char *output_file,
+                     int32_t thread_count, uint32_t flags);
 // directory followed by the first length bytes of value, or value alone
 // when it is absolute; 0 after "Path too long" when it does not fit.
 int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE]);
@@ -307,7 +351,7 @@ int harvest_config_logs(ConfigReader &config, const char *directory);
 enum RunKind { RUN_CACHE_FILE, RUN_LOG_FILES, RUN_ANALOG_CONFIG };
 struct BatchRun {
     RunKind kind = RUN_CACHE_FILE;
-    const char *dns_file = nullptr;
+    const char *dns_file = nullptr;         // null: no cache file (RUN_LOG_FILES with output_file)
     const char *lock_file = nullptr;        // "" = no lock
     const char *log_pattern = nullptr;      // RUN_LOG_FILES
     ConfigReader *config = nullptr;         // RUN_ANALOG_CONFIG
@@ -316,6 +360,7 @@ struct BatchRun {
     uint32_t flags = 0;
     int32_t good_hours = 0;
     int32_t bad_hours = 0;
+    const char *output_file = nullptr; // RUN_LOG_FILES: the logs again, with names
 };
 // Resets the counters, takes the lock, loads, harvests, resolves and saves
 // with a timed line after each step, empties the table and releases the

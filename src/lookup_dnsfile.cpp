@@ -40,35 +40,6 @@ void convert_time_stamp(const char *token, uint32_t *time_stamp)
         *time_stamp = static_cast<uint32_t>(value);
 }
 
-// A dotted quad exactly as the writer formats one: four decimal numbers 0
-// to 255 without leading zeros. Analog matches cache keys against the log's
-// text, so any other spelling (IPv6, "010.000.002.001", "192.0.2.256") is a
-// different key, not an address to be cleaned up; such lines are kept.
-bool canonical_dotted_quad(const char *text, uint8_t address[4])
-{
-    uint8_t parsed[4];
-    const char *p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *p++ != '.')
-            return false;
-        if (*p < '0' || *p > '9' || (*p == '0' && p[1] >= '0' && p[1] <= '9'))
-            return false;
-        unsigned value = 0;
-        for (int digits = 0; *p >= '0' && *p <= '9'; ++p) {
-            if (++digits > 3)
-                return false;
-            value = value * 10 + static_cast<unsigned>(*p - '0');
-        }
-        if (value > 255)
-            return false;
-        parsed[part] = static_cast<uint8_t>(value);
-    }
-    if (*p != '\0')
-        return false;
-    std::memcpy(address, parsed, 4);
-    return true;
-}
-
 char *append_number(char *out, unsigned long value)
 {
     return std::to_chars(out, out + 10, value).ptr;
@@ -183,6 +154,31 @@ void fill_ipv6_entry(const RecordText &record, Host6Entry *entry)
 }
 
 } // namespace
+
+int canonical_dotted_quad(const char *text, uint8_t address[4])
+{
+    uint8_t parsed[4];
+    const char *p = text;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && *p++ != '.')
+            return 0;
+        if (*p < '0' || *p > '9' || (*p == '0' && p[1] >= '0' && p[1] <= '9'))
+            return 0;
+        unsigned value = 0;
+        for (int digits = 0; *p >= '0' && *p <= '9'; ++p) {
+            if (++digits > 3)
+                return 0;
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        }
+        if (value > 255)
+            return 0;
+        parsed[part] = static_cast<uint8_t>(value);
+    }
+    if (*p != '\0')
+        return 0;
+    std::memcpy(address, parsed, 4);
+    return 1;
+}
 
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
 {

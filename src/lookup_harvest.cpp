@@ -410,12 +410,14 @@ void store_ipv6(const ClientAddress &client)
 
 } // namespace
 
-int log_file_harvest(const char *file_name)
+int log_file_harvest(const char *file_name, const char *shown_name)
 {
     CHECK_POINTER(SITE_FILE, file_name);
+    if (shown_name == nullptr)
+        shown_name = file_name;
     ByteReader reader;
     if (reader.open_log(file_name) == 0) {
-        out_print("Unable to open log file '%s'\n", file_name);
+        out_print("Unable to open log file '%s'\n", shown_name);
         return 0;
     }
     // The addresses are gathered first and stored in ascending order at the
@@ -454,7 +456,7 @@ int log_file_harvest(const char *file_name)
     store_seen();
     tracked_delete(&entry, SITE_FILE, __LINE__);
     if (reader.failed() == 1) {
-        out_print("Unable to read log file '%s'\n", file_name);
+        out_print("Unable to read log file '%s'\n", shown_name);
         return 0;
     }
     return 1;

@@ -1,6 +1,7 @@
 // The batch runs: lock, load, harvest, resolve, save, each step timed, and
 // the table emptied and the lock released whatever happens.
 #include "basalt-core.h"
+#include "basalt-file.h"
 #include "basalt-str.h"
 #include "lookup.h"
 #include "platform.h"
@@ -55,25 +56,76 @@ int release_lock(const char *lock_file)
     return 0;
 }
 
-int harvest_logs(const BatchRun &run)
+int harvest_logs(const BatchRun &run, LogList &logs)
 {
     switch (run.kind) {
     case RUN_CACHE_FILE: return 1;
-    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern, "");
+    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern, "", &logs);
     case RUN_ANALOG_CONFIG: return harvest_config_logs(*run.config, run.config_directory);
     }
     return 0;
 }
 
-// Load, harvest, resolve and save, each step timed; stops at the first
-// step that fails. run_seconds: from before the load to after the save.
-int run_steps(const BatchRun &run, double *run_seconds)
+// Harvests one log with its timed line; shown_name names it in messages.
+int harvest_one_log(const char *path, const char *shown_name)
+{
+    const int32_t entries_before = entry_count;
+    const int32_t addresses_before = log_address_count;
+    const double start = elapsed_seconds();
+    if (log_file_harvest(path, shown_name) == 0)
+        return 0;
+    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
+             log_address_count - addresses_before);
+    return 1;
+}
+
+// Standard input can be read only once, and a run that writes its logs out
+// reads them twice: it is copied to a temporary file, once, and read there.
+int harvest_standard_input(LogList &logs)
+{
+    if (!logs.input_copy) {
+        logs.input_copy = std::make_unique<StandardInputCopy>();
+        switch (logs.input_copy->copy()) {
+        case StandardInputCopy::COPIED: break;
+        case StandardInputCopy::READ_FAILED: out_print("Unable to read log file '%s'\n", STANDARD_INPUT_NAME); return 0;
+        case StandardInputCopy::WRITE_FAILED:
+            out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
+            return 0;
+        }
+    }
+    if (harvest_one_log(logs.input_copy->path(), STANDARD_INPUT_NAME) == 0)
+        return 0;
+    logs.paths.emplace_back(logs.input_copy->path());
+    return 1;
+}
+
+// Writes the logs out again with names, and times it.
+int write_logs_step(const BatchRun &run, const LogList &logs)
+{
+    const double start = elapsed_seconds();
+    int64_t lines = 0;
+    int64_t named = 0;
+    if (write_resolved_logs(logs, run.output_file, &lines, &named) == 0)
+        return 0;
+    out_note("%6lld [%10.4f secs] Log Lines written... (%lld named)\n", static_cast<long long>(lines),
+             elapsed_seconds() - start, static_cast<long long>(named));
+    return 1;
+}
+
+// Load, harvest, resolve, save and write the logs out, each step timed;
+// stops at the first step that fails. A run without a cache file (/R
+// without /D) skips the load and the save. run_seconds: from before the
+// load to after the last step.
+int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
 {
     const double run_start = elapsed_seconds();
-    if (dns_file_load(run.dns_file) == 0)
-        return 0;
-    out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
-    if (harvest_logs(run) == 0)
+    const bool has_cache = run.dns_file != nullptr;
+    if (has_cache) {
+        if (dns_file_load(run.dns_file) == 0)
+            return 0;
+        out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
+    }
+    if (harvest_logs(run, logs) == 0)
         return 0;
 
     double start = elapsed_seconds();
@@ -82,15 +134,18 @@ int run_steps(const BatchRun &run, double *run_seconds)
     // The cache-file run counts the lookups it started, the others the
     // unresolved entries they met.
     out_note("%6d [%10.4f secs] Entries processed (%d resolved)...\n",
-              run.kind == RUN_CACHE_FILE ? lookups_started : unresolved_seen, elapsed_seconds() - start,
-              resolved_count.load());
+             run.kind == RUN_CACHE_FILE ? lookups_started : unresolved_seen, elapsed_seconds() - start,
+             resolved_count.load());
 
-    start = elapsed_seconds();
-    if (dns_file_save(run.dns_file, run.flags) == 0)
+    if (has_cache) {
+        start = elapsed_seconds();
+        if (dns_file_save(run.dns_file, run.flags) == 0)
+            return 0;
+        out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, elapsed_seconds() - start);
+    }
+    if (run.output_file != nullptr && write_logs_step(run, logs) == 0)
         return 0;
-    const double run_end = elapsed_seconds();
-    out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, run_end - start);
-    *run_seconds = run_end - run_start;
+    *run_seconds = elapsed_seconds() - run_start;
     return 1;
 }
 
@@ -98,19 +153,21 @@ int run_steps(const BatchRun &run, double *run_seconds)
 
 int run_batch(const BatchRun &run)
 {
-    CHECK_POINTER(SITE_FILE, run.dns_file);
+    mark_assert_site(SITE_FILE, __LINE__);
+    fatal_assert(run.dns_file != nullptr || run.output_file != nullptr, "Pointer is NULL\n");
     CHECK_POINTER(SITE_FILE, run.lock_file);
     reset_run_counters();
     if (take_lock(run.lock_file) == 0)
         return 0;
     double run_seconds = 0;
-    const int completed = run_steps(run, &run_seconds);
+    LogList logs;
+    const int completed = run_steps(run, logs, &run_seconds);
     // Emptied whatever happened: the next run starts from an empty table.
     host_table_clear();
     const int released = release_lock(run.lock_file);
     if (completed == 1 && run.kind != RUN_CACHE_FILE)
         out_note("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
-                  unresolved_seen - resolved_count.load());
+                 unresolved_seen - resolved_count.load());
     return completed == 1 && released == 1 ? 1 : 0;
 }
 
@@ -129,7 +186,10 @@ int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
     return 1;
 }
 
-int harvest_log_pattern(const char *pattern)
+LogList::LogList() = default;
+LogList::~LogList() = default;
+
+int harvest_log_pattern(const char *pattern, LogList *logs)
 {
     CHECK_POINTER(SITE_FILE, pattern);
     DirectoryListing listing;
@@ -143,13 +203,10 @@ int harvest_log_pattern(const char *pattern)
             out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
-        const int32_t entries_before = entry_count;
-        const int32_t addresses_before = log_address_count;
-        const double start = elapsed_seconds();
-        if (log_file_harvest(path) == 0)
+        if (harvest_one_log(path, nullptr) == 0)
             return 0;
-        out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before,
-                  elapsed_seconds() - start, log_address_count - addresses_before);
+        if (logs != nullptr)
+            logs->paths.emplace_back(path);
     }
     return 1;
 }
@@ -171,7 +228,7 @@ int directory_path(const char *directory, const char *value, size_t length, char
     return 1;
 }
 
-int harvest_log_list(const char *list, const char *directory)
+int harvest_log_list(const char *list, const char *directory, LogList *logs)
 {
     CHECK_POINTER(SITE_FILE, list);
     CHECK_POINTER(SITE_FILE, directory);
@@ -179,9 +236,14 @@ int harvest_log_list(const char *list, const char *directory)
         const char *comma = std::strchr(item, ',');
         const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
         char pattern[PATH_TEXT_SIZE];
-        // An empty item ("a.log,,b.log", a trailing comma) names no file.
-        if (length > 0 && (directory_path(directory, item, length, pattern) == 0 || harvest_log_pattern(pattern) == 0))
+        if (logs != nullptr && length == 1 && item[0] == STANDARD_INPUT_NAME[0]) {
+            if (harvest_standard_input(*logs) == 0)
+                return 0;
+        } else if (length > 0 &&
+                   (directory_path(directory, item, length, pattern) == 0 || harvest_log_pattern(pattern, logs) == 0)) {
+            // An empty item ("a.log,,b.log", a trailing comma) names no file.
             return 0;
+        }
         if (comma == nullptr)
             return 1;
         item = comma + 1;
@@ -213,4 +275,20 @@ int run_log_files(const char *log_file, const char *dns_file, const char *lock_f
                       .flags = flags,
                       .good_hours = 0,
                       .bad_hours = 0});
+}
+
+int run_resolve_logs(const char *log_file, const char *dns_file, const char *lock_file, const char *output_file,
+                     int32_t thread_count, uint32_t flags)
+{
+    CHECK_POINTER(SITE_FILE, log_file);
+    CHECK_POINTER(SITE_FILE, output_file);
+    return run_batch({.kind = RUN_LOG_FILES,
+                      .dns_file = dns_file,
+                      .lock_file = lock_file,
+                      .log_pattern = log_file,
+                      .thread_count = thread_count,
+                      .flags = flags,
+                      .good_hours = 0,
+                      .bad_hours = 0,
+                      .output_file = output_file});
 }

@@ -20,6 +20,18 @@ namespace
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 2;
 
+// /R: the logs of /L written out with names, with the cache of /D if given.
+int run_resolve_job(const LookupOptions &options)
+{
+    if (checked_length(options.log_file) == 0) {
+        out_print("Option /R needs /L: the logs to write out with names\n");
+        return 0;
+    }
+    const char *dns_file = checked_length(options.dns_file) > 0 ? options.dns_file : nullptr;
+    return run_resolve_logs(options.log_file, dns_file, options.lock_file, options.output_file, options.thread_count,
+                            options.flags);
+}
+
 // Runs the jobs the options ask for, in the fixed order, and tells whether
 // all of them succeeded. A failing job has printed its own message; the
 // next job runs all the same.
@@ -46,7 +58,10 @@ int run_jobs(const LookupOptions &options)
     if (checked_length(options.config_file) > 0 &&
         run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
         all_succeeded = 0;
-    if (checked_length(options.log_file) > 0) {
+    if (checked_length(options.output_file) > 0) {
+        if (run_resolve_job(options) == 0)
+            all_succeeded = 0;
+    } else if (checked_length(options.log_file) > 0) {
         if (run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count, options.flags) ==
             0)
             all_succeeded = 0;
@@ -83,6 +98,10 @@ int run_program()
     }
     if ((options->flags & QUIET_RUN) != 0)
         core_set_output_flags(core_output_flags() | OUT_QUIET);
+    // A resolved log on standard output leaves it to the log alone.
+    if (std::strcmp(options->output_file, STANDARD_INPUT_NAME) == 0)
+        core_set_output_flags(core_output_flags() | OUT_STDERR);
+    socket_set_confirm_names((options->flags & CONFIRM_NAMES) != 0 ? 1 : 0);
     show_banner();
     // A failed start-up has printed why; each resolution then fails by itself.
     socket_startup();

@@ -22,7 +22,9 @@ const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "         /G [Config Filename]  Run an Analog Config file\n"
                           "         /S                    Strip all unresolved lookups\n"
                           "         /K [Lock Filename]    Lock file to hold while /D or /L runs\n"
-                          "         /Q                    Quiet: print only results, warnings and failures\n";
+                          "         /Q                    Quiet: print only results, warnings and failures\n"
+                          "         /R [Output Filename]  Write the logs of /L with names for addresses\n"
+                          "         /C                    Confirm each name by looking up its addresses\n";
 
 RunResult tarn(const std::vector<std::string> &arguments)
 {
@@ -190,6 +192,47 @@ TEST(Cli, QuietRunPrintsOnlyResultsWarningsAndFailures)
     r = tarn({"/Q", "/A", "1.2.3"});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ("Unable to resolve '1.2.3'\n", r.out);
+}
+
+TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
+{
+    // Every client is in the cache already, so nothing is looked up.
+    TempDir dir;
+    const std::string cache = "5 192.0.2.1 alpha.example\r\n5 192.0.2.2 *\r\n";
+    write_file(dir.file("dns.txt"), cache);
+    write_file(dir.file("in.log"), "192.0.2.1 - a\n192.0.2.2 - b\n 192.0.2.1 c");
+    ASSERT_EQ(0, setenv("TMPDIR", dir.path().c_str(), 1));
+    RunResult r = run_program(TARN_BINARY, {"/R", "-", "/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("in.log"));
+    unsetenv("TMPDIR");
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("alpha.example - a\n192.0.2.2 - b\n 192.0.2.1 c", r.out);
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                       "     0 [T] Log Entries loaded... (3)\n"
+                       "     1 [T] Entries processed (0 resolved)...\n"
+                       "     2 [T] Entries saved...\n"
+                       "     3 [T] Log Lines written... (1 named)\n"
+                       "     2 [T] Completed (1 unresolved)...\n",
+              printed_lines(r.err));
+    EXPECT_EQ(cache, read_file(dir.file("dns.txt")));
+    // The copy of standard input is gone.
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+        files += entry.path().filename() == "dns.txt" || entry.path().filename() == "in.log" ? 0 : 1;
+    EXPECT_EQ(0u, files);
+
+    // To a file, quietly; the same lines.
+    r = run_program(TARN_BINARY, {"/Q", "/D", "dns.txt", "/L", "in.log", "/R", "out.log"}, dir.path());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("alpha.example - a\n192.0.2.2 - b\n 192.0.2.1 c", read_file(dir.file("out.log")));
+
+    // /R needs logs, and a failed run leaves no output behind.
+    r = run_program(TARN_BINARY, {"/D", "dns.txt", "/R", "none.log"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Option /R needs /L: the logs to write out with names\n", r.out);
+    r = run_program(TARN_BINARY, {"/L", "in.log,missing.log", "/R", "none.log", "/D", "dns.txt"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.log")));
 }
 
 TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -126,11 +127,16 @@ RunResult run_in_child(const std::function<void()> &body)
 }
 
 RunResult run_program(const std::string &program, const std::vector<std::string> &arguments,
-                      const std::string &working_directory)
+                      const std::string &working_directory, const std::string &input_file)
 {
     return fork_and_collect([&] {
         if (!working_directory.empty() && chdir(working_directory.c_str()) != 0)
             _exit(126);
+        if (!input_file.empty()) {
+            const int input = open(input_file.c_str(), O_RDONLY);
+            if (input < 0 || dup2(input, STDIN_FILENO) < 0)
+                _exit(125);
+        }
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
         for (const std::string &argument : arguments)

@@ -34,9 +34,10 @@ struct RunResult {
 };
 
 // Runs program with the arguments (no shell), in working_directory when it
-// is not empty, and collects its standard output, standard error and status.
+// is not empty, with standard input read from input_file when that is not
+// empty, and collects its standard output, standard error and status.
 RunResult run_program(const std::string &program, const std::vector<std::string> &arguments,
-                      const std::string &working_directory = "");
+                      const std::string &working_directory = "", const std::string &input_file = "");
 
 // Runs body in a forked child with its standard output and error captured;
 // the child exits 0 if body returns. For checks that end the process.

@@ -387,6 +387,7 @@ const char *const kZone = R"(# test zone
 10.1.2.6    first.example
 10.1.2.6    second.example
 ::1         ip6-only.example
+@ptr 10.1.2.9 host.example
 )";
 
 std::uint16_t next_id()
@@ -438,6 +439,12 @@ TEST(DnsResponderAnswers, PtrAndAFromHostLines)
     ASSERT_EQ(twice->answers.size(), 2U);
     EXPECT_EQ(join(twice->answers[0].target), "first.example");
     EXPECT_EQ(join(twice->answers[1].target), "second.example");
+
+    // @ptr: the reverse record alone; the name keeps its own addresses.
+    const auto forged = r.ask(make_query(next_id(), "9.2.1.10.in-addr.arpa", kPtr));
+    ASSERT_TRUE(forged);
+    ASSERT_EQ(forged->answers.size(), 1U);
+    EXPECT_EQ(join(forged->answers[0].target), "host.example");
 }
 
 TEST(DnsResponderAnswers, UnknownNamesAndOtherTypes)

@@ -288,6 +288,17 @@ Zone parse_zone(std::istream &in, const std::string &source)
             rule_for(words[1]).delay_ms = *ms;
             continue;
         }
+        // A reverse record alone: the address claims a name whose own
+        // addresses (if any) are others, as a forged reverse zone does.
+        if (head == "@ptr") {
+            if (words.size() != 3)
+                throw fail("usage: @ptr ADDRESS NAME");
+            const auto reverse = reverse_of(words[1]);
+            if (!reverse)
+                throw fail("not an address: '" + words[1] + "'");
+            zone.pointers[name_key(*reverse)].push_back(name_of(words[2]));
+            continue;
+        }
         if (!head.empty() && head[0] == '@') {
             const auto fault = fault_by_directive(head);
             if (!fault)

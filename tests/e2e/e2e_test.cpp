@@ -211,6 +211,63 @@ TEST_F(Runs, IPv6ClientsOfALogAndOfAnAnalogCacheGetTheirNames)
     EXPECT_NE(std::string::npos, cache().find("NOW 2001:db8::6 six.example\r\n")) << cache();
 }
 
+TEST_F(Runs, LogsWrittenOutWithNamesAndNamesConfirmedByTheirAddresses)
+{
+    const std::string log = "192.0.2.1 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                            "192.0.2.70 - forged\n"
+                            "192.0.2.71 - ghost\n"
+                            "198.51.100.8 - one of three addresses\n"
+                            "2001:db8::6 - six\n"
+                            "::ffff:192.0.2.2 - mapped\n"
+                            " 192.0.2.3 - starts with a blank\n"
+                            "beta.example - a name already\n";
+    write_file(dir.file("a.log"), log);
+    write_file(dir.file("b.log"), "192.0.2.4 - no line feed");
+    ASSERT_EQ(0, std::system(("gzip -n '" + dir.file("b.log") + "'").c_str()));
+    const std::string named = "alpha.example - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                              "alpha.example - forged\n"
+                              "ghost.example - ghost\n"
+                              "multi.example - one of three addresses\n"
+                              "six.example - six\n"
+                              "beta.example - mapped\n"
+                              " 192.0.2.3 - starts with a blank\n"
+                              "beta.example - a name already\n"
+                              "delta.example - no line feed";
+    RunResult r = tarn({"/R", "out.log", "/L", "a.log,b.log.gz", "/T", "5"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(BANNER + "     7 [T] Log Entries loaded... (7)\n"
+                       "     1 [T] Log Entries loaded... (1)\n"
+                       "     8 [T] Entries processed (8 resolved)...\n"
+                       "     9 [T] Log Lines written... (7 named)\n"
+                       "     8 [T] Completed (0 unresolved)...\n",
+              lines(r.out));
+    EXPECT_EQ(named, read_file(dir.file("out.log")));
+
+    // /C: the two reverse records that their names' addresses do not back
+    // are no names; a name with several addresses, this one among them, is.
+    std::string confirmed = named;
+    confirmed.replace(confirmed.find("alpha.example - forged"), 13, "192.0.2.70");
+    confirmed.replace(confirmed.find("ghost.example"), 13, "192.0.2.71");
+    r = tarn({"/C", "/R", "out.log", "/L", "a.log,b.log.gz", "/T", "5"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(confirmed, read_file(dir.file("out.log")));
+
+    // As a filter, with a cache: the log alone on standard output.
+    write_file(dir.file("dns.txt"), "");
+    r = run_program(TARN_BINARY, {"/C", "/R", "-", "/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("a.log"));
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(confirmed.substr(0, confirmed.rfind("delta.example")), r.out);
+    EXPECT_EQ(0u, lines(r.err).find(BANNER)) << r.err;
+    EXPECT_NE(std::string::npos, cache().find("NOW 192.0.2.70 *\r\n")) << cache();
+
+    // /A with /C.
+    r = tarn({"/C", "/A", "192.0.2.70"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.70'\n", r.out);
+    r = tarn({"/C", "/A", "198.51.100.8"});
+    EXPECT_EQ(BANNER + "multi.example\n", r.out);
+}
+
 TEST_F(Runs, LogPatternHarvestsEachMatchInOrder)
 {
     std::filesystem::create_directory(dir.file("logs"));

@@ -1,0 +1,266 @@
+// The logs written out again with host names in place of the client
+// addresses at the start of their lines, the job other log resolvers do.
+//
+// The logs are read a second time, after the lookups, and streamed: a line
+// is never held whole, so memory does not grow with the log or its lines.
+#include "basalt-core.h"
+#include "basalt-file.h"
+#include "lookup.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+
+namespace
+{
+
+constexpr const char *SITE_FILE = "lookup";
+
+// A first field longer than the longest address text is no address.
+constexpr size_t FIELD_LIMIT = IPV6_TEXT_SIZE - 1;
+// The output is handed on in blocks of this size.
+constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
+
+// "*" (nothing found) and "*UNK*" (still pending) are no names.
+bool is_name(const char *name)
+{
+    return name[0] != '\0' && name[0] != '*';
+}
+
+// The table's names by the text a log's first field has: a dotted quad as
+// the cache keys it, or an IPv6 text exactly as a log wrote it.
+class NameFinder
+{
+  public:
+    NameFinder()
+    {
+        // Where a cache holds an address twice the later line counts, as
+        // it does when the cache is loaded.
+        const HostTable *table = host_table();
+        for (const HostEntry *list : table->lists) {
+            for (const HostEntry *entry = list; entry != nullptr; entry = entry->next)
+                ipv4_[entry->address_key] = entry->name;
+        }
+        for (const Host6Entry *entry = table->ipv6_first; entry != nullptr; entry = entry->next)
+            ipv6_[std::string_view(entry->text)] = entry->name;
+    }
+
+    // The name for the field (length bytes, terminated), or null.
+    const char *find(const char *field, size_t length) const
+    {
+        if (length == 0 || std::memchr(field, '\0', length) != nullptr)
+            return nullptr;
+        const char *name = nullptr;
+        uint8_t address[4];
+        if (canonical_dotted_quad(field, address) == 1) {
+            auto found = ipv4_.find(address_key_of(address));
+            name = found != ipv4_.end() ? found->second : nullptr;
+        } else if (std::memchr(field, ':', length) != nullptr) {
+            auto found = ipv6_.find(std::string_view(field, length));
+            name = found != ipv6_.end() ? found->second : nullptr;
+        }
+        return name != nullptr && is_name(name) ? name : nullptr;
+    }
+
+  private:
+    std::unordered_map<uint32_t, const char *> ipv4_;
+    std::unordered_map<std::string_view, const char *> ipv6_;
+};
+
+// Where the resolved log goes: a file replaced only once it is complete,
+// or standard output.
+class LogOutput
+{
+  public:
+    explicit LogOutput(const char *path)
+        : path_(path), to_standard_output_(std::strcmp(path, STANDARD_INPUT_NAME) == 0),
+          buffer_(std::make_unique<char[]>(OUTPUT_BUFFER_SIZE))
+    {
+    }
+
+    int open() { return to_standard_output_ ? 1 : writer_.open(path_); }
+
+    void put(const void *data, size_t length)
+    {
+        if (length >= OUTPUT_BUFFER_SIZE - used_) {
+            flush();
+            if (length >= OUTPUT_BUFFER_SIZE) {
+                hand_on(data, length);
+                return;
+            }
+        }
+        std::memcpy(buffer_.get() + used_, data, length);
+        used_ += length;
+    }
+
+    // 1 when every byte has reached its place (for a file: the file is
+    // complete and renamed over the target).
+    int finish()
+    {
+        flush();
+        if (to_standard_output_)
+            return ok_ && std::fflush(stdout) == 0 ? 1 : 0;
+        return ok_ ? writer_.commit() : 0;
+    }
+
+  private:
+    void flush()
+    {
+        hand_on(buffer_.get(), used_);
+        used_ = 0;
+    }
+
+    void hand_on(const void *data, size_t length)
+    {
+        if (length == 0 || !ok_)
+            return;
+        if (to_standard_output_)
+            ok_ = std::fwrite(data, 1, length, stdout) == length;
+        else
+            ok_ = writer_.write(data, length) == 1;
+    }
+
+    const char *path_;
+    bool to_standard_output_;
+    bool ok_ = true;
+    SafeFileWriter writer_;
+    std::unique_ptr<char[]> buffer_;
+    size_t used_ = 0;
+};
+
+// Copies one log to the output line by line, replacing first fields.
+class LogRewriter
+{
+  public:
+    LogRewriter(const NameFinder &names, LogOutput &output) : names_(names), output_(output) {}
+
+    // 1 when the log was read to its end; the counts go on adding up.
+    int copy(ByteReader &reader)
+    {
+        in_field_ = true;
+        length_ = 0;
+        size_t available = 0;
+        while (const unsigned char *data = reader.peek(&available)) {
+            copy_block(data, data + available);
+            reader.consume(available);
+        }
+        if (reader.failed() == 1)
+            return 0;
+        if (in_field_ && length_ > 0)
+            end_field(-1);
+        line_open_ = !in_field_;
+        if (line_open_)
+            ++lines;
+        return 1;
+    }
+
+    // Whether the last log ended inside a line (no line feed after it).
+    bool line_open() const { return line_open_; }
+
+    int64_t lines = 0;
+    int64_t named = 0;
+
+  private:
+    void copy_block(const unsigned char *p, const unsigned char *end)
+    {
+        while (p < end) {
+            if (in_field_) {
+                p = gather_field(p, end);
+                continue;
+            }
+            const auto *line_end = static_cast<const unsigned char *>(std::memchr(p, '\n', end - p));
+            const unsigned char *stop = line_end != nullptr ? line_end + 1 : end;
+            output_.put(p, static_cast<size_t>(stop - p));
+            p = stop;
+            if (line_end != nullptr) {
+                ++lines;
+                in_field_ = true;
+                length_ = 0;
+            }
+        }
+    }
+
+    // Gathers first-field bytes up to a blank or line feed (which the rest
+    // of the line copies), and hands the field on once it is complete or
+    // too long to be an address.
+    const unsigned char *gather_field(const unsigned char *p, const unsigned char *end)
+    {
+        while (p < end && *p != ' ' && *p != '\n' && length_ <= FIELD_LIMIT)
+            field_[length_++] = static_cast<char>(*p++);
+        if (p == end)
+            return p;
+        end_field(length_ > FIELD_LIMIT ? -1 : *p);
+        return p;
+    }
+
+    // The field with its name in place of the address, or as it was. A line
+    // feed ends the field after any carriage return before it.
+    void end_field(int ended_by)
+    {
+        size_t length = length_;
+        const bool carriage_return = ended_by != ' ' && length > 0 && field_[length - 1] == '\r';
+        if (carriage_return)
+            --length;
+        field_[length] = '\0';
+        const char *name = length_ <= FIELD_LIMIT ? names_.find(field_, length) : nullptr;
+        if (name != nullptr) {
+            output_.put(name, std::strlen(name));
+            if (carriage_return)
+                output_.put("\r", 1);
+            ++named;
+        } else {
+            output_.put(field_, length);
+            if (carriage_return)
+                output_.put("\r", 1);
+        }
+        in_field_ = false;
+    }
+
+    const NameFinder &names_;
+    LogOutput &output_;
+    char field_[FIELD_LIMIT + 2];
+    size_t length_ = 0;
+    bool in_field_ = true;
+    bool line_open_ = false;
+};
+
+} // namespace
+
+int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *lines, int64_t *named)
+{
+    CHECK_POINTER(SITE_FILE, output_file);
+    CHECK_POINTER(SITE_FILE, lines);
+    CHECK_POINTER(SITE_FILE, named);
+    LogOutput output(output_file);
+    if (output.open() == 0) {
+        out_print("Unable to open output file '%s'\n", output_file);
+        return 0;
+    }
+    const NameFinder names;
+    LogRewriter rewriter(names, output);
+    for (const std::string &path : logs.paths) {
+        const char *shown = logs.input_copy && path == logs.input_copy->path() ? STANDARD_INPUT_NAME : path.c_str();
+        ByteReader reader;
+        if (reader.open_log(path.c_str()) == 0) {
+            out_print("Unable to open log file '%s'\n", shown);
+            return 0;
+        }
+        // Two logs never share a line: one whose last line has no line feed
+        // gets one before the next log's first line.
+        if (rewriter.line_open())
+            output.put("\n", 1);
+        if (rewriter.copy(reader) == 0) {
+            out_print("Unable to read log file '%s'\n", shown);
+            return 0;
+        }
+    }
+    if (output.finish() == 0) {
+        out_print("Unable to write output file '%s'\n", output_file);
+        return 0;
+    }
+    *lines = rewriter.lines;
+    *named = rewriter.named;
+    return 1;
+}
