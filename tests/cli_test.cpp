@@ -217,7 +217,7 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     // The copy of standard input is gone.
     size_t files = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
-        files += entry.path().filename() == "dns.txt" || entry.path().filename() == "in.log" ? 0 : 1;
+        files += entry.path().filename() == "dns.txt" || entry.path().filename() == "in.log" ? 0u : 1u;
     EXPECT_EQ(0u, files);
 
     // To a file, quietly; the same lines.

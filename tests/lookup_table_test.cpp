@@ -177,7 +177,7 @@ TEST_F(Table, SameResultAsTheReferenceOnRandomAndSortedInput)
             int items = 1 + static_cast<int>(random() % 300);
             for (int i = 0; i < items; ++i) {
                 // Few first bytes and a small key space force many duplicates.
-                uint32_t key = ((random() % 4) << 24) | (random() % 50);
+                uint32_t key = static_cast<uint32_t>(((random() % 4) << 24) | (random() % 50));
                 keys.push_back(key);
                 if (random() % 3 == 0)
                     keys.push_back(key); // a run of the same address

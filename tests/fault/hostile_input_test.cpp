@@ -27,7 +27,8 @@ std::vector<uint32_t> reference_scan(const std::string &bytes)
     std::vector<uint32_t> found;
     unsigned char before = 0;
     std::string run;
-    for (unsigned char c : bytes) {
+    for (char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         if ((c >= '0' && c <= '9') || c == '.') {
             run += static_cast<char>(c);
             continue;
