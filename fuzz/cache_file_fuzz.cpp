@@ -22,8 +22,6 @@
 namespace
 {
 
-constexpr const char *HERE = "cache_file_fuzz";
-
 // One save in this many goes through dns_file_save to a real file (and the
 // reload through dns_file_load); the others are formatted and read back in
 // memory. Chosen by the input, so a replay does exactly what the run did.

@@ -170,7 +170,8 @@ class LogRewriter
                 p = gather_field(p, end);
                 continue;
             }
-            const auto *line_end = static_cast<const unsigned char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const auto *line_end =
+                static_cast<const unsigned char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             const unsigned char *stop = line_end != nullptr ? line_end + 1 : end;
             output_.put(p, static_cast<size_t>(stop - p));
             p = stop;
