@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                            options->config_file, options->lock_file,      options->output_file};
     for (const char *option_text : texts) {
         // Every value is one field, so it is shorter than a field buffer.
-        FUZZ_CHECK(strnlen(option_text, OPTION_TEXT_SIZE) < FIELD_TEXT_SIZE,
+        FUZZ_CHECK(strnlen(option_text, PATH_TEXT_SIZE) < FIELD_TEXT_SIZE,
                    "an option text is unterminated or longer than a field");
     }
     FUZZ_CHECK((options->flags & ~(STRIP_UNRESOLVED | QUIET_RUN | CONFIRM_NAMES)) == 0, "flags 0x%x", options->flags);

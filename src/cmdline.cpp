@@ -16,7 +16,7 @@ constexpr const char *SITE_FILE = "cmdline";
 // missing value. /T has no text field: its value is a number.
 struct ValueOption {
     char letter;
-    char (LookupOptions::*target)[OPTION_TEXT_SIZE];
+    char (LookupOptions::*target)[PATH_TEXT_SIZE];
     const char *missing_message;
 };
 

@@ -2,16 +2,15 @@
 // texts.
 #pragma once
 
+#include "lookup.h"
+
 #include <cstdint>
 
-// Option texts and paths, terminator included.
-inline constexpr int OPTION_TEXT_SIZE = 320;
 // One command-line field as the parser sees it, terminator included.
 inline constexpr int FIELD_TEXT_SIZE = 160;
 inline constexpr int DEFAULT_THREAD_COUNT = 20;
 inline constexpr int MAX_THREAD_COUNT = 500;
-// flags bit 0 (/S): save the cache file without unresolved entries.
-inline constexpr uint32_t STRIP_UNRESOLVED = 1;
+// flags bit 0 (/S) is the engine's STRIP_UNRESOLVED.
 // flags bit 1 (/Q): no banner, step times or progress lines.
 inline constexpr uint32_t QUIET_RUN = 2;
 // flags bit 2 (/C): a name counts only when its own addresses confirm it.
@@ -26,13 +25,13 @@ inline constexpr const char *PRODUCT_HOME_PAGE = "https://tarnwick.example.org/"
 struct LookupOptions {
     uint32_t flags;
     int32_t thread_count;
-    char lookup_name[OPTION_TEXT_SIZE];
-    char lookup_address[OPTION_TEXT_SIZE];
-    char log_file[OPTION_TEXT_SIZE];
-    char dns_file[OPTION_TEXT_SIZE];
-    char config_file[OPTION_TEXT_SIZE];
-    char lock_file[OPTION_TEXT_SIZE];   // /K: the lock of /D and /L runs; "" = none
-    char output_file[OPTION_TEXT_SIZE]; // /R: the resolved log of /L; "-" = standard output
+    char lookup_name[PATH_TEXT_SIZE];
+    char lookup_address[PATH_TEXT_SIZE];
+    char log_file[PATH_TEXT_SIZE];
+    char dns_file[PATH_TEXT_SIZE];
+    char config_file[PATH_TEXT_SIZE];
+    char lock_file[PATH_TEXT_SIZE];   // /K: the lock of /D and /L runs; "" = none
+    char output_file[PATH_TEXT_SIZE]; // /R: the resolved log of /L; "-" = standard output
 };
 
 // Allocates a zeroed record with thread_count 20 into *options; returns 1.

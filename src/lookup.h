@@ -13,6 +13,15 @@
 class ByteReader;
 class StandardInputCopy;
 
+// Paths, the option texts that name them and the command line that holds
+// them, terminator included: one limit, so that no path is ever cut on its
+// way from the command line or a configuration file to the file it names.
+inline constexpr int PATH_TEXT_SIZE = 320;
+
+// Flags of a batch run. STRIP_UNRESOLVED: the cache is saved without its
+// unresolved entries. (Bits 1 and up are the front end's.)
+inline constexpr uint32_t STRIP_UNRESOLVED = 1;
+
 // ---------------------------------------------------------------------------
 // Host cache table
 
@@ -263,9 +272,6 @@ void pool_set_thread_start(PoolThreadStart start);
 
 // ---------------------------------------------------------------------------
 // Batch runs
-
-// Option texts and joined paths, terminator included.
-inline constexpr int PATH_TEXT_SIZE = 320;
 
 // /D alone: load, resolve (named entries only when never looked up, every
 // "*" again), save. 1 when the file was written back. A lock_file other

@@ -3,7 +3,6 @@
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
-#include "cmdline.h"
 #include "lookup.h"
 
 #include <charconv>

@@ -74,10 +74,10 @@ int run_jobs(const LookupOptions &options)
 
 int run_program()
 {
-    char command_line[OPTION_TEXT_SIZE];
+    char command_line[PATH_TEXT_SIZE];
     if (checked_copy(command_line, platform_command_line()) == 0) {
         out_print("The command line is too long (%zu characters, at most %d)\n", std::strlen(platform_command_line()),
-                  OPTION_TEXT_SIZE - 1);
+                  PATH_TEXT_SIZE - 1);
         return EXIT_FAILED;
     }
     if (field_count(command_line) < 2) {
