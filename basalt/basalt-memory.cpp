@@ -6,6 +6,8 @@
 // The counters are atomics rather than one lock: resolver workers release
 // their job blocks while the main thread allocates the next ones, and a lock
 // on that path would serialise every worker's exit.
+#include "basalt-memory.h"
+
 #include "basalt-core.h"
 
 #include <atomic>
