@@ -477,7 +477,10 @@ namespace
 // thread of its own, and the call fails only when a new thread was needed
 // and could not be made.
 constexpr auto PARK_LIMIT = std::chrono::seconds(2); // how long a thread waits for the next body
-constexpr size_t MAX_PARKED = 1024;                  // threads parked at most
+// Threads parked at most: room for every worker of the largest pool (500)
+// twice over, so a pass that follows another never waits for new threads,
+// while a program that started thousands does not keep them all.
+constexpr size_t MAX_PARKED = 1024;
 
 struct ParkedThread {
     std::condition_variable wake;

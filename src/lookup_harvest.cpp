@@ -117,6 +117,10 @@ class SeenAddresses
     }
 
   private:
+    // The set starts with 2^12 slots (16 KiB): a small log never grows it,
+    // and a large one doubles it a handful of times.
+    static constexpr int FIRST_SHIFT = 12;
+
     static int bytes(uint32_t capacity) { return static_cast<int>(capacity * sizeof(uint32_t)); }
     uint32_t slot_of(uint32_t key) const { return (key * 0x9E3779B1u) >> (32 - shift_); }
 
@@ -124,8 +128,8 @@ class SeenAddresses
     {
         const uint32_t old_capacity = capacity_;
         uint32_t *old = slots_;
-        capacity_ = old_capacity == 0 ? 4096 : 2 * old_capacity;
-        shift_ = old_capacity == 0 ? 12 : shift_ + 1;
+        shift_ = old_capacity == 0 ? FIRST_SHIFT : shift_ + 1;
+        capacity_ = uint32_t{1} << shift_;
         slots_ = static_cast<uint32_t *>(tracked_alloc(bytes(capacity_), SITE_FILE, __LINE__));
         count_ = 0;
         for (uint32_t i = 0; i < old_capacity; ++i) {
