@@ -1,4 +1,4 @@
-// Buffered reading and crash-safe replacement of files (POSIX).
+// Buffered reading and crash-safe replacement of files.
 #include "basalt-file.h"
 #include "platform.h"
 
@@ -6,17 +6,11 @@
 #include <archive_entry.h>
 #include <zlib.h>
 
-#include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <filesystem>
 #include <mutex>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
@@ -37,46 +31,17 @@ std::string name_of(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The file the save really replaces: a symbolic link is followed to its
-// final target (which may not exist yet), so the link itself survives.
-std::string resolve_target(const char *path)
-{
-    struct stat link_status {
-    };
-    if (lstat(path, &link_status) != 0 || !S_ISLNK(link_status.st_mode))
-        return path;
-    std::error_code error;
-    std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
-    return error ? std::string(path) : target.string();
-}
-
 // ".NAME.tarn-save-XXXXXX", with NAME shortened where the whole would not
 // be a valid file name, so that every cache whose own name fits can be saved.
 std::string temporary_name(const std::string &name)
 {
     const size_t added = 1 + std::strlen(SAFE_WRITE_MARK) + 6;
-    const size_t room = NAME_MAX > added ? NAME_MAX - added : 0;
+    const size_t room = PLATFORM_NAME_MAX > added ? PLATFORM_NAME_MAX - added : 0;
     std::string temporary(1, '.');
     temporary.append(name, 0, room);
     temporary.append(SAFE_WRITE_MARK);
     temporary.append("XXXXXX");
     return temporary;
-}
-
-mode_t current_umask()
-{
-    mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
-
-void sync_directory(const std::string &directory)
-{
-    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd); // best effort: the rename is already done
-        close(fd);
-    }
 }
 
 } // namespace
@@ -298,8 +263,11 @@ int ByteReader::open_log(const char *path)
     if (open(path) == 0)
         return 0;
     unsigned char head[SIGNATURE_SIZE];
-    const ssize_t got = pread(fileno(file_.get()), head, sizeof head, 0);
-    const LogFormat format = log_format(head, got > 0 ? static_cast<size_t>(got) : 0);
+    const size_t got = std::fread(head, 1, sizeof head, file_.get());
+    // Every reader below starts from the first byte again.
+    if (std::fseek(file_.get(), 0, SEEK_SET) != 0)
+        failed_ = true;
+    const LogFormat format = log_format(head, got);
     if (format == LOG_PLAIN)
         return 1;
     decompressor_ = std::make_unique<Decompressor>();
@@ -325,8 +293,8 @@ int ByteReader::open_log(const char *path)
         else
             archive_read_support_filter_zstd(reader);
     }
-    // The library reads the descriptor itself, from the start.
-    if (archive_read_open_fd(reader, fileno(file_.get()), READ_BUFFER_SIZE) != ARCHIVE_OK)
+    // The library reads the stream itself, from the start.
+    if (archive_read_open_FILE(reader, file_.get()) != ARCHIVE_OK)
         decompressor_->unreadable = true;
     return 1;
 }
@@ -387,13 +355,8 @@ int ByteReader::open(const char *path)
     memory_ = nullptr;
     failed_ = false;
     cursor_ = end_ = nullptr;
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return 0;
-    FileHandle handle(file);
-    struct stat status {
-    };
-    if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode))
+    FileHandle handle(platform_open_for_reading(path));
+    if (!handle)
         return 0;
     if (!buffer_)
         buffer_ = std::make_unique<unsigned char[]>(READ_BUFFER_SIZE);
@@ -463,7 +426,7 @@ void SafeFileWriter::discard()
     file_.reset();
     platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
     if (!temp_path_.empty())
-        unlink(temp_path_.c_str());
+        std::remove(temp_path_.c_str());
     temp_path_.clear();
     ok_ = false;
 }
@@ -471,44 +434,12 @@ void SafeFileWriter::discard()
 int SafeFileWriter::open(const char *path)
 {
     discard();
-    target_path_ = resolve_target(path);
-    struct stat target_status {
-    };
-    bool exists = stat(target_path_.c_str(), &target_status) == 0;
-    if (exists && !S_ISREG(target_status.st_mode))
-        return 0; // a directory or device is not a cache file to replace
-    // Replacing by rename needs only the directory's permission: a file
-    // this user may not write (read-only, or another user's) is refused as
-    // opening it for writing would be. Root may write any file.
-    if (exists && faccessat(AT_FDCWD, target_path_.c_str(), W_OK, AT_EACCESS) != 0 &&
-        (errno == EACCES || errno == EPERM))
+    target_path_ = platform_replacement_target(path);
+    std::string temp_path = directory_of(target_path_) + temporary_name(name_of(target_path_));
+    std::FILE *file = platform_create_replacement(target_path_.c_str(), temp_path, CLEANUP_TEMP_FILE);
+    if (file == nullptr)
         return 0;
-
-    const std::string pattern = directory_of(target_path_) + temporary_name(name_of(target_path_));
-    std::unique_ptr<char[]> name = std::make_unique<char[]>(pattern.size() + 1);
-    std::memcpy(name.get(), pattern.c_str(), pattern.size() + 1);
-    platform_hold_signals(1);
-    int fd = mkstemp(name.get());
-    if (fd >= 0)
-        platform_cleanup_on_signal(CLEANUP_TEMP_FILE, name.get());
-    platform_hold_signals(0);
-    if (fd < 0)
-        return 0;
-    temp_path_ = name.get();
-    mode_t mode = exists ? (target_status.st_mode & 07777) : (0666 & ~current_umask());
-    if (exists && geteuid() == 0)
-        (void)!fchown(fd, target_status.st_uid, target_status.st_gid);
-    if (fchmod(fd, mode) != 0) {
-        close(fd);
-        discard();
-        return 0;
-    }
-    std::FILE *file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-        discard();
-        return 0;
-    }
+    temp_path_ = temp_path;
     file_.reset(file);
     std::setvbuf(file, nullptr, _IOFBF, WRITE_BUFFER_SIZE);
     ok_ = true;
@@ -531,16 +462,16 @@ int SafeFileWriter::commit()
         return 0;
     }
     std::FILE *file = file_.release();
-    bool written = std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    bool written = platform_sync_file(file) == 1;
     written = (std::fclose(file) == 0) && written;
-    if (!written || std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+    if (!written || platform_replace_file(temp_path_.c_str(), target_path_.c_str()) == 0) {
         discard();
         return 0;
     }
     platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
     temp_path_.clear();
     ok_ = false;
-    sync_directory(directory_of(target_path_));
+    platform_sync_directory(directory_of(target_path_));
     return 1;
 }
 
@@ -549,49 +480,26 @@ StandardInputCopy::~StandardInputCopy()
     if (!created_)
         return;
     platform_cleanup_on_signal(CLEANUP_INPUT_COPY, nullptr);
-    unlink(path_.c_str());
+    std::remove(path_.c_str());
 }
 
 StandardInputCopy::Result StandardInputCopy::copy()
 {
-    const char *directory = std::getenv("TMPDIR");
-    path_ = std::string(directory != nullptr && directory[0] != '\0' ? directory : "/tmp") + "/tarn-input-XXXXXX";
-    std::unique_ptr<char[]> name = std::make_unique<char[]>(path_.size() + 1);
-    std::memcpy(name.get(), path_.c_str(), path_.size() + 1);
-    platform_hold_signals(1);
-    const int fd = mkstemp(name.get());
-    if (fd >= 0) {
-        platform_cleanup_on_signal(CLEANUP_INPUT_COPY, name.get());
-        path_ = name.get();
-    }
-    platform_hold_signals(0);
-    if (fd < 0)
+    path_ = platform_temporary_directory() + PLATFORM_PATH_SEPARATOR + "tarn-input-XXXXXX";
+    FileHandle copy(platform_create_temporary(path_, CLEANUP_INPUT_COPY));
+    if (!copy)
         return WRITE_FAILED; // path() names the pattern of the file refused
     created_ = true;
+    std::FILE *input = platform_standard_input();
     std::unique_ptr<unsigned char[]> buffer = std::make_unique<unsigned char[]>(WRITE_BUFFER_SIZE);
-    Result result = COPIED;
     for (;;) {
-        const ssize_t got = read(STDIN_FILENO, buffer.get(), WRITE_BUFFER_SIZE);
-        if (got == 0)
+        const size_t got = std::fread(buffer.get(), 1, WRITE_BUFFER_SIZE, input);
+        if (got > 0 && std::fwrite(buffer.get(), 1, got, copy.get()) != got)
+            return WRITE_FAILED;
+        if (got < WRITE_BUFFER_SIZE)
             break;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            result = READ_FAILED;
-            break;
-        }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t wrote = write(fd, buffer.get() + done, static_cast<size_t>(got - done));
-            if (wrote < 0 && errno == EINTR)
-                continue;
-            if (wrote <= 0) {
-                close(fd);
-                return WRITE_FAILED;
-            }
-            done += wrote;
-        }
     }
-    if (close(fd) != 0 && result == COPIED)
-        result = WRITE_FAILED;
-    return result;
+    if (std::ferror(input))
+        return READ_FAILED;
+    return std::fclose(copy.release()) == 0 ? COPIED : WRITE_FAILED;
 }

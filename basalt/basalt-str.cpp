@@ -3,6 +3,8 @@
 
 #include "basalt-core.h"
 
+#include <cstring>
+
 namespace
 {
 
@@ -33,6 +35,13 @@ int checked_length(const char *text)
     while (text[length] != '\0')
         ++length;
     return length;
+}
+
+size_t bounded_length(const char *text, size_t limit)
+{
+    check_pointer(text, __LINE__);
+    const void *end = std::memchr(text, '\0', limit);
+    return end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - text) : limit;
 }
 
 int checked_copy(char *destination, size_t capacity, const char *source)

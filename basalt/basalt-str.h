@@ -12,6 +12,9 @@
 
 // Number of bytes before the terminator.
 int checked_length(const char *text);
+// The same, looking at no more than limit bytes: limit when none of them is
+// the terminator (a field that fills its buffer).
+size_t bounded_length(const char *text, size_t limit);
 
 // Copies source into destination (capacity bytes, terminator included).
 // Returns 1 when the whole source fits, 0 when it was cut to capacity - 1

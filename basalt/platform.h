@@ -1,11 +1,16 @@
 // The operating-system services the rest of the program needs, behind one
-// small interface so that a Windows port only has to replace
-// platform_posix.cpp. Nothing here knows about the program's records.
+// small interface: every call that knows POSIX lives in platform_posix.cpp,
+// and no other file includes a POSIX header, so a port to another system
+// (Windows) adds one file beside it. Nothing here knows about the
+// program's records.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <memory>
+#include <string>
 
 // The process command line as one text: program path first, then the
 // arguments joined by single blanks. An argument that is empty or holds a
@@ -121,6 +126,47 @@ int platform_resolve_address6(const uint8_t address[16], char *name, size_t capa
 // socket error telling why ("no data record" for a name whose addresses are
 // all others).
 int platform_name_has_address(const char *name, const uint8_t *address, size_t length);
+
+// ---------------------------------------------------------------------------
+// Files. Reading and writing go through the C library's streams; what a
+// port changes is how files are opened, made, synced and replaced.
+
+// The longest name of one directory entry.
+inline constexpr size_t PLATFORM_NAME_MAX = 255;
+
+// Opens path for reading in binary mode; null when it cannot be opened or
+// is a directory.
+std::FILE *platform_open_for_reading(const char *path);
+
+// The file a replacement of path really replaces: a symbolic link is
+// followed to its final target (which may not exist yet), so that the link
+// itself survives.
+std::string platform_replacement_target(const char *path);
+
+// Creates the temporary file that is to replace target, from pattern (a
+// path in target's directory ending in "XXXXXX", which is filled in), and
+// registers it in slot for removal by a signal. It gets target's permission
+// bits (and, for root, its owner), or for a new target 0666 less the umask.
+// Null when target exists but is no regular file or is not writable by
+// this user, or when the file cannot be made.
+std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot);
+// Creates a new private file (mode 0600) from pattern as above, registered
+// in slot; null when it cannot be made.
+std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot);
+// Writes the stream's buffer and then the file's data to the disk; 1 when
+// both succeeded.
+int platform_sync_file(std::FILE *file);
+// Puts the file at path in place of target in one step; 1 on success.
+int platform_replace_file(const char *path, const char *target);
+// Makes a replacement in directory ("" for the current one) survive a
+// crash; best effort, as the replacement itself is done.
+void platform_sync_directory(const std::string &directory);
+// The directory for temporary files ($TMPDIR, else /tmp), no separator after.
+std::string platform_temporary_directory();
+// Standard input, read as bytes.
+std::FILE *platform_standard_input();
+// The local time of a moment (safe from any thread).
+void platform_local_time(std::time_t moment, std::tm *local);
 
 // ---------------------------------------------------------------------------
 // Paths and directory listing.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <glob.h>
 #include <memory>
 #include <mutex>
@@ -406,6 +408,143 @@ int platform_name_has_address(const char *name, const uint8_t *address, size_t l
     freeaddrinfo(found);
     t_socket_error = confirmed == 1 ? 0 : SOCKET_NO_DATA;
     return confirmed;
+}
+
+// ---------------------------------------------------------------------------
+// Files.
+
+static_assert(PLATFORM_NAME_MAX == NAME_MAX, "the longest file name of this system");
+
+namespace
+{
+
+mode_t current_umask()
+{
+    mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+// mkstemp with the signals that end the process held back until the new
+// file is registered for removal, so no kill falls between the two.
+int make_registered_file(std::string &pattern, CleanupSlot slot)
+{
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    platform_hold_signals(1);
+    const int fd = mkstemp(name.data());
+    if (fd >= 0)
+        platform_cleanup_on_signal(slot, name.data());
+    platform_hold_signals(0);
+    if (fd >= 0)
+        pattern = name.data();
+    return fd;
+}
+
+std::FILE *stream_of(int fd, const std::string &path, CleanupSlot slot)
+{
+    std::FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+        platform_cleanup_on_signal(slot, nullptr);
+        unlink(path.c_str());
+    }
+    return file;
+}
+
+} // namespace
+
+std::FILE *platform_open_for_reading(const char *path)
+{
+    std::FILE *file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return nullptr;
+    struct stat status {
+    };
+    if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+std::string platform_replacement_target(const char *path)
+{
+    struct stat link_status {
+    };
+    if (lstat(path, &link_status) != 0 || !S_ISLNK(link_status.st_mode))
+        return path;
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
+    return error ? std::string(path) : target.string();
+}
+
+std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot)
+{
+    struct stat target_status {
+    };
+    const bool exists = stat(target, &target_status) == 0;
+    if (exists && !S_ISREG(target_status.st_mode))
+        return nullptr; // a directory or device is not a file to replace
+    // Replacing by rename needs only the directory's permission: a file
+    // this user may not write (read-only, or another user's) is refused as
+    // opening it for writing would be. Root may write any file.
+    if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
+        return nullptr;
+    const int fd = make_registered_file(pattern, slot);
+    if (fd < 0)
+        return nullptr;
+    const mode_t mode = exists ? (target_status.st_mode & 07777) : (0666 & ~current_umask());
+    if (exists && geteuid() == 0)
+        (void)!fchown(fd, target_status.st_uid, target_status.st_gid);
+    if (fchmod(fd, mode) != 0) {
+        close(fd);
+        platform_cleanup_on_signal(slot, nullptr);
+        unlink(pattern.c_str());
+        return nullptr;
+    }
+    return stream_of(fd, pattern, slot);
+}
+
+std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot)
+{
+    const int fd = make_registered_file(pattern, slot);
+    return fd < 0 ? nullptr : stream_of(fd, pattern, slot);
+}
+
+int platform_sync_file(std::FILE *file)
+{
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? 1 : 0;
+}
+
+int platform_replace_file(const char *path, const char *target)
+{
+    return std::rename(path, target) == 0 ? 1 : 0;
+}
+
+void platform_sync_directory(const std::string &directory)
+{
+    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+std::string platform_temporary_directory()
+{
+    const char *directory = std::getenv("TMPDIR");
+    return directory != nullptr && directory[0] != '\0' ? directory : "/tmp";
+}
+
+std::FILE *platform_standard_input()
+{
+    return stdin;
+}
+
+void platform_local_time(std::time_t moment, std::tm *local)
+{
+    localtime_r(&moment, local);
 }
 
 // ---------------------------------------------------------------------------

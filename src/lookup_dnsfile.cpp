@@ -54,7 +54,24 @@ size_t format_line(const HostEntry &entry, char *out)
         p = append_number(p, entry.address[i]);
         *p++ = (i < 3) ? '.' : ' ';
     }
-    size_t name_length = strnlen(entry.name, HOST_NAME_SIZE - 1);
+    size_t name_length = bounded_length(entry.name, HOST_NAME_SIZE - 1);
+    std::memcpy(p, entry.name, name_length);
+    p += name_length;
+    *p++ = '\r';
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
+}
+
+// "%u %s %s\r\n" for an IPv6 entry: stamp, text and name.
+size_t format_line6(const Host6Entry &entry, char *out)
+{
+    char *p = append_number(out, entry.time_stamp);
+    *p++ = ' ';
+    const size_t text_length = bounded_length(entry.text, IPV6_TEXT_SIZE - 1);
+    std::memcpy(p, entry.text, text_length);
+    p += text_length;
+    *p++ = ' ';
+    const size_t name_length = bounded_length(entry.name, HOST_NAME_SIZE - 1);
     std::memcpy(p, entry.name, name_length);
     p += name_length;
     *p++ = '\r';
@@ -63,23 +80,6 @@ size_t format_line(const HostEntry &entry, char *out)
 }
 
 // With /S, names that stand for no name found are left out.
-// "%u %s %s\r\n" for an IPv6 entry: stamp, text and name.
-size_t format_line6(const Host6Entry &entry, char *out)
-{
-    char *p = append_number(out, entry.time_stamp);
-    *p++ = ' ';
-    const size_t text_length = strnlen(entry.text, IPV6_TEXT_SIZE - 1);
-    std::memcpy(p, entry.text, text_length);
-    p += text_length;
-    *p++ = ' ';
-    const size_t name_length = strnlen(entry.name, HOST_NAME_SIZE - 1);
-    std::memcpy(p, entry.name, name_length);
-    p += name_length;
-    *p++ = '\r';
-    *p++ = '\n';
-    return static_cast<size_t>(p - out);
-}
-
 bool stripped_name(const char *name, uint32_t flags)
 {
     if ((flags & STRIP_UNRESOLVED) == 0)

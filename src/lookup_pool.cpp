@@ -250,7 +250,7 @@ uint32_t minute_stamp_now()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    platform_local_time(now, &local);
     return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
                         static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
                         static_cast<unsigned>(local.tm_year));
