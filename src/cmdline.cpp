@@ -99,6 +99,67 @@ int fetch_field(const char *text, int n, char (&field)[FIELD_TEXT_SIZE])
     return 0;
 }
 
+// Where the option letter of a field stands: after its prefix characters,
+// or, in a field of prefix characters only, on the last of them.
+const char *letter_position(const char *field)
+{
+    const char *p = field;
+    while (is_prefix(*p))
+        ++p;
+    return (*p == '\0') ? p - 1 : p;
+}
+
+void report_unknown(const char *text, int i, const char *field, const char *letter_at)
+{
+    const char after = (letter_at[1] != '\0' && static_cast<unsigned char>(letter_at[1]) >= 32) ? letter_at[1] : ' ';
+    out_print("Unknown command (%c [%c]) (%d: %s)\n  [%s]\n", *letter_at, after, i, field, text);
+}
+
+// Takes the value of option from the field after field i; 1, or 0 after
+// the option's message or a field too long.
+int take_value(LookupOptions *options, const ValueOption &option, const char *text, int i)
+{
+    if (field_locate(text, i + 1, nullptr) == nullptr) {
+        out_print("%s", option.missing_message);
+        return 0;
+    }
+    char value[FIELD_TEXT_SIZE];
+    if (fetch_field(text, i + 1, value) == 0)
+        return 0;
+    if (option.target == nullptr)
+        options->thread_count = parse_thread_count(value);
+    else
+        checked_copy(options->*(option.target), value);
+    return 1;
+}
+
+enum FieldResult { FIELD_ALONE, FIELD_WITH_VALUE, FIELD_TEXT_SHOWN, FIELD_REFUSED };
+
+// Reads field i (and the value after it, for an option that takes one).
+FieldResult parse_field(LookupOptions *options, const char *text, int i, const char *field)
+{
+    if (show_long_option(field) == 1)
+        return FIELD_TEXT_SHOWN;
+    if (field[0] == '\0')
+        return FIELD_ALONE;
+    const char *letter_at = letter_position(field);
+    const char letter = to_upper_ascii(*letter_at);
+    if (letter == '?') {
+        show_usage();
+        return FIELD_TEXT_SHOWN;
+    }
+    if (const uint32_t flag = flag_of(letter)) {
+        options->flags |= flag;
+        return FIELD_ALONE;
+    }
+    const ValueOption *option = find_value_option(letter);
+    if (option == nullptr) {
+        report_unknown(text, i, field, letter_at);
+        return FIELD_REFUSED;
+    }
+    return take_value(options, *option, text, i) == 1 ? FIELD_WITH_VALUE : FIELD_REFUSED;
+}
+
 } // namespace
 
 int options_create(LookupOptions **options)
@@ -125,54 +186,18 @@ int parse_command_line(LookupOptions *options, const char *text, int *usage_requ
         *usage_requested = 0;
     const int count = field_count(text);
     char field[FIELD_TEXT_SIZE];
-
-    for (int i = 1; i <= count; ++i) {
+    for (int i = 1; i <= count;) {
         if (fetch_field(text, i, field) == 0)
             return 0;
-        if (show_long_option(field) == 1) {
+        switch (parse_field(options, text, i, field)) {
+        case FIELD_ALONE: i += 1; break;
+        case FIELD_WITH_VALUE: i += 2; break;
+        case FIELD_TEXT_SHOWN:
             if (usage_requested != nullptr)
                 *usage_requested = 1;
             return 0;
+        case FIELD_REFUSED: return 0;
         }
-        const char *p = field;
-        while (is_prefix(*p))
-            ++p;
-        if (field[0] == '\0')
-            continue;
-        // A field of prefix characters only names its last one as the letter.
-        const char *letter_at = (*p == '\0') ? p - 1 : p;
-        const char typed = *letter_at;
-        const char after =
-            (letter_at[1] != '\0' && static_cast<unsigned char>(letter_at[1]) >= 32) ? letter_at[1] : ' ';
-        const char letter = to_upper_ascii(typed);
-
-        if (letter == '?') {
-            show_usage();
-            if (usage_requested != nullptr)
-                *usage_requested = 1;
-            return 0;
-        }
-        if (const uint32_t flag = flag_of(letter)) {
-            options->flags |= flag;
-            continue;
-        }
-        const ValueOption *option = find_value_option(letter);
-        if (option == nullptr) {
-            out_print("Unknown command (%c [%c]) (%d: %s)\n  [%s]\n", typed, after, i, field, text);
-            return 0;
-        }
-        char value[FIELD_TEXT_SIZE];
-        if (field_locate(text, i + 1, nullptr) == nullptr) {
-            out_print("%s", option->missing_message);
-            return 0;
-        }
-        if (fetch_field(text, i + 1, value) == 0)
-            return 0;
-        if (option->target == nullptr)
-            options->thread_count = parse_thread_count(value);
-        else
-            checked_copy(options->*(option->target), value);
-        ++i;
     }
     return 1;
 }
