@@ -109,6 +109,66 @@ struct ConfigSettings {
     int32_t bad_hours;
 };
 
+// What the reading of one configuration line has seen so far.
+struct LineScan {
+    size_t length = 0;
+    bool comment = false;    // a '#' outside quotes: the rest is comment
+    bool too_long = false;   // more text than the buffer holds
+    bool text_ended = false; // a NUL: nothing after it is text
+    char quote_close = '\0'; // the quote that closes the open one, if any
+    int previous = ' ';
+};
+
+// Leading blanks and control bytes of every line are skipped, line ends
+// included, so empty and indented lines need no special case. Returns the
+// first byte of text, or -1 at the end of the file.
+int skip_to_text(ConfigReader &config)
+{
+    int c = config.reader->next();
+    while (c >= 0 && c <= 32) {
+        if (c == '\n' ? config.previous_byte != '\r' : c == '\r')
+            ++config.lines_ended;
+        config.previous_byte = c;
+        c = config.reader->next();
+    }
+    return c;
+}
+
+// What byte c does to the line: a quote opens where an argument starts and
+// inside it '#' is text; outside, '#' starts the comment. A NUL would end
+// the line's text where its trimming cannot see it ("a.log \0x" would name
+// "a.log "), so the text ends there.
+void note_byte(LineScan &scan, int c)
+{
+    if (!scan.comment && !scan.text_ended) {
+        if (scan.quote_close != '\0')
+            scan.quote_close = c == scan.quote_close ? '\0' : scan.quote_close;
+        else if (c == '#')
+            scan.comment = true;
+        else if (scan.previous <= 32)
+            scan.quote_close = closing_quote(static_cast<char>(c));
+    }
+    if (c == 0)
+        scan.text_ended = true;
+    scan.previous = c;
+}
+
+// Reads the line on from its first byte c: its text into buffer, the rest
+// noted in scan. Returns the byte that ended it (a line end, or -1).
+int read_line_text(ConfigReader &config, int c, char *buffer, size_t size, LineScan &scan)
+{
+    for (; c >= 0 && !is_line_end(c); c = config.reader->next()) {
+        note_byte(scan, c);
+        if (scan.comment || scan.text_ended)
+            continue;
+        if (scan.length + 1 >= size)
+            scan.too_long = true;
+        else
+            buffer[scan.length++] = static_cast<char>(c);
+    }
+    return c;
+}
+
 // First pass: the cache file and the two periods; the last of each counts.
 int read_settings(ConfigReader &config, const char *file_name, const char *directory, ConfigSettings &settings)
 {
@@ -164,63 +224,27 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
     CHECK_POINTER(SITE_FILE, buffer);
     config.skipped_line = 0;
     for (;;) {
-        // Leading blanks and control bytes of every line are skipped, line
-        // ends included, so empty and indented lines need no special case.
-        int c = config.reader->next();
-        while (c >= 0 && c <= 32) {
-            if (c == '\n' ? config.previous_byte != '\r' : c == '\r')
-                ++config.lines_ended;
-            config.previous_byte = c;
-            c = config.reader->next();
-        }
+        int c = skip_to_text(config);
         if (c < 0)
             return 0;
         const int line_number = config.lines_ended + 1;
-
-        size_t length = 0;
-        bool comment = false;
-        bool too_long = false;
-        bool text_ended = false;
-        // A quote opens where an argument starts; inside it '#' is text.
-        char quote_close = '\0';
-        int previous = ' ';
-        for (; c >= 0 && !is_line_end(c); previous = c, c = config.reader->next()) {
-            if (!comment && !text_ended) {
-                if (quote_close != '\0')
-                    quote_close = c == quote_close ? '\0' : quote_close;
-                else if (c == '#')
-                    comment = true;
-                else if (previous <= 32)
-                    quote_close = closing_quote(static_cast<char>(c));
-            }
-            // A NUL would end the line's text where its trimming cannot see
-            // it ("a.log \0x" would name "a.log "): the text ends there.
-            if (c == 0)
-                text_ended = true;
-            if (comment || text_ended)
-                continue;
-            if (length + 1 >= size)
-                too_long = true;
-            else
-                buffer[length++] = static_cast<char>(c);
-        }
+        LineScan scan;
+        c = read_line_text(config, c, buffer, size, scan);
         config.previous_byte = c;
         if (c >= 0)
             ++config.lines_ended;
-        while (length > 1 && static_cast<unsigned char>(buffer[length - 1]) <= 32)
-            --length;
-        buffer[length] = '\0';
-        if (too_long) {
+        while (scan.length > 1 && static_cast<unsigned char>(buffer[scan.length - 1]) <= 32)
+            --scan.length;
+        buffer[scan.length] = '\0';
+        if (scan.too_long) {
             // Handed back empty, so the caller can report every such line.
             buffer[0] = '\0';
             config.skipped_line = line_number;
-            config.line_number = line_number;
-            return 1;
-        }
-        // A commented line with at most one character before its comment is
-        // dropped, as Analog-style files use "# ..." lines freely.
-        if (comment && length <= 1)
+        } else if (scan.comment && scan.length <= 1) {
+            // A commented line with at most one character before its
+            // comment is dropped, as Analog-style files use "# ..." freely.
             continue;
+        }
         config.line_number = line_number;
         return 1;
     }
