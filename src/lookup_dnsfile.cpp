@@ -139,6 +139,78 @@ int gather_token(ByteReader &reader, char *text, int *length, int last, bool *to
 
 // An IPv6 entry from a record read as one: its tokens are split at the
 // record's blanks, its text fits the entry.
+int skip_to_token(ByteReader &reader)
+{
+    int c = reader.next();
+    while (c >= 0 && !is_token_byte(c))
+        c = reader.next();
+    return c;
+}
+
+enum RecordGather { GATHER_RECORD, GATHER_TOO_BIG, GATHER_END };
+
+// Gathers a record's three tokens into record.text joined by single blanks,
+// its first byte c in hand; starts[i] is where token i begins. The end of
+// the file before the address token has ended gives the partial record up;
+// inside a started name it ends the name, so a last line without its line
+// end is kept.
+RecordGather gather_record(ByteReader &reader, int c, RecordText &record, int (&starts)[3])
+{
+    constexpr int last = RECORD_TEXT_SIZE - 1;
+    int count = 0;
+    int length = 1;
+    record.text[0] = static_cast<char>(c);
+    bool too_big = false;
+    for (;;) {
+        c = gather_token(reader, record.text, &length, last, &too_big);
+        if (c < 0 && (count < 2 || length == starts[2]))
+            return GATHER_END;
+        if (++count == 3)
+            break;
+        if (length < last)
+            record.text[length++] = ' ';
+        else
+            too_big = true;
+        starts[count] = length;
+    }
+    record.text[length] = '\0';
+    record.length = length;
+    if (!too_big)
+        return GATHER_RECORD;
+    return c < 0 ? GATHER_END : GATHER_TOO_BIG;
+}
+
+// Sorts a gathered record: an IPv4 entry goes into entry; an IPv6 entry or
+// a kept line stays in record, joined again.
+void sort_record(RecordText &record, const int (&starts)[3], HostEntry *entry)
+{
+    // Split the text into its three tokens for the checks.
+    record.text[starts[1] - 1] = '\0';
+    record.text[starts[2] - 1] = '\0';
+    const char *stamp = record.text;
+    const char *address_text = record.text + starts[1];
+    const char *name = record.text + starts[2];
+    const int length = record.length;
+    const bool fits = starts[1] - 1 < HOST_NAME_SIZE && starts[2] - 1 - starts[1] < HOST_NAME_SIZE &&
+                      length - starts[2] < HOST_NAME_SIZE;
+    uint8_t address[4];
+    if (fits && canonical_dotted_quad(address_text, address) == 1) {
+        convert_time_stamp(stamp, &entry->time_stamp);
+        std::memcpy(entry->address, address, 4);
+        std::memcpy(entry->name, name, static_cast<size_t>(length - starts[2] + 1));
+        record.kind = RECORD_ENTRY;
+        return;
+    }
+    record.time_stamp = 0;
+    convert_time_stamp(stamp, &record.time_stamp);
+    record.text[starts[1] - 1] = ' ';
+    record.text[starts[2] - 1] = ' ';
+    record.name_offset = starts[2];
+    const size_t address_length = static_cast<size_t>(starts[2] - 1 - starts[1]);
+    const bool ipv6 = fits && ipv6_client_text(address_text, address_length, record.address6) == 1;
+    record.kind = ipv6 ? RECORD_IPV6 : RECORD_KEPT;
+}
+
 void fill_ipv6_entry(const RecordText &record, Host6Entry *entry)
 {
     const char *address_text = std::strchr(record.text, ' ') + 1;
@@ -182,69 +254,17 @@ int canonical_dotted_quad(const char *text, uint8_t address[4])
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
 {
     CHECK_POINTER(SITE_FILE, entry);
-    constexpr int last = RECORD_TEXT_SIZE - 1;
     for (;;) {
-        int c = reader.next();
-        while (c >= 0 && !is_token_byte(c))
-            c = reader.next();
+        const int c = skip_to_token(reader);
         if (c < 0)
             return 0;
-
-        // The three tokens are gathered joined by single blanks; starts[i]
-        // is where token i begins. The first byte is in hand already.
         int starts[3] = {0, 0, 0};
-        int count = 0;
-        int length = 1;
-        record.text[0] = static_cast<char>(c);
-        bool too_big = false;
-        for (;;) {
-            c = gather_token(reader, record.text, &length, last, &too_big);
-            // End of file before the address token has ended gives the
-            // partial record up; inside a started name it ends the name, so
-            // a last line without its line end is kept.
-            if (c < 0 && (count < 2 || length == starts[2]))
-                return 0;
-            if (++count == 3)
-                break;
-            if (length < last)
-                record.text[length++] = ' ';
-            else
-                too_big = true;
-            starts[count] = length;
+        switch (gather_record(reader, c, record, starts)) {
+        case GATHER_END: return 0;
+        case GATHER_TOO_BIG: continue;
+        case GATHER_RECORD: break;
         }
-        record.text[length] = '\0';
-        if (too_big) {
-            if (c < 0)
-                return 0;
-            continue;
-        }
-
-        // Split the text into its three tokens for the checks, then join it
-        // again for a kept line.
-        record.text[starts[1] - 1] = '\0';
-        record.text[starts[2] - 1] = '\0';
-        const char *stamp = record.text;
-        const char *address_text = record.text + starts[1];
-        const char *name = record.text + starts[2];
-        const bool fits = starts[1] - 1 < HOST_NAME_SIZE && starts[2] - 1 - starts[1] < HOST_NAME_SIZE &&
-                          length - starts[2] < HOST_NAME_SIZE;
-        uint8_t address[4];
-        if (fits && canonical_dotted_quad(address_text, address)) {
-            convert_time_stamp(stamp, &entry->time_stamp);
-            std::memcpy(entry->address, address, 4);
-            std::memcpy(entry->name, name, static_cast<size_t>(length - starts[2] + 1));
-            record.kind = RECORD_ENTRY;
-            return 1;
-        }
-        record.time_stamp = 0;
-        convert_time_stamp(stamp, &record.time_stamp);
-        record.text[starts[1] - 1] = ' ';
-        record.text[starts[2] - 1] = ' ';
-        record.length = length;
-        record.name_offset = starts[2];
-        const size_t address_length = static_cast<size_t>(starts[2] - 1 - starts[1]);
-        const bool ipv6 = fits && ipv6_client_text(address_text, address_length, record.address6) == 1;
-        record.kind = ipv6 ? RECORD_IPV6 : RECORD_KEPT;
+        sort_record(record, starts, entry);
         return 1;
     }
 }
