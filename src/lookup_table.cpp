@@ -36,10 +36,17 @@ template <class T> struct TrackedAllocator {
 
 } // namespace
 
+namespace
+{
+
+// Address key to the last entry of the table with that address.
+using LastOfKey =
+    std::map<uint32_t, HostEntry *, std::less<uint32_t>, TrackedAllocator<std::pair<const uint32_t, HostEntry *>>>;
+
+} // namespace
+
 struct HostIndex::Map {
-    // Address key to the last entry of the table with that address.
-    std::map<uint32_t, HostEntry *, std::less<uint32_t>, TrackedAllocator<std::pair<const uint32_t, HostEntry *>>>
-        last_of_key;
+    LastOfKey last_of_key;
     bool built = false;
 };
 
@@ -190,6 +197,50 @@ int host_table_keep_line(const char *text, int length, int name_offset)
     return 1;
 }
 
+namespace
+{
+
+// The entry after the hint is the one stored or matched for the previous
+// item of this pass: runs of one address cost no search. 1 when the entry
+// repeats it (in INSERT_FILE_ORDER the later of two adjacent lines for one
+// address wins, as in Analog's reading of a cache that it appends to).
+int repeats_hint(const HostEntry *entry, InsertMode mode, HostEntry *previous)
+{
+    if (previous == nullptr || previous->next == nullptr || previous->next->address_key != entry->address_key)
+        return 0;
+    if (mode == INSERT_FILE_ORDER) {
+        previous->next->time_stamp = entry->time_stamp;
+        std::memcpy(previous->next->name, entry->name, HOST_NAME_SIZE);
+    }
+    return 1;
+}
+
+// Where the walk of entry's list starts: after *passed (null: at the head)
+// with walk the next entry to look at.
+void walk_start(const HostEntry *entry, InsertMode mode, HostEntry *previous, const LastOfKey *index,
+                HostEntry **passed, HostEntry **walk)
+{
+    const uint32_t key = entry->address_key;
+    if (index != nullptr) {
+        // The walk would stop after the last entry whose key is not above
+        // the new one: the last entry of the greatest such key, if it lies
+        // in the same list.
+        auto above = index->upper_bound(key);
+        if (above != index->begin() && std::prev(above)->second->address[0] == entry->address[0])
+            *passed = std::prev(above)->second;
+        *walk = nullptr;
+    } else if (previous != nullptr && previous->address[0] == entry->address[0] &&
+               walk_passes(mode, previous->address_key, key)) {
+        // The list is sorted, so every entry before a hint in the same list
+        // whose key the walk would pass is passed too: start there instead
+        // of at the head. Loading an ascending file costs O(1) per line.
+        *passed = previous;
+        *walk = previous->next;
+    }
+}
+
+} // namespace
+
 int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index)
 {
     CHECK_POINTER(SITE_FILE, g_table);
@@ -197,57 +248,25 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
     CHECK_POINTER(SITE_FILE, hint);
     const uint32_t key = address_key_of(entry->address);
     entry->address_key = key;
-
-    // The entry after the hint is the one stored or matched for the previous
-    // item of this pass: runs of one address cost no search.
-    HostEntry *previous = *hint;
-    if (previous != nullptr && previous->next != nullptr && previous->next->address_key == key) {
-        if (mode == INSERT_FILE_ORDER) {
-            // The later of two adjacent lines for one address wins, as in
-            // Analog's reading of a cache that it appends to.
-            previous->next->time_stamp = entry->time_stamp;
-            std::memcpy(previous->next->name, entry->name, HOST_NAME_SIZE);
-        }
+    if (repeats_hint(entry, mode, *hint) == 1)
         return 0;
-    }
 
     HostEntry *&head = g_table->lists[entry->address[0]];
+    const bool indexed = index != nullptr && index->built() && mode == INSERT_FILE_ORDER;
     HostEntry *passed = nullptr;
     HostEntry *walk = head;
-    const bool indexed = index != nullptr && index->built() && mode == INSERT_FILE_ORDER;
-    if (indexed) {
-        // The walk would stop after the last entry whose key is not above
-        // the new one: the last entry of the greatest such key, if it lies
-        // in the same list.
-        auto &map = index->map_->last_of_key;
-        auto above = map.upper_bound(key);
-        if (above != map.begin() && std::prev(above)->second->address[0] == entry->address[0])
-            passed = std::prev(above)->second;
-        walk = nullptr;
-    } else if (previous != nullptr && previous->address[0] == entry->address[0] &&
-               walk_passes(mode, previous->address_key, key)) {
-        // The list is sorted, so every entry before a hint in the same list
-        // whose key the walk would pass is passed too: start there instead
-        // of at the head. Loading an ascending file costs O(1) per line.
-        passed = previous;
-        walk = previous->next;
-    }
+    walk_start(entry, mode, *hint, indexed ? &index->map_->last_of_key : nullptr, &passed, &walk);
     while (walk != nullptr && walk_passes(mode, walk->address_key, key)) {
         passed = walk;
         walk = walk->next;
     }
     *hint = passed;
-
     if (mode == INSERT_UNIQUE && walk != nullptr && walk->address_key == key)
         return 0;
 
-    if (passed != nullptr) {
-        entry->next = passed->next;
-        passed->next = entry;
-    } else {
-        entry->next = head;
-        head = entry;
-    }
+    HostEntry *&link = passed != nullptr ? passed->next : head;
+    entry->next = link;
+    link = entry;
     if (indexed)
         index->map_->last_of_key[key] = entry;
     ++entry_count;
