@@ -212,6 +212,56 @@ void wait_for_last_workers(PoolPass &pass, ProgressLine &progress, int32_t posit
     }
 }
 
+// The walk of one pass over the table, entry by entry.
+struct PoolWalk {
+    PoolWalk(int32_t limit, int32_t good_hours, int32_t bad_hours)
+        : pass(std::make_shared<PoolPass>()), progress(limit), thread_limit(limit), now(minute_stamp_now()),
+          good_period(static_cast<int64_t>(good_hours) * 60), bad_period(static_cast<int64_t>(bad_hours) * 60)
+    {
+    }
+
+    // Looks the entry up if it is due; 0 when its worker could not be
+    // started.
+    int visit(uint32_t &time_stamp, char *name, bool ipv6, const uint8_t *address)
+    {
+        const int32_t here = position++;
+        const bool unresolved = checked_equal(name, UNRESOLVED_MARKER) == 1;
+        if (unresolved)
+            ++unresolved_seen;
+        if (!entry_is_due(time_stamp, unresolved ? bad_period : good_period, now))
+            return 1;
+        time_stamp = now;
+        progress.print("Threads", here);
+        wait_for_free_place(*pass, thread_limit);
+        progress.print("Threads", here);
+        {
+            std::lock_guard<std::mutex> guard(pass->mutex);
+            ++running_lookups;
+        }
+        if (start_lookup(pass, name, ipv6, address) == 0)
+            return 0;
+        ++lookups_started;
+        return 1;
+    }
+
+    std::shared_ptr<PoolPass> pass;
+    ProgressLine progress;
+    int32_t thread_limit;
+    uint32_t now;
+    int64_t good_period;
+    int64_t bad_period;
+    int32_t position = 0; // entries visited so far
+};
+
+// Marks the pass ended, so late workers discard their results, and gives
+// them a moment to release the jobs they hold.
+void end_pass(PoolPass &pass)
+{
+    std::unique_lock<std::mutex> lock(pass.mutex);
+    pass.ended = true;
+    pass.worker_done.wait_for(lock, JOB_RELEASE_WAIT, [&pass] { return pass.jobs_held == 0; });
+}
+
 } // namespace
 
 std::atomic<int32_t> running_lookups{0};
@@ -259,47 +309,17 @@ uint32_t minute_stamp_now()
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
 {
     CHECK_POINTER(SITE_FILE, host_table());
-    const uint32_t now = minute_stamp_now();
-    const int64_t bad_period = static_cast<int64_t>(bad_hours) * 60;
-    const int64_t good_period = static_cast<int64_t>(good_hours) * 60;
-    auto pass = std::make_shared<PoolPass>();
-    ProgressLine progress(thread_limit);
     running_lookups = 0;
-    int32_t position = 0;
+    PoolWalk walk(thread_limit, good_hours, bad_hours);
     int result = 1;
-
-    // One step of the walk: look the entry up if it is due; 0 when its
-    // worker could not be started.
-    auto visit = [&](uint32_t &time_stamp, char *name, bool ipv6, const uint8_t *address) {
-        const bool unresolved = checked_equal(name, UNRESOLVED_MARKER) == 1;
-        if (unresolved)
-            ++unresolved_seen;
-        if (!entry_is_due(time_stamp, unresolved ? bad_period : good_period, now))
-            return 1;
-        time_stamp = now;
-        progress.print("Threads", position);
-        wait_for_free_place(*pass, thread_limit);
-        progress.print("Threads", position);
-        {
-            std::lock_guard<std::mutex> guard(pass->mutex);
-            ++running_lookups;
-        }
-        if (start_lookup(pass, name, ipv6, address) == 0)
-            return 0;
-        ++lookups_started;
-        return 1;
-    };
     for (HostEntry *head : host_table()->lists) {
-        for (HostEntry *entry = head; entry != nullptr && result == 1; entry = entry->next, ++position)
-            result = visit(entry->time_stamp, entry->name, false, entry->address);
+        for (HostEntry *entry = head; entry != nullptr && result == 1; entry = entry->next)
+            result = walk.visit(entry->time_stamp, entry->name, false, entry->address);
     }
-    for (Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && result == 1; entry = entry->next, ++position)
-        result = visit(entry->time_stamp, entry->name, true, entry->address);
+    for (Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && result == 1; entry = entry->next)
+        result = walk.visit(entry->time_stamp, entry->name, true, entry->address);
     if (result == 1)
-        wait_for_last_workers(*pass, progress, position);
-
-    std::unique_lock<std::mutex> lock(pass->mutex);
-    pass->ended = true;
-    pass->worker_done.wait_for(lock, JOB_RELEASE_WAIT, [&pass] { return pass->jobs_held == 0; });
+        wait_for_last_workers(*walk.pass, walk.progress, walk.position);
+    end_pass(*walk.pass);
     return result;
 }
