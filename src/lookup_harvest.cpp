@@ -173,69 +173,93 @@ bool may_start_ipv6(const unsigned char *p, const unsigned char *end)
     return true;
 }
 
-template <bool want_ipv6> size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
-{
-    size_t i = 0;
 #if defined(__SSE2__)
-    unsigned carry_run = BYTE_CLASSES.run[before] ? 1 : 0;
-    unsigned carry_before = BYTE_CLASSES.before_run[before] ? 1 : 0;
-    const __m128i below_digits = _mm_set1_epi8('0' - 1);
-    const __m128i above_digits = _mm_set1_epi8('9' + 1);
-    const __m128i dot = _mm_set1_epi8('.');
-    const __m128i comma = _mm_set1_epi8(',');
-    const __m128i minus_one = _mm_set1_epi8(-1);
-    const __m128i past_blank = _mm_set1_epi8(33);
-    const __m128i colon = _mm_set1_epi8(':');
-    // The colons of the block at i (want_ipv6 only).
-    unsigned colon_bits = 0;
-    if constexpr (want_ipv6) {
-        if (length >= 16)
-            colon_bits = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(data)), colon)));
+// The bytes of the 16 at p equal to c, as a bit mask.
+unsigned bytes_equal(const unsigned char *p, char c)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+}
+
+// The bytes of the 16 at p that belong to a run (digits and dots) and those
+// that may stand before one (bytes 0 to 32 and commas), as bit masks.
+void classify_block(const unsigned char *p, unsigned *run_bits, unsigned *precede_bits)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    // Signed compares: bytes of 128 and above are negative, so they are
+    // neither digits nor bytes 0..32, as the byte classes say.
+    const __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
+    const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
+    const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-1)), _mm_cmplt_epi8(v, _mm_set1_epi8(33)));
+    const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(',')));
+    *run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
+    *precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
+}
+
+// Of the separators in candidates (bits of the block at data + i), those
+// where an IPv6 text starting with a-f or ':' does start. Such a text has a
+// colon within its first five bytes, and colons are rare in a log: only a
+// separator followed, within five bytes, by one is looked at closely.
+// *colon_bits holds the block's colons on entry and the next block's on
+// return, so each block is compared once.
+unsigned ipv6_starts(const unsigned char *data, size_t i, size_t length, unsigned candidates, unsigned *colon_bits)
+{
+    const unsigned colon_next = i + 32 <= length ? bytes_equal(data + i + 16, ':') : 0xFFFFu;
+    // Only the low 5 bits of the next block's colons reach this one.
+    const unsigned window = *colon_bits | ((colon_next & 0x1Fu) << 16);
+    *colon_bits = colon_next;
+    if (window == 0) // most blocks hold no colon
+        return 0;
+    const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
+    unsigned starts = 0;
+    for (unsigned others = candidates & near; others != 0; others &= others - 1) {
+        const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
+        if (may_start_ipv6(data + i + bit, data + length))
+            starts |= 1u << bit;
     }
+    return starts;
+}
 
+// Looks at the whole 16-byte blocks of data: the offset where a run may
+// start (*found set), or else the end of the last whole block, with
+// *before the byte before it.
+template <bool want_ipv6>
+size_t scan_blocks(const unsigned char *data, size_t length, unsigned char *before, bool *found)
+{
+    unsigned carry_run = BYTE_CLASSES.run[*before] ? 1 : 0;
+    unsigned carry_before = BYTE_CLASSES.before_run[*before] ? 1 : 0;
+    unsigned colon_bits = want_ipv6 && length >= 16 ? bytes_equal(data, ':') : 0;
+    size_t i = 0;
     for (; i + 16 <= length; i += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i));
-        // Signed compares: bytes of 128 and above are negative, so they are
-        // neither digits nor bytes 0..32, as the byte classes say.
-        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, below_digits), _mm_cmplt_epi8(v, above_digits));
-        const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dot));
-
-        const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, minus_one), _mm_cmplt_epi8(v, past_blank));
-        const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, comma));
-        const unsigned run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
-        const unsigned precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
+        unsigned run_bits = 0;
+        unsigned precede_bits = 0;
+        classify_block(data + i, &run_bits, &precede_bits);
         const unsigned after_separator = ((precede_bits << 1) | carry_before) & 0xFFFF;
         unsigned starts = run_bits & ~((run_bits << 1) | carry_run) & after_separator;
-        if constexpr (want_ipv6) {
-            // An IPv6 text that starts with a-f or ':' has a colon within
-            // its first five bytes, and colons are rare in a log: only a
-            // separator followed, within five bytes, by one is looked at
-            // closely. The colons of the next block are found here and kept
-            // for it.
-            const unsigned colon_next =
-                i + 32 <= length ? static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(
-                                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + i + 16)), colon)))
-                                 : 0xFFFFu;
-            // Only the low 5 bits of the next block's colons reach this one.
-            const unsigned window = colon_bits | ((colon_next & 0x1Fu) << 16);
-            colon_bits = colon_next;
-            if (window != 0) { // most blocks hold no colon
-                const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
-                for (unsigned others = after_separator & ~run_bits & near; others != 0; others &= others - 1) {
-                    const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
-                    if (may_start_ipv6(data + i + bit, data + length))
-                        starts |= 1u << bit;
-                }
-            }
-        }
-        if (starts != 0)
+        if constexpr (want_ipv6)
+            starts |= ipv6_starts(data, i, length, after_separator & ~run_bits, &colon_bits);
+        if (starts != 0) {
+            *found = true;
             return i + static_cast<size_t>(__builtin_ctz(starts));
+        }
         carry_run = run_bits >> 15;
         carry_before = precede_bits >> 15;
     }
     if (i > 0)
-        before = data[i - 1];
+        *before = data[i - 1];
+    return i;
+}
+#endif
+
+template <bool want_ipv6> size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    bool found = false;
+    i = scan_blocks<want_ipv6>(data, length, &before, &found);
+    if (found)
+        return i;
 #endif
     for (; i < length; ++i) {
         const unsigned char c = data[i];
@@ -301,11 +325,81 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
     return found_ipv6(run, length, client);
 }
 
+// The digits and dots of a run, read in place: four parts, each kept
+// modulo 256 as the dotted-address parser keeps them, and where the run
+// ends.
+struct QuadRun {
+    uint8_t parts[4];
+    int dots;
+    size_t end;
+};
+
+QuadRun read_quad_run(const unsigned char *data, size_t start, size_t available)
+{
+    QuadRun run{{0, 0, 0, 0}, 0, start};
+    unsigned part = 0;
+    for (; run.end < available && BYTE_CLASSES.run[data[run.end]]; ++run.end) {
+        if (data[run.end] == '.') {
+            if (run.dots < 3)
+                run.parts[run.dots] = static_cast<uint8_t>(part);
+            ++run.dots;
+            part = 0;
+        } else {
+            part = (part * 10 + static_cast<unsigned>(data[run.end] - '0')) & 0xFF;
+        }
+    }
+    run.parts[3] = static_cast<uint8_t>(part);
+    return run;
+}
+
+// Where an IPv6 text that goes on from the run [start, i) would end: i when
+// the run cannot go on as one.
+template <bool want_ipv6> size_t ipv6_run_end(const unsigned char *data, size_t start, size_t i, size_t available)
+{
+    size_t end = i;
+    if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]] &&
+        (i > start || may_start_ipv6(data + i, data + available))) {
+        while (end < available && BYTE_CLASSES.ipv6[data[end]] && end - start <= IPV6_TEXT_LENGTH)
+            ++end;
+    }
+    return end;
+}
+
+// The run that starts at data[start]: read as a dotted quad first, so a
+// quad is found exactly as it would be without IPv6; only a run that is no
+// quad and goes on with a hex letter or a colon (or starts with one) is
+// tried as an IPv6 text. 1 with the client; 0 when it is none (the reader
+// is then past it, *before the byte that ended it); -1 at the end of the
+// data.
+template <bool want_ipv6>
+int take_run(ByteReader &reader, const unsigned char *data, size_t start, size_t available, ClientAddress &client,
+             unsigned char *before)
+{
+    const QuadRun run = read_quad_run(data, start, available);
+    const size_t end = ipv6_run_end<want_ipv6>(data, start, run.end, available);
+    if (end == available) {
+        reader.consume(start);
+        return gather_cut_run(reader, want_ipv6, client, before);
+    }
+    if (run.dots == 3 && run.end - start < RUN_TEXT_SIZE) {
+        reader.consume(run.end + 1);
+        std::memcpy(client.address, run.parts, 4);
+        client.is_ipv6 = 0;
+        return 1;
+    }
+    if (end > run.end && !BYTE_CLASSES.ipv6[data[end]] && found_ipv6(data + start, end - start, client) == 1) {
+        reader.consume(end + 1);
+        return 1;
+    }
+    // No address: go on after the digits and dots, as if IPv6 did not
+    // exist (an IPv6 run holds no place where another address may start).
+    *before = data[run.end];
+    reader.consume(run.end + 1);
+    return 0;
+}
+
 // The scanner: every dotted quad as before, and, with want_ipv6, every
-// IPv6 text that starts where a dotted quad may start. A run of digits and
-// dots is read as a dotted quad first, so a quad is found exactly as it
-// would be without IPv6; only a run that is no quad and goes on with a hex
-// letter or a colon (or starts with one) is tried as an IPv6 text.
+// IPv6 text that starts where a dotted quad may start.
 template <bool want_ipv6> int next_client(ByteReader &reader, ClientAddress &client)
 {
     // The byte before the data: 0 at the start of each call, which counts
@@ -322,51 +416,9 @@ template <bool want_ipv6> int next_client(ByteReader &reader, ClientAddress &cli
             reader.consume(available);
             continue;
         }
-        // Read the run in place: four parts, each kept modulo 256 as the
-        // dotted-address parser keeps them.
-        uint8_t parts[4] = {0, 0, 0, 0};
-        unsigned part = 0;
-        int dots = 0;
-        size_t i = start;
-        for (; i < available && BYTE_CLASSES.run[data[i]]; ++i) {
-            if (data[i] == '.') {
-                if (dots < 3)
-                    parts[dots] = static_cast<uint8_t>(part);
-                ++dots;
-                part = 0;
-            } else {
-                part = (part * 10 + static_cast<unsigned>(data[i] - '0')) & 0xFF;
-            }
-        }
-        size_t end = i;
-        if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]] &&
-            (i > start || may_start_ipv6(data + i, data + available))) {
-            while (end < available && BYTE_CLASSES.ipv6[data[end]] && end - start <= IPV6_TEXT_LENGTH)
-                ++end;
-        }
-        if (end == available) {
-            reader.consume(start);
-            const int found = gather_cut_run(reader, want_ipv6, client, &before);
-            if (found != 0)
-                return found > 0 ? 1 : 0;
-            continue;
-        }
-        const unsigned char terminator = data[i];
-        if (dots == 3 && i - start < RUN_TEXT_SIZE) {
-            reader.consume(i + 1);
-            parts[3] = static_cast<uint8_t>(part);
-            std::memcpy(client.address, parts, 4);
-            client.is_ipv6 = 0;
-            return 1;
-        }
-        if (end > i && !BYTE_CLASSES.ipv6[data[end]] && found_ipv6(data + start, end - start, client) == 1) {
-            reader.consume(end + 1);
-            return 1;
-        }
-        // No address: go on after the digits and dots, as if IPv6 did not
-        // exist (an IPv6 run holds no place where another address may start).
-        reader.consume(i + 1);
-        before = terminator;
+        const int taken = take_run<want_ipv6>(reader, data, start, available, client, &before);
+        if (taken != 0)
+            return taken > 0 ? 1 : 0;
     }
 }
 
