@@ -464,6 +464,51 @@ void store_ipv6(const ClientAddress &client)
         tracked_delete(&entry, SITE_FILE, __LINE__);
 }
 
+// The clients of one log on their way into the table. IPv4 addresses are
+// gathered first and stored in ascending order when the set is full and
+// at the end: each insert then starts where the last one ended, so the
+// whole harvest walks every list once instead of once per new address.
+// IPv6 clients are few next to IPv4 ones: each new text goes into the
+// table at once, its repeats are caught by a set of the texts seen.
+class NewClients
+{
+  public:
+    NewClients() : entry_(tracked_new<HostEntry>(SITE_FILE, __LINE__)) {}
+    ~NewClients() { tracked_delete(&entry_, SITE_FILE, __LINE__); }
+    NewClients(const NewClients &) = delete;
+    NewClients &operator=(const NewClients &) = delete;
+
+    void add(const ClientAddress &client)
+    {
+        if (client.is_ipv6 == 1) {
+            if (seen6_.insert(client.text).second)
+                store_ipv6(client);
+            return;
+        }
+        seen_.check_and_add(address_key_of(client.address));
+        if (seen_.full())
+            store_seen();
+    }
+
+    void store_seen()
+    {
+        HostEntry *hint = nullptr;
+        seen_.drain_ascending([&](uint32_t key) {
+            for (int i = 0; i < 4; ++i)
+                entry_->address[i] = static_cast<uint8_t>(key >> (24 - 8 * i));
+            entry_->time_stamp = 0;
+            checked_copy(entry_->name, UNRESOLVED_MARKER);
+            if (host_table_insert(entry_, INSERT_UNIQUE, &hint) == 1)
+                entry_ = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+        });
+    }
+
+  private:
+    SeenAddresses seen_;
+    std::unordered_set<std::string> seen6_;
+    HostEntry *entry_; // the next entry to store, made ahead
+};
+
 } // namespace
 
 int log_file_harvest(const char *file_name, const char *shown_name)
@@ -476,41 +521,13 @@ int log_file_harvest(const char *file_name, const char *shown_name)
         out_print("Unable to open log file '%s'\n", shown_name);
         return 0;
     }
-    // The addresses are gathered first and stored in ascending order at the
-    // end: each insert then starts where the last one ended, so the whole
-    // harvest walks every list once instead of once per new address.
-    SeenAddresses seen;
-    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    auto store_seen = [&seen, &entry] {
-        HostEntry *hint = nullptr;
-        seen.drain_ascending([&](uint32_t key) {
-            entry->address[0] = static_cast<uint8_t>(key >> 24);
-            entry->address[1] = static_cast<uint8_t>(key >> 16);
-            entry->address[2] = static_cast<uint8_t>(key >> 8);
-            entry->address[3] = static_cast<uint8_t>(key);
-            entry->time_stamp = 0;
-            checked_copy(entry->name, UNRESOLVED_MARKER);
-            if (host_table_insert(entry, INSERT_UNIQUE, &hint) == 1)
-                entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-        });
-    };
-    // IPv6 clients are few next to IPv4 ones: each new text goes into the
-    // table at once, its repeats are caught by this set.
-    std::unordered_set<std::string> seen6;
+    NewClients clients;
     ClientAddress client;
     while (log_next_client(reader, client) == 1) {
         ++log_address_count;
-        if (client.is_ipv6 == 1) {
-            if (seen6.insert(client.text).second)
-                store_ipv6(client);
-            continue;
-        }
-        seen.check_and_add(address_key_of(client.address));
-        if (seen.full())
-            store_seen();
+        clients.add(client);
     }
-    store_seen();
-    tracked_delete(&entry, SITE_FILE, __LINE__);
+    clients.store_seen();
     if (reader.failed() == 1) {
         out_print("Unable to read log file '%s'\n", shown_name);
         return 0;
