@@ -52,6 +52,25 @@ bool verbose()
     return (core_output_flags() & OUT_VERBOSE) != 0;
 }
 
+// A titled section bar now and its closing bar at the end of the scope,
+// in verbose output only.
+class VerboseSection
+{
+  public:
+    explicit VerboseSection(const char *title)
+    {
+        if (verbose())
+            out_section(title);
+    }
+    ~VerboseSection()
+    {
+        if (verbose())
+            out_section(nullptr);
+    }
+    VerboseSection(const VerboseSection &) = delete;
+    VerboseSection &operator=(const VerboseSection &) = delete;
+};
+
 void raise_peak(std::atomic<int32_t> &peak, int32_t value)
 {
     int32_t seen = peak.load(std::memory_order_relaxed);
@@ -145,15 +164,14 @@ MemoryCounters memory_counters()
 
 int memory_init(int quick_pool_size)
 {
-    if (verbose())
-        out_section("Memory Init");
-    g_live_blocks = 0;
-    g_live_bytes = 0;
-    g_peak_blocks = 0;
-    g_peak_bytes = 0;
-    quick_memory_init(quick_pool_size);
-    if (verbose())
-        out_section(nullptr);
+    {
+        VerboseSection section("Memory Init");
+        g_live_blocks = 0;
+        g_live_bytes = 0;
+        g_peak_blocks = 0;
+        g_peak_bytes = 0;
+        quick_memory_init(quick_pool_size);
+    }
     global_memory_init();
     return 1;
 }
@@ -161,40 +179,31 @@ int memory_init(int quick_pool_size)
 int memory_remove()
 {
     global_memory_remove();
-    if (verbose())
-        out_section("Memory Remove");
+    VerboseSection section("Memory Remove");
     quick_memory_remove();
     MemoryCounters counters = memory_counters();
     if (verbose())
         out_print("Maximum Memory in use (%d / %dk)\n", counters.peak_blocks, counters.peak_bytes / 1024);
     report_unreleased("", counters.live_blocks, counters.live_bytes);
-    if (verbose())
-        out_section(nullptr);
     return 1;
 }
 
 int global_memory_init()
 {
-    if (verbose())
-        out_section("Global Memory Init");
+    VerboseSection section("Global Memory Init");
     g_global_blocks = 0;
     g_global_bytes = 0;
     g_global_peak_blocks = 0;
     g_global_peak_bytes = 0;
-    if (verbose())
-        out_section(nullptr);
     return 1;
 }
 
 int global_memory_remove()
 {
-    if (verbose()) {
-        out_section("Global Memory Remove");
-        out_print("Maximum Global Memory in use (%d / %dk)\n", g_global_peak_blocks, g_global_peak_bytes / 1024);
-    }
-    report_unreleased("global ", g_global_blocks, g_global_bytes);
+    VerboseSection section("Global Memory Remove");
     if (verbose())
-        out_section(nullptr);
+        out_print("Maximum Global Memory in use (%d / %dk)\n", g_global_peak_blocks, g_global_peak_bytes / 1024);
+    report_unreleased("global ", g_global_blocks, g_global_bytes);
     return 1;
 }
 

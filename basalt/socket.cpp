@@ -107,6 +107,29 @@ int require_started()
     return 0;
 }
 
+// An address (4 or 16 bytes) to its name, through the scripted resolver
+// when one is set (IPv4 only) or the system's; the name must then pass the
+// confirmation when it is on. On failure the record is left zeroed.
+int resolve_address_with(AddressResolver scripted, HostInfo *info, const uint8_t *address, size_t length)
+{
+    CHECK_POINTER(SITE_FILE, info);
+    CHECK_POINTER(SITE_FILE, address);
+    std::memset(info, 0, sizeof *info);
+    if (scripted == nullptr && require_started() == 0)
+        return 0;
+    int found = 0;
+    if (scripted != nullptr)
+        found = scripted(info, address);
+    else if (length == 4)
+        found = system_resolve_address(info, address);
+    else
+        found = platform_resolve_address6(address, info->name, sizeof info->name);
+    if (found == 1 && confirmed(*info, address, length) == 1)
+        return 1;
+    std::memset(info, 0, sizeof *info);
+    return 0;
+}
+
 } // namespace
 
 int socket_startup()
@@ -194,30 +217,12 @@ int resolve_name(HostInfo *info, const char *name)
 
 int resolve_address(HostInfo *info, const uint8_t address[4])
 {
-    CHECK_POINTER(SITE_FILE, info);
-    CHECK_POINTER(SITE_FILE, address);
-    std::memset(info, 0, sizeof *info);
-    AddressResolver scripted = g_address_resolver.load();
-    if (scripted == nullptr && require_started() == 0)
-        return 0;
-    if ((scripted != nullptr ? scripted : system_resolve_address)(info, address) == 1 &&
-        confirmed(*info, address, 4) == 1)
-        return 1;
-    std::memset(info, 0, sizeof *info);
-    return 0;
+    return resolve_address_with(g_address_resolver.load(), info, address, 4);
 }
 
 int resolve_address6(HostInfo *info, const uint8_t address[16])
 {
-    CHECK_POINTER(SITE_FILE, info);
-    CHECK_POINTER(SITE_FILE, address);
-    std::memset(info, 0, sizeof *info);
-    if (require_started() == 0)
-        return 0;
-    if (platform_resolve_address6(address, info->name, sizeof info->name) == 1 && confirmed(*info, address, 16) == 1)
-        return 1;
-    std::memset(info, 0, sizeof *info);
-    return 0;
+    return resolve_address_with(nullptr, info, address, 16);
 }
 
 void socket_set_confirm_names(int confirm)

@@ -149,6 +149,23 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
     return 1;
 }
 
+// The runs of /L: only what was never looked up (the new addresses from
+// the logs), the logs written out again when output_file is given.
+int run_logs(const char *log_file, const char *dns_file, const char *lock_file, const char *output_file,
+             int32_t thread_count, uint32_t flags)
+{
+    CHECK_POINTER(SITE_FILE, log_file);
+    return run_batch({.kind = RUN_LOG_FILES,
+                      .dns_file = dns_file,
+                      .lock_file = lock_file,
+                      .log_pattern = log_file,
+                      .thread_count = thread_count,
+                      .flags = flags,
+                      .good_hours = 0,
+                      .bad_hours = 0,
+                      .output_file = output_file});
+}
+
 } // namespace
 
 int run_batch(const BatchRun &run)
@@ -265,30 +282,13 @@ int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_c
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
                   uint32_t flags)
 {
-    CHECK_POINTER(SITE_FILE, log_file);
-    // Only what was never looked up: the new addresses from the logs.
-    return run_batch({.kind = RUN_LOG_FILES,
-                      .dns_file = dns_file,
-                      .lock_file = lock_file,
-                      .log_pattern = log_file,
-                      .thread_count = thread_count,
-                      .flags = flags,
-                      .good_hours = 0,
-                      .bad_hours = 0});
+    CHECK_POINTER(SITE_FILE, dns_file);
+    return run_logs(log_file, dns_file, lock_file, nullptr, thread_count, flags);
 }
 
 int run_resolve_logs(const char *log_file, const char *dns_file, const char *lock_file, const char *output_file,
                      int32_t thread_count, uint32_t flags)
 {
-    CHECK_POINTER(SITE_FILE, log_file);
     CHECK_POINTER(SITE_FILE, output_file);
-    return run_batch({.kind = RUN_LOG_FILES,
-                      .dns_file = dns_file,
-                      .lock_file = lock_file,
-                      .log_pattern = log_file,
-                      .thread_count = thread_count,
-                      .flags = flags,
-                      .good_hours = 0,
-                      .bad_hours = 0,
-                      .output_file = output_file});
+    return run_logs(log_file, dns_file, lock_file, output_file, thread_count, flags);
 }

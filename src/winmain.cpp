@@ -20,6 +20,18 @@ namespace
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 2;
 
+// /A or /N: prints the answer, or says that there was none; 1 on an answer.
+int single_lookup(int (*lookup)(const char *, char (&)[RESULT_TEXT_SIZE]), const char *text)
+{
+    char result[RESULT_TEXT_SIZE];
+    if (lookup(text, result) == 1) {
+        out_print("%s\n", result);
+        return 1;
+    }
+    out_print("Unable to resolve '%s'\n", text);
+    return 0;
+}
+
 // /R: the logs of /L written out with names, with the cache of /D if given.
 int run_resolve_job(const LookupOptions &options)
 {
@@ -38,23 +50,10 @@ int run_resolve_job(const LookupOptions &options)
 int run_jobs(const LookupOptions &options)
 {
     int all_succeeded = 1;
-    char result[RESULT_TEXT_SIZE];
-    if (checked_length(options.lookup_address) > 0) {
-        if (lookup_by_address(options.lookup_address, result) == 1) {
-            out_print("%s\n", result);
-        } else {
-            out_print("Unable to resolve '%s'\n", options.lookup_address);
-            all_succeeded = 0;
-        }
-    }
-    if (checked_length(options.lookup_name) > 0) {
-        if (lookup_by_name(options.lookup_name, result) == 1) {
-            out_print("%s\n", result);
-        } else {
-            out_print("Unable to resolve '%s'\n", options.lookup_name);
-            all_succeeded = 0;
-        }
-    }
+    if (checked_length(options.lookup_address) > 0 && single_lookup(lookup_by_address, options.lookup_address) == 0)
+        all_succeeded = 0;
+    if (checked_length(options.lookup_name) > 0 && single_lookup(lookup_by_name, options.lookup_name) == 0)
+        all_succeeded = 0;
     if (checked_length(options.config_file) > 0 &&
         run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
         all_succeeded = 0;
