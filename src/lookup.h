@@ -42,10 +42,11 @@ struct HostEntry {
     HostEntry *next;           // next entry of the same list
 };
 
-// A cache line that cannot be held as an entry (its key is no dotted quad
-// as tarn writes one, such as an IPv6 address that Analog cached, or a field
-// is longer than the name field). It is kept as read and written back after
-// the entries, so a cache shared with Analog never loses a line.
+// A cache line that cannot be held as an entry (its key is neither a dotted
+// quad as tarn writes one nor an IPv6 client text, such as "010.000.002.001"
+// that Analog cached, or a field is longer than the name field). It is kept
+// as read and written back after the entries, so a cache shared with Analog
+// never loses a line.
 struct KeptLine {
     KeptLine *next;
     char *text;      // the record's tokens joined by single blanks
@@ -141,8 +142,9 @@ class HostIndex
 // duplicate hint of the current loading pass: null at its start, read and
 // updated here. In INSERT_FILE_ORDER, an entry that repeats the address
 // stored just before it is dropped after giving that entry its stamp and
-// name: a cache file is appended to, so the later line is the newer one. A built index (INSERT_FILE_ORDER only) finds
-// the place without a walk; the table that results is the same.
+// name: a cache file is appended to, so the later line is the newer one. A
+// built index (INSERT_FILE_ORDER only) finds the place without a walk; the
+// table that results is the same.
 int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostIndex *index = nullptr);
 
 // ---------------------------------------------------------------------------
