@@ -43,8 +43,7 @@ void check_table(const char *when)
     uint32_t previous = 0;
     for (int list = 0; list < HOST_LIST_COUNT; ++list) {
         for (const HostEntry *e = host_table()->lists[list]; e != nullptr; e = e->next) {
-            const uint32_t key = (uint32_t{e->address[0]} << 24) | (uint32_t{e->address[1]} << 16) |
-                                 (uint32_t{e->address[2]} << 8) | e->address[3];
+            const uint32_t key = address_key_of(e->address);
             FUZZ_CHECK(e->address[0] == list && e->address_key == key, "%s: key %08x of %u.%u.%u.%u in list %d", when,
                        e->address_key, e->address[0], e->address[1], e->address[2], e->address[3], list);
             FUZZ_CHECK(key >= previous, "%s: %08x after %08x", when, key, previous);
@@ -58,6 +57,13 @@ void check_table(const char *when)
     }
 }
 
+// Whether /S (in flags) leaves the entry named name out of the file: "*"
+// and names shorter than two bytes.
+bool strip_leaves_out(uint32_t flags, const char *name)
+{
+    return (flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(name, "*") == 0 || std::strlen(name) < 2);
+}
+
 // The table in the file's documented line format "%u %d.%d.%d.%d %s\r\n",
 // written independently of the product's formatter.
 std::string format_table(uint32_t flags)
@@ -66,7 +72,7 @@ std::string format_table(uint32_t flags)
     char line[160];
     for (const HostEntry *head : host_table()->lists) {
         for (const HostEntry *e = head; e != nullptr; e = e->next) {
-            if ((flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(e->name, "*") == 0 || std::strlen(e->name) < 2))
+            if (strip_leaves_out(flags, e->name))
                 continue;
             const int n = std::snprintf(line, sizeof line, "%u %d.%d.%d.%d %s\r\n", e->time_stamp, e->address[0],
                                         e->address[1], e->address[2], e->address[3], e->name);
@@ -75,14 +81,13 @@ std::string format_table(uint32_t flags)
     }
     // IPv6 entries after the IPv4 ones, in their order.
     for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next) {
-        if ((flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(e->name, "*") == 0 || std::strlen(e->name) < 2))
+        if (strip_leaves_out(flags, e->name))
             continue;
         text += std::to_string(e->time_stamp) + " " + e->text + " " + e->name + "\r\n";
     }
     // Lines that are no entries, as read, after the entries.
     for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {
-        const char *name = k->text + k->name_offset;
-        if ((flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(name, "*") == 0 || std::strlen(name) < 2))
+        if (strip_leaves_out(flags, k->text + k->name_offset))
             continue;
         text.append(k->text, static_cast<size_t>(k->length));
         text.append("\r\n");
@@ -213,9 +218,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     host_table_clear();
-    const MemoryCounters end = memory_counters();
-    FUZZ_CHECK(end.live_blocks == start.live_blocks && end.live_bytes == start.live_bytes,
-               "tracked memory %d blocks / %d bytes after clearing, %d / %d before", end.live_blocks, end.live_bytes,
-               start.live_blocks, start.live_bytes);
+    fuzz_check_released(start, "clearing");
     return 0;
 }

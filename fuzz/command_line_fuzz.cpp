@@ -85,9 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK((options->flags & ~(STRIP_UNRESOLVED | QUIET_RUN | CONFIRM_NAMES)) == 0, "flags 0x%x", options->flags);
     options_destroy(&options);
-    const MemoryCounters after = memory_counters();
-    FUZZ_CHECK(after.live_blocks == before.live_blocks && after.live_bytes == before.live_bytes,
-               "tracked memory %d blocks / %d bytes after parsing, %d / %d before", after.live_blocks, after.live_bytes,
-               before.live_blocks, before.live_bytes);
+    fuzz_check_released(before, "parsing");
     return 0;
 }

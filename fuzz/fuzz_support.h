@@ -1,5 +1,6 @@
-// Shared by the fuzz targets: a quiet start of the support library and the
-// one way a target reports a broken property.
+// Shared by the fuzz targets: a quiet start of the support library, the one
+// way a target reports a broken property, and the check that the code under
+// test returned the memory it took.
 #pragma once
 
 #include "basalt-core.h"
@@ -44,3 +45,13 @@ inline void fuzz_start_quiet()
         if (!(condition))                                                                                              \
             fuzz_fail(__VA_ARGS__);                                                                                    \
     } while (0)
+
+// Every tracked block made since before was released again by now (after
+// what the message names).
+inline void fuzz_check_released(const MemoryCounters &before, const char *after_what)
+{
+    const MemoryCounters now = memory_counters();
+    FUZZ_CHECK(now.live_blocks == before.live_blocks && now.live_bytes == before.live_bytes,
+               "tracked memory %d blocks / %d bytes after %s, %d / %d before", now.live_blocks, now.live_bytes,
+               after_what, before.live_blocks, before.live_bytes);
+}

@@ -1,73 +1,25 @@
-// log_next_address must find exactly the addresses that a plain byte-by-byte
-// scanner finds. The input is scanned twice: from memory, where the reader
-// has all of it in one buffer, and from a file whose first read buffer ends
-// inside the input, so that a run cut by the buffer edge is read too.
+// log_next_address and log_next_client must find exactly the addresses
+// that the plain byte-by-byte reference finds, without and with IPv6. The
+// input is scanned from memory, where the reader has all of it in one
+// buffer, and from a file whose first read buffer ends inside the input, so
+// that a run cut by the buffer edge is read too.
 #include "basalt-file.h"
 #include "fuzz_support.h"
 #include "lookup.h"
+#include "reference_scanner.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
-
-bool in_run(unsigned char c)
-{
-    return (c >= '0' && c <= '9') || c == '.';
-}
-
-// The rules: a run of digits and dots is an address when it has exactly
-// three dots, at most 79 characters, stands after a byte 0..32 or a comma
-// (or at the start of the scan, or right after the byte that ended the last
-// address) and is ended by another byte (the end of the data does not end
-// it). Parts are kept modulo 256, an empty part is 0.
-std::vector<uint32_t> reference_scan(const uint8_t *data, size_t size)
-{
-    std::vector<uint32_t> found;
-    unsigned char before = 0;
-    size_t i = 0;
-    while (i < size) {
-        if (!in_run(data[i])) {
-            before = data[i++];
-            continue;
-        }
-        const size_t start = i;
-        unsigned parts[4] = {0, 0, 0, 0};
-        int dots = 0;
-        for (; i < size && in_run(data[i]); ++i) {
-            if (data[i] == '.')
-                ++dots;
-            else if (dots <= 3)
-                parts[dots] = (parts[dots] * 10 + (data[i] - '0')) % 256;
-        }
-        if (i == size)
-            break;
-        if (dots == 3 && i - start <= 79 && (before <= 32 || before == ',')) {
-            found.push_back((parts[0] << 24) | (parts[1] << 16) | (parts[2] << 8) | parts[3]);
-            before = 0;
-        } else {
-            before = data[i];
-        }
-        ++i; // the byte that ended the run
-    }
-    return found;
-}
-
-std::vector<uint32_t> scan(ByteReader &reader)
-{
-    std::vector<uint32_t> found;
-    uint8_t a[4];
-    while (log_next_address(reader, a) == 1)
-        found.push_back((uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | a[3]);
-    return found;
-}
 
 // A file of READ_BUFFER_SIZE - cut blanks followed by the input, in memory
 // (memfd), reopened by path: the reader's first buffer ends cut bytes into
@@ -110,12 +62,11 @@ class EdgeFile
     std::string path_;
 };
 
-std::string listed(const std::vector<uint32_t> &keys)
+std::string listed(const std::vector<std::string> &clients)
 {
     std::string text;
-    for (uint32_t k : keys)
-        text += std::to_string(k >> 24) + "." + std::to_string((k >> 16) & 255) + "." + std::to_string((k >> 8) & 255) +
-                "." + std::to_string(k & 255) + " ";
+    for (const std::string &client : clients)
+        text += client + " ";
     return text;
 }
 
@@ -124,27 +75,32 @@ std::string listed(const std::vector<uint32_t> &keys)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_start_quiet();
-    const std::vector<uint32_t> expected = reference_scan(data, size);
-
-    ByteReader memory_reader;
-    memory_reader.open_memory(data, size);
-    const std::vector<uint32_t> from_memory = scan(memory_reader);
-    FUZZ_CHECK(from_memory == expected, "from memory found [%s], the rules find [%s]", listed(from_memory).c_str(),
-               listed(expected).c_str());
-
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
     // The edge falls somewhere in the first 256 bytes, chosen by the input
     // so that the fuzzer can move it.
     static EdgeFile edge_file;
     const size_t cut = size == 0 ? 0 : (data[size - 1] * 31u + size) % (std::min(size, EdgeFile::MAX_CUT) + 1);
-    // One reader for every input: open() keeps its 256 KB buffer.
-    static ByteReader file_reader;
-    if (file_reader.open(edge_file.place(data, size, cut)) == 0)
-        fuzz_fail("cannot open the edge file");
-    // The blanks before the input leave it standing after a blank, as the
-    // start of the scan does: the same addresses are expected.
-    const std::vector<uint32_t> from_file = scan(file_reader);
-    FUZZ_CHECK(from_file == expected, "with the buffer edge %zu bytes in, found [%s], the rules find [%s]", cut,
-               listed(from_file).c_str(), listed(expected).c_str());
-    FUZZ_CHECK(file_reader.failed() == 0, "reading the edge file failed");
+    const char *edge_path = edge_file.place(data, size, cut);
+    for (const bool ipv6 : {false, true}) {
+        const char *scanner = ipv6 ? "log_next_client" : "log_next_address";
+        const std::vector<std::string> expected = reference_clients(bytes, ipv6);
+
+        ByteReader memory_reader;
+        memory_reader.open_memory(data, size);
+        const std::vector<std::string> from_memory = scanned_clients(memory_reader, ipv6);
+        FUZZ_CHECK(from_memory == expected, "%s from memory found [%s], the rules find [%s]", scanner,
+                   listed(from_memory).c_str(), listed(expected).c_str());
+
+        // One reader for every input: open() keeps its 256 KB buffer.
+        static ByteReader file_reader;
+        if (file_reader.open(edge_path) == 0)
+            fuzz_fail("cannot open the edge file");
+        // The blanks before the input leave it standing after a blank, as
+        // the start of the scan does: the same addresses are expected.
+        const std::vector<std::string> from_file = scanned_clients(file_reader, ipv6);
+        FUZZ_CHECK(from_file == expected, "%s with the buffer edge %zu bytes in found [%s], the rules find [%s]",
+                   scanner, cut, listed(from_file).c_str(), listed(expected).c_str());
+        FUZZ_CHECK(file_reader.failed() == 0, "reading the edge file failed");
+    }
     return 0;
 }

@@ -228,8 +228,11 @@ struct ClientAddress {
     uint8_t address6[16];      // an IPv6 text's address
     char text[IPV6_TEXT_SIZE]; // the IPv6 text as the log writes it
 };
-// The next client of the log, dotted quads exactly as log_next_address
-// finds them and IPv6 texts under the same rules: 1, or 0 at the end.
+// The next client of the log, dotted quads as log_next_address finds them
+// and IPv6 texts under the same rules: 1, or 0 at the end. As after any
+// address found, the next call starts afresh, so a quad right after an
+// IPv6 text ("::1/192.0.2.1") is found where log_next_address, which does
+// not see the IPv6 text, passes it over.
 int log_next_client(ByteReader &reader, ClientAddress &client);
 // Adds the log's new addresses to the table (stamp 0, name "*"). Returns 1
 // when the log was read to its end; 0 after "Unable to open log file '%s'"

@@ -15,31 +15,29 @@ namespace
 
 TEST(Console, PrintWritesTheTextAndReturnsItsLength)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         int n = out_print("%d [%10.4f secs] %s\n", 12, 1.5, "done");
         out_print("length %d\n", n);
     });
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("12 [    1.5000 secs] done\nlength 26\n", r.out);
+    EXPECT_EQ((RunResult{0, "12 [    1.5000 secs] done\nlength 26\n", ""}), r);
 }
 
 TEST(Console, OutputOffWritesNothingAndPrintReturnsOne)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(0);
         int n = out_print("hello\n");
         out_section("Title");
         if (n != 1)
             _exit(3);
     });
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ((RunResult{0, "", ""}), r);
 }
 
 TEST(Console, QuietOutputLeavesOutNotesAndProgressOnly)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         out_note("note\n");
         out_progress("     1 Threads\r", 15);
@@ -48,13 +46,12 @@ TEST(Console, QuietOutputLeavesOutNotesAndProgressOnly)
         out_progress("     2 Threads\r", 15);
         out_print("failure\n");
     });
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("note\n     1 Threads\rfailure\n", r.out);
+    EXPECT_EQ((RunResult{0, "note\n     1 Threads\rfailure\n", ""}), r);
 }
 
 TEST(Console, SectionBarsAreAlways79Characters)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         out_section("Memory Init");
         out_section(nullptr);
@@ -69,7 +66,7 @@ TEST(Console, SectionBarsAreAlways79Characters)
 
 TEST(Console, OverlongReportIsWrittenCutThenAborts)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         out_print("%s", std::string(2049, 'x').c_str());
     });
@@ -82,30 +79,29 @@ TEST(Console, OverlongReportIsWrittenCutThenAborts)
 
 TEST(Console, ReportOfExactly2048CharactersIsFine)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         out_print("%s", std::string(2048, 'y').c_str());
     });
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(std::string(2048, 'y'), r.out);
+    EXPECT_EQ((RunResult{0, std::string(2048, 'y'), ""}), r);
 }
 
 TEST(FatalReports, AbortShowsTheBoxThenTheReportAndSite)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         out_print("before\n");
         mark_abort_site("lookup", 42);
         fatal_abort("(%s) (%d) No memory available (%d)\n", "lookup", 7, 96);
     });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("before\n\n\nABORT: (lookup) (7) No memory available (96)\n       (lookup/42)\n", r.out);
-    EXPECT_EQ("Internal error, program aborting...: (lookup) (7) No memory available (96)\n", r.err);
+    EXPECT_EQ((RunResult{1, "before\n\n\nABORT: (lookup) (7) No memory available (96)\n       (lookup/42)\n",
+                         "Internal error, program aborting...: (lookup) (7) No memory available (96)\n"}),
+              r);
 }
 
 TEST(FatalReports, AssertHasTheSameShapeWithoutABox)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         mark_assert_site("cmdline", 9);
         fatal_assert(1, "not shown\n");
@@ -114,25 +110,21 @@ TEST(FatalReports, AssertHasTheSameShapeWithoutABox)
         fatal_assert(0, "Pointer is NULL\n");
         out_print("not reached\n");
     });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("still running\n\n\nASSERT: Pointer is NULL\n        (cmdline/10)\n", r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ((RunResult{1, "still running\n\n\nASSERT: Pointer is NULL\n        (cmdline/10)\n", ""}), r);
 }
 
 TEST(FatalReports, AssertWithOutputOffEndsSilently)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(0);
         fatal_assert(0, "Pointer is NULL\n");
     });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ((RunResult{1, "", ""}), r);
 }
 
 TEST(FatalReports, SitesAreKeptPerThread)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         start_core_for_test(OUT_CONSOLE);
         mark_assert_site("main-thread", 1);
         std::thread other([] { mark_assert_site("worker", 2); });
@@ -144,13 +136,12 @@ TEST(FatalReports, SitesAreKeptPerThread)
 
 TEST(FatalReports, EmptyCommandLineAbortsThroughTheBoxOnly)
 {
-    RunResult r = run_in_child([] {
+    const RunResult r = run_in_child([] {
         platform_set_command_line(0, nullptr);
         core_startup("debug.log", OUT_CONSOLE);
     });
-    EXPECT_EQ(1, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("Internal error, program aborting...: No starting path was specified on commandline!\n", r.err);
+    EXPECT_EQ(
+        (RunResult{1, "", "Internal error, program aborting...: No starting path was specified on commandline!\n"}), r);
 }
 
 struct LogPathCase {
@@ -192,7 +183,7 @@ TEST(LogFile, IsEmptiedAtStartUnlessKept)
     std::string program = dir.file("tarn");
     std::string log = dir.file("debug.log");
     write_file(log, "old\n");
-    RunResult r = run_in_child([&] {
+    const RunResult r = run_in_child([&] {
         start_core_for_test(OUT_LOGFILE, program.c_str());
         out_print("first %d\n", 1);
     });
@@ -207,7 +198,7 @@ TEST(LogFile, IsEmptiedAtStartUnlessKept)
 
 TEST(LogFile, VerboseStartPrintsTheLibraryBanner)
 {
-    RunResult r = run_in_child([] { start_core_for_test(OUT_CONSOLE | OUT_VERBOSE); });
+    const RunResult r = run_in_child([] { start_core_for_test(OUT_CONSOLE | OUT_VERBOSE); });
     EXPECT_EQ("Basalt v0.22\n", r.out);
 }
 

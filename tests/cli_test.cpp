@@ -11,8 +11,6 @@
 namespace
 {
 
-const std::string BANNER = "\nKelvarn Tarnwick (TARN) - Tarnwick Lookup version 1.23 [06/07/1999]\n"
-                           "The latest version is always available at https://tarnwick.example.org/\n\n";
 const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "Options: /A [IP Address]       Loopup an IP address (IP->Name)\n"
                           "         /N [Domain Name]      Loopup an Domain Name (Name->IP)\n"

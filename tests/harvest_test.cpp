@@ -4,6 +4,7 @@
 #include "basalt-file.h"
 #include "lookup.h"
 #include "platform.h"
+#include "reference_scanner.h"
 #include "socket.h"
 #include "test_support.h"
 
@@ -18,23 +19,26 @@
 namespace
 {
 
-std::string dotted(const uint8_t a[4])
-{
-    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]);
-}
+using Found = std::vector<std::string>;
 
-std::vector<std::string> scan(const std::string &bytes)
+Found from_memory(const std::string &bytes, bool ipv6)
 {
     ByteReader reader;
     reader.open_memory(bytes.data(), bytes.size());
-    std::vector<std::string> found;
-    uint8_t address[4];
-    while (log_next_address(reader, address) == 1)
-        found.push_back(dotted(address));
-    return found;
+    return scanned_clients(reader, ipv6);
 }
 
-using Found = std::vector<std::string>;
+// The dotted quads of the log.
+Found scan(const std::string &bytes)
+{
+    return from_memory(bytes, false);
+}
+
+// Every client of the log, IPv6 texts as "[text]".
+Found clients(const std::string &bytes)
+{
+    return from_memory(bytes, true);
+}
 
 TEST(LogScanner, CommonLogFormatLineGivesOnlyTheClient)
 {
@@ -72,64 +76,14 @@ TEST(LogScanner, OverlongRunsArePassedOver)
     EXPECT_EQ(Found{}, scan(" " + std::string(10'000'000, '.') + " "));
 }
 
-// The scanner as the log grammar states it, one byte at a time, for
-// comparison on arbitrary bytes.
-std::vector<std::string> reference_scan(const std::string &bytes)
-{
-    std::vector<std::string> found;
-    size_t i = 0;
-    while (i < bytes.size()) {
-        unsigned char before = 0;
-        std::string run;
-        int dots = 0;
-        bool returned = false;
-        for (; i < bytes.size(); ++i) {
-            unsigned char c = static_cast<unsigned char>(bytes[i]);
-            if ((c >= '0' && c <= '9') || c == '.') {
-                run += static_cast<char>(c);
-                dots += c == '.';
-                continue;
-            }
-            uint8_t address[4];
-            if (dots == 3 && (before <= 32 || before == ',') && run.size() <= 79 &&
-                parse_dotted_address(run.c_str(), address) == 1) {
-                found.push_back(dotted(address));
-                ++i;
-                returned = true;
-                break;
-            }
-            before = c;
-            run.clear();
-            dots = 0;
-        }
-        if (!returned)
-            break;
-    }
-    return found;
-}
-
 TEST(LogScanner, FindsWhatThePlainReferenceFindsOnRandomBytes)
 {
     std::mt19937 random(4242);
-    const char alphabet[] = "0123456789....  ,,/[\"a\n\t\x01\xff";
     for (int round = 0; round < 300; ++round) {
-        std::string bytes(static_cast<size_t>(random() % 400), ' ');
-        for (char &c : bytes)
-            c = alphabet[random() % (sizeof alphabet - 1)];
-        ASSERT_EQ(reference_scan(bytes), scan(bytes)) << round;
+        const std::string bytes =
+            random_bytes(random, random() % 400, std::string("0123456789....  ,,/[\"a\n\t\x01\xff"));
+        ASSERT_EQ(reference_clients(bytes, false), scan(bytes)) << round;
     }
-}
-
-// Every client the scanner gives, IPv6 texts as "[text]".
-std::vector<std::string> clients(const std::string &bytes)
-{
-    ByteReader reader;
-    reader.open_memory(bytes.data(), bytes.size());
-    std::vector<std::string> found;
-    ClientAddress client;
-    while (log_next_client(reader, client) == 1)
-        found.push_back(client.is_ipv6 == 1 ? "[" + std::string(client.text) + "]" : dotted(client.address));
-    return found;
 }
 
 TEST(LogScanner, IPv6ClientsUnderTheRulesOfDottedQuads)
@@ -153,16 +107,17 @@ TEST(LogScanner, IPv6ClientsUnderTheRulesOfDottedQuads)
 
 TEST(LogScanner, IPv6DoesNotChangeWhichDottedQuadsAreFound)
 {
-    // On bytes full of near misses, the dotted quads of the scanner that
-    // also takes IPv6 are exactly those of the plain one.
+    // On bytes full of near misses, the scanner that also takes IPv6 finds
+    // what the plain reference finds, and its dotted quads are exactly
+    // those of the scanner without IPv6.
     std::mt19937 random(6464);
-    const char alphabet[] = "0123456789...::::abcdefABCG  ,,/[\"\n\t\x01\xff";
     for (int round = 0; round < 300; ++round) {
-        std::string bytes(static_cast<size_t>(random() % 400), ' ');
-        for (char &c : bytes)
-            c = alphabet[random() % (sizeof alphabet - 1)];
+        const std::string bytes =
+            random_bytes(random, random() % 400, std::string("0123456789...::::abcdefABCG  ,,/[\"\n\t\x01\xff"));
+        const Found found = clients(bytes);
+        ASSERT_EQ(reference_clients(bytes, true), found) << round;
         Found quads;
-        for (const std::string &client : clients(bytes)) {
+        for (const std::string &client : found) {
             if (client[0] != '[')
                 quads.push_back(client);
         }
@@ -192,11 +147,7 @@ TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
     write_file(dir.file("big.log"), log);
     ByteReader reader;
     ASSERT_EQ(1, reader.open(dir.file("big.log").c_str()));
-    std::vector<std::string> found;
-    ClientAddress client;
-    while (log_next_client(reader, client) == 1)
-        found.push_back(client.is_ipv6 == 1 ? "[" + std::string(client.text) + "]" : dotted(client.address));
-    EXPECT_EQ(expected, found);
+    EXPECT_EQ(expected, scanned_clients(reader, true));
     EXPECT_EQ(0, reader.failed());
 }
 
@@ -236,7 +187,7 @@ std::vector<std::string> table_addresses()
     std::vector<std::string> out;
     for (const HostEntry *head : host_table()->lists) {
         for (const HostEntry *e = head; e != nullptr; e = e->next)
-            out.push_back(dotted(e->address));
+            out.push_back(quad_text(e->address));
     }
     return out;
 }

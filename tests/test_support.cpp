@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include "basalt-core.h"
+#include "dns/stats_file.h"
 #include "lookup.h"
 #include "platform.h"
 
@@ -52,6 +53,14 @@ std::string read_file(const std::string &path)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+std::string random_bytes(std::mt19937 &random, size_t size, const std::string &alphabet)
+{
+    std::string bytes(size, '\0');
+    for (char &c : bytes)
+        c = alphabet.empty() ? static_cast<char>(random() & 0xFF) : alphabet[random() % alphabet.size()];
+    return bytes;
 }
 
 namespace
@@ -116,6 +125,12 @@ RunResult fork_and_collect(const std::function<void()> &child_body)
 }
 
 } // namespace
+
+void PrintTo(const RunResult &result, std::ostream *os)
+{
+    *os << "status " << result.status << ", out " << testing::PrintToString(result.out) << ", err "
+        << testing::PrintToString(result.err);
+}
 
 RunResult run_in_child(const std::function<void()> &body)
 {
@@ -200,24 +215,35 @@ std::string printed_lines(const std::string &out)
     return masked;
 }
 
+std::string stamps_as_now(const std::string &cache, uint32_t from, uint32_t to)
+{
+    std::string out;
+    size_t start = 0;
+    while (start < cache.size()) {
+        const size_t end = cache.find('\n', start);
+        std::string line = cache.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
+        start = end == std::string::npos ? cache.size() : end + 1;
+        const size_t blank = line.find(' ');
+        const unsigned long stamp = std::strtoul(line.c_str(), nullptr, 10);
+        if (blank != std::string::npos && stamp >= from && stamp <= to)
+            line = "NOW" + line.substr(blank);
+        out += line;
+    }
+    return out;
+}
+
 std::map<std::string, long> server_stats()
 {
-    std::map<std::string, long> stats;
     const char *pid = std::getenv("TARN_DNS_PID");
     const char *file = std::getenv("TARN_DNS_STATS");
     if (pid == nullptr || file == nullptr || *file == '\0')
-        return stats;
+        return {};
     std::filesystem::remove(file);
     kill(static_cast<pid_t>(std::atol(pid)), SIGUSR1);
     for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::ifstream in(file);
-    std::string key;
-    long value = 0;
-    while (in >> key >> value)
-        stats[key] = value;
-    return stats;
+    return read_stats_file(file);
 }
 
 void start_core_for_test(int flags, const char *program_path)

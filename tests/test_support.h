@@ -2,11 +2,17 @@
 // remove themselves, running the built program, and capturing console output.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
+
+// What the program prints first on every run but a quiet one.
+inline const std::string BANNER = "\nKelvarn Tarnwick (TARN) - Tarnwick Lookup version 1.23 [06/07/1999]\n"
+                                  "The latest version is always available at https://tarnwick.example.org/\n\n";
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes out of scope.
@@ -31,7 +37,13 @@ struct RunResult {
     int status = -1; // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    bool operator==(const RunResult &) const = default;
 };
+// For a failed comparison: the status and both texts.
+void PrintTo(const RunResult &result, std::ostream *os);
+
+// size bytes drawn from alphabet, or uniformly from all 256 when it is empty.
+std::string random_bytes(std::mt19937 &random, size_t size, const std::string &alphabet);
 
 // Runs program with the arguments (no shell), in working_directory when it
 // is not empty, with standard input read from input_file when that is not
@@ -47,6 +59,11 @@ RunResult run_in_child(const std::function<void()> &body);
 // self-overwriting progress lines (text ending in a carriage return) taken
 // out, and every step time "[%10.4f secs]" shown as "[T]".
 std::string printed_lines(const std::string &out);
+
+// A cache file's text with the stamps from..to (the minutes of a run, as
+// minute_stamp_now gives them) shown as "NOW", so that the lines of a
+// run's lookups compare with fixed text.
+std::string stamps_as_now(const std::string &cache, uint32_t from, uint32_t to);
 
 // Query counts of the private DNS responder so far (netns-run tells its PID
 // and stats file); empty outside netns-run.

@@ -30,6 +30,8 @@
 
 #include <gtest/gtest.h>
 
+#include "stats_file.h"
+
 extern char **environ;
 
 namespace
@@ -266,17 +268,6 @@ std::optional<Message> read_tcp_reply(const Socket &s)
     return parse(*body);
 }
 
-std::map<std::string, long> read_stats(const fs::path &path)
-{
-    std::map<std::string, long> stats;
-    std::ifstream in(path);
-    std::string key;
-    long value = 0;
-    while (in >> key >> value)
-        stats[key] = value;
-    return stats;
-}
-
 // The responder under test: its own temp dir, zone and kernel-chosen port.
 class Responder
 {
@@ -396,6 +387,37 @@ std::uint16_t next_id()
     return ++id;
 }
 
+using List = std::vector<std::string>;
+
+// The answers to a query for name of type, as text in the order served:
+// PTR targets as names, A and AAAA data as addresses. Each must be of the
+// type asked, in an authoritative NOERROR reply; {"<no reply>"} when none
+// came.
+List answers(const Responder &r, const Labels &name, std::uint16_t type)
+{
+    const auto m = r.ask(make_query(next_id(), name, type));
+    if (!m)
+        return {"<no reply>"};
+    EXPECT_EQ(m->rcode(), 0) << join(name);
+    EXPECT_EQ(m->flags & 0x0400, 0x0400) << join(name) << ": AA";
+    List out;
+    for (const auto &a : m->answers) {
+        EXPECT_EQ(a.type, type) << join(name);
+        if (type == kPtr) {
+            out.push_back(join(a.target));
+        } else {
+            EXPECT_EQ(a.data.size(), type == kAaaa ? 16U : 4U) << join(name);
+            out.push_back(a.address());
+        }
+    }
+    return out;
+}
+
+List answers(const Responder &r, const std::string &name, std::uint16_t type)
+{
+    return answers(r, split(name), type);
+}
+
 TEST(DnsResponderAnswers, PtrAndAFromHostLines)
 {
     Responder r(kZone);
@@ -422,29 +444,16 @@ TEST(DnsResponderAnswers, PtrAndAFromHostLines)
     ASSERT_EQ(a->answers.size(), 2U);
     EXPECT_EQ(a->answers[0].address(), "10.1.2.3");
     EXPECT_EQ(a->answers[1].address(), "10.1.2.4");
-    const auto alias = r.ask(make_query(next_id(), "alias.example", kA));
-    ASSERT_TRUE(alias);
-    ASSERT_EQ(alias->answers.size(), 1U);
-    EXPECT_EQ(alias->answers[0].address(), "10.1.2.3");
+    EXPECT_EQ(answers(r, "alias.example", kA), List{"10.1.2.3"});
 
     // Case-insensitive match; the answer keeps the zone's spelling.
-    const auto mixed = r.ask(make_query(next_id(), "5.2.1.10.IN-ADDR.ARPA", kPtr));
-    ASSERT_TRUE(mixed);
-    ASSERT_EQ(mixed->answers.size(), 1U);
-    EXPECT_EQ(join(mixed->answers[0].target), "Mixed.Example");
+    EXPECT_EQ(answers(r, "5.2.1.10.IN-ADDR.ARPA", kPtr), List{"Mixed.Example"});
 
     // One address on two lines: one PTR per line.
-    const auto twice = r.ask(make_query(next_id(), "6.2.1.10.in-addr.arpa", kPtr));
-    ASSERT_TRUE(twice);
-    ASSERT_EQ(twice->answers.size(), 2U);
-    EXPECT_EQ(join(twice->answers[0].target), "first.example");
-    EXPECT_EQ(join(twice->answers[1].target), "second.example");
+    EXPECT_EQ(answers(r, "6.2.1.10.in-addr.arpa", kPtr), (List{"first.example", "second.example"}));
 
     // @ptr: the reverse record alone; the name keeps its own addresses.
-    const auto forged = r.ask(make_query(next_id(), "9.2.1.10.in-addr.arpa", kPtr));
-    ASSERT_TRUE(forged);
-    ASSERT_EQ(forged->answers.size(), 1U);
-    EXPECT_EQ(join(forged->answers[0].target), "host.example");
+    EXPECT_EQ(answers(r, "9.2.1.10.in-addr.arpa", kPtr), List{"host.example"});
 }
 
 TEST(DnsResponderAnswers, UnknownNamesAndOtherTypes)
@@ -490,15 +499,8 @@ TEST(DnsResponderAnswers, PtrForIpv6LinesInAnyTextForm)
 
     std::string upper = ip6_arpa("2001:db8::2");
     std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-    const auto full = r.ask(make_query(next_id(), upper, kPtr));
-    ASSERT_TRUE(full);
-    ASSERT_EQ(full->answers.size(), 1U) << upper;
-    EXPECT_EQ(join(full->answers[0].target), "Full.Example");
-
-    const auto loopback = r.ask(make_query(next_id(), ip6_arpa("::1"), kPtr));
-    ASSERT_TRUE(loopback);
-    ASSERT_EQ(loopback->answers.size(), 1U);
-    EXPECT_EQ(join(loopback->answers[0].target), "ip6-only.example");
+    EXPECT_EQ(answers(r, upper, kPtr), List{"Full.Example"});
+    EXPECT_EQ(answers(r, ip6_arpa("::1"), kPtr), List{"ip6-only.example"});
 
     const auto unknown = r.ask(make_query(next_id(), ip6_arpa("2001:db8::3"), kPtr));
     ASSERT_TRUE(unknown);
@@ -507,14 +509,8 @@ TEST(DnsResponderAnswers, PtrForIpv6LinesInAnyTextForm)
 
     // A mapped line is an IPv6 line: it adds nothing to the IPv4 PTR, which is
     // what glibc asks for such an address.
-    const auto v4 = r.ask(make_query(next_id(), "3.2.1.10.in-addr.arpa", kPtr));
-    ASSERT_TRUE(v4);
-    ASSERT_EQ(v4->answers.size(), 1U);
-    EXPECT_EQ(join(v4->answers[0].target), "host.example");
-    const auto mapped = r.ask(make_query(next_id(), ip6_arpa("::ffff:10.1.2.3"), kPtr));
-    ASSERT_TRUE(mapped);
-    ASSERT_EQ(mapped->answers.size(), 1U);
-    EXPECT_EQ(join(mapped->answers[0].target), "mapped.example");
+    EXPECT_EQ(answers(r, "3.2.1.10.in-addr.arpa", kPtr), List{"host.example"});
+    EXPECT_EQ(answers(r, ip6_arpa("::ffff:10.1.2.3"), kPtr), List{"mapped.example"});
 }
 
 TEST(DnsResponderAnswers, AaaaFromIpv6Lines)
@@ -525,36 +521,18 @@ TEST(DnsResponderAnswers, AaaaFromIpv6Lines)
                                      "2001:db8::3 host.example\n"
                                      "::ffff:10.1.2.3 mapped.example\n");
     ASSERT_NE(r.port(), 0);
-    // Every answer of the given type, as text, in the order served.
-    auto addresses = [&](const char *name, std::uint16_t type) {
-        std::vector<std::string> out;
-        const auto m = r.ask(make_query(next_id(), name, type));
-        EXPECT_TRUE(m) << name;
-        if (!m)
-            return out;
-        EXPECT_EQ(m->rcode(), 0) << name;
-        EXPECT_EQ(m->flags & 0x0400, 0x0400) << name << ": AA";
-        for (const auto &a : m->answers) {
-            EXPECT_EQ(a.type, type) << name;
-            EXPECT_EQ(a.data.size(), type == kAaaa ? 16U : 4U) << name;
-            out.push_back(a.address());
-        }
-        return out;
-    };
-    using List = std::vector<std::string>;
-
     // Across lines, in file order, one address once however it is written.
-    EXPECT_EQ(addresses("six.example", kAaaa), (List{"2001:db8::1", "2001:db8::2"}));
-    EXPECT_EQ(addresses("six-alias.example", kAaaa), List{"2001:db8::1"});
-    EXPECT_EQ(addresses("ip6-only.example", kAaaa), List{"::1"});
+    EXPECT_EQ(answers(r, "six.example", kAaaa), (List{"2001:db8::1", "2001:db8::2"}));
+    EXPECT_EQ(answers(r, "six-alias.example", kAaaa), List{"2001:db8::1"});
+    EXPECT_EQ(answers(r, "ip6-only.example", kAaaa), List{"::1"});
 
     // A name on IPv4 and IPv6 lines: each query type gets its own family.
-    EXPECT_EQ(addresses("host.example", kA), (List{"10.1.2.3", "10.1.2.4"}));
-    EXPECT_EQ(addresses("host.example", kAaaa), List{"2001:db8::3"});
+    EXPECT_EQ(answers(r, "host.example", kA), (List{"10.1.2.3", "10.1.2.4"}));
+    EXPECT_EQ(answers(r, "host.example", kAaaa), List{"2001:db8::3"});
 
     // A mapped line is IPv6 data: the 16 bytes as written, and no A record.
-    EXPECT_EQ(addresses("mapped.example", kAaaa), List{"::ffff:10.1.2.3"});
-    EXPECT_EQ(addresses("mapped.example", kA), List{});
+    EXPECT_EQ(answers(r, "mapped.example", kAaaa), List{"::ffff:10.1.2.3"});
+    EXPECT_EQ(answers(r, "mapped.example", kA), List{});
 
     // Over TCP as well, where a record-length slip would show.
     const auto tcp = r.ask_tcp(make_query(next_id(), "six.example", kAaaa));
@@ -574,21 +552,16 @@ TEST(DnsResponderAnswers, LongAndOddNames)
     Responder r(zone);
     ASSERT_NE(r.port(), 0);
 
-    const auto m = r.ask(make_query(next_id(), "1.0.7.10.in-addr.arpa", kPtr));
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->answers.size(), 1U);
-    EXPECT_EQ(join(m->answers[0].target), longest);
+    EXPECT_EQ(answers(r, "1.0.7.10.in-addr.arpa", kPtr), List{longest});
 
+    // Compared label by label: a dot inside a label must stay inside it.
     const Labels odd = {"with blank", std::string("ctl\x01\x0a") + "lf", "dot.inside", "example"};
     const auto o = r.ask(make_query(next_id(), "2.0.7.10.in-addr.arpa", kPtr));
     ASSERT_TRUE(o);
     ASSERT_EQ(o->answers.size(), 1U);
     EXPECT_EQ(o->answers[0].target, odd);
 
-    const auto back = r.ask(make_query(next_id(), odd, kA));
-    ASSERT_TRUE(back);
-    ASSERT_EQ(back->answers.size(), 1U);
-    EXPECT_EQ(back->answers[0].address(), "10.7.0.2");
+    EXPECT_EQ(answers(r, odd, kA), List{"10.7.0.2"});
 }
 
 TEST(DnsResponderZone, RejectsBadLinesWithTheirLineNumber)
@@ -653,11 +626,7 @@ TEST(DnsResponderFaults, Ipv6TargetsInAnyTextForm)
     const auto second = ask(ip6_arpa("2001:db8::1"));
     ASSERT_TRUE(second);
     EXPECT_EQ(second->rcode(), 5) << "spent budget falls back to the default fault";
-    const auto answered = ask(ip6_arpa("2001:db8::2"));
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(answered->rcode(), 0);
-    ASSERT_EQ(answered->answers.size(), 1U);
-    EXPECT_EQ(join(answered->answers[0].target), "full.example");
+    EXPECT_EQ(answers(r, ip6_arpa("2001:db8::2"), kPtr), List{"full.example"});
     const auto v4 = ask("3.2.1.10.in-addr.arpa");
     ASSERT_TRUE(v4);
     EXPECT_EQ(v4->rcode(), 5);
@@ -765,7 +734,7 @@ TEST(DnsResponderTiming, HundredsInFlightAtOnce)
     EXPECT_LT(Clock::now() - start, milliseconds(1500));
 
     ASSERT_EQ(r.stop(), 0);
-    auto stats = read_stats(r.stats_path());
+    auto stats = read_stats_file(r.stats_path());
     EXPECT_EQ(stats["queries"], kCount + 1);
     EXPECT_EQ(stats["distinct_names"], kCount + 1);
     EXPECT_GE(stats["pending_max"], 400);
@@ -800,7 +769,7 @@ TEST(DnsResponderRobustness, IgnoresMalformedQueriesAndKeepsServing)
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->answers.size(), 2U);
     ASSERT_EQ(r.stop(), 0);
-    EXPECT_EQ(read_stats(r.stats_path())["malformed"], static_cast<long>(junk.size()));
+    EXPECT_EQ(read_stats_file(r.stats_path())["malformed"], static_cast<long>(junk.size()));
 }
 
 TEST(DnsResponderTcp, PipelinedQueriesOnOneConnection)
@@ -837,7 +806,7 @@ TEST(DnsResponderStats, WrittenOnUsr1AndOnTerm)
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (!fs::exists(r.stats_path()) && Clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(5));
-    auto stats = read_stats(r.stats_path());
+    auto stats = read_stats_file(r.stats_path());
     EXPECT_FALSE(r.exited()) << "SIGUSR1 must not stop the server";
     EXPECT_EQ(stats["queries"], 6);
     EXPECT_EQ(stats["queries_udp"], 5);
@@ -850,7 +819,7 @@ TEST(DnsResponderStats, WrittenOnUsr1AndOnTerm)
 
     ASSERT_TRUE(r.ask(make_query(next_id(), "host.example", kA)));
     EXPECT_EQ(r.stop(), 0);
-    stats = read_stats(r.stats_path());
+    stats = read_stats_file(r.stats_path());
     EXPECT_EQ(stats["queries"], 7);
     EXPECT_EQ(stats["type_a"], 4);
 }

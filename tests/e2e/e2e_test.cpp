@@ -21,8 +21,6 @@
 namespace
 {
 
-const std::string BANNER = "\nKelvarn Tarnwick (TARN) - Tarnwick Lookup version 1.23 [06/07/1999]\n"
-                           "The latest version is always available at https://tarnwick.example.org/\n\n";
 const std::string LONG_NAME = "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
                               "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
                               "loooooooooooooooooooooooooooooooooooooooooooooooooooooooong."
@@ -54,24 +52,10 @@ class EndToEnd : public testing::Test
     // progress lines taken out.
     static std::string lines(const std::string &out) { return printed_lines(out); }
 
-    // The cache file with the stamps of this run's lookups shown as NOW,
-    // after checking that they lie within the run's minutes.
+    // The cache file with the stamps of the last run's lookups shown as NOW.
     std::string cache(const std::string &name = "dns.txt")
     {
-        std::string text = read_file(dir.file(name));
-        std::string out;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start + 1);
-            start = end == std::string::npos ? text.size() : end + 1;
-            size_t blank = line.find(' ');
-            unsigned long stamp = std::strtoul(line.c_str(), nullptr, 10);
-            if (blank != std::string::npos && stamp >= before && stamp <= after)
-                line = "NOW" + line.substr(blank);
-            out += line;
-        }
-        return out;
+        return stamps_as_now(read_file(dir.file(name)), before, after);
     }
 
     TempDir dir;

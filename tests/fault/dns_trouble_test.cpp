@@ -16,21 +16,22 @@
 namespace
 {
 
-// The cache with the stamps of this run's lookups shown as NOW, after
-// checking that the file is well formed.
-std::string masked_cache(const std::string &path, uint32_t from, uint32_t to)
+// A run of tarn in dir, and the cache it leaves: checked to be well formed
+// and shown with the stamps of the run's lookups as NOW.
+struct StampedRun {
+    Outcome outcome;
+    std::string cache;
+};
+
+StampedRun run_stamped(const TempDir &dir, std::vector<std::string> arguments)
 {
-    const std::string text = read_file(path);
-    std::vector<CacheRecord> records;
-    const std::string problem = read_cache_strictly(text, &records);
-    if (!problem.empty())
-        return "malformed cache: " + problem;
-    std::string out;
-    for (const CacheRecord &r : records) {
-        const bool now = r.stamp >= from && r.stamp <= to;
-        out += (now ? std::string("NOW") : std::to_string(r.stamp)) + " " + dotted(r.key) + " " + r.name + "\r\n";
-    }
-    return out;
+    const uint32_t from = minute_stamp_now();
+    StampedRun run{run_tarn(tarn_in(dir.path(), std::move(arguments), 60)), ""};
+    const uint32_t to = minute_stamp_now();
+    const std::string text = read_file(dir.file("dns.txt"));
+    const std::string problem = read_cache_strictly(text, nullptr);
+    run.cache = problem.empty() ? stamps_as_now(text, from, to) : "malformed cache: " + problem;
+    return run;
 }
 
 struct Trouble {
@@ -82,14 +83,8 @@ TEST(DnsTrouble, EveryAddressOnceWithItsNameOrUnresolved)
     write_file(dir.file("dns.txt"), cache);
     const long tcp_before = server_stats()["queries_tcp"];
 
-    const uint32_t from = minute_stamp_now();
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/T", "500"};
-    launch.directory = dir.path();
-    launch.timeout_seconds = 60;
-    Outcome r = run_tarn(launch);
-    const uint32_t to = minute_stamp_now();
-
+    const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/T", "500"});
+    const Outcome &r = run.outcome;
     ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
     int resolved = 0;
     for (const Trouble &t : TROUBLES)
@@ -103,7 +98,7 @@ TEST(DnsTrouble, EveryAddressOnceWithItsNameOrUnresolved)
     EXPECT_EQ(BANNER + printed, r.lines());
     // The whole file, so that a split or shifted line shows; then each
     // trouble by name, so that a failure says which one.
-    EXPECT_EQ(expected, masked_cache(dir.file("dns.txt"), from, to));
+    EXPECT_EQ(expected, run.cache);
     std::vector<CacheRecord> records;
     read_cache_strictly(read_file(dir.file("dns.txt")), &records);
     for (const Trouble &t : TROUBLES) {
@@ -144,15 +139,9 @@ void run_with_hosts(const std::vector<HostsName> &names)
     ScopedMount cover = ScopedMount::bind(dir.file("hosts"), "/etc/hosts", true);
     ASSERT_TRUE(cover.ok()) << cover.error();
 
-    const uint32_t from = minute_stamp_now();
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt"};
-    launch.directory = dir.path();
-    launch.timeout_seconds = 60;
-    Outcome r = run_tarn(launch);
-    const uint32_t to = minute_stamp_now();
-    ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
-    EXPECT_EQ(expected, masked_cache(dir.file("dns.txt"), from, to));
+    const StampedRun run = run_stamped(dir, {"/D", "dns.txt"});
+    ASSERT_EQ(0, run.outcome.status) << run.outcome.how() << "\n" << run.outcome.out;
+    EXPECT_EQ(expected, run.cache);
 }
 
 TEST(HostsFileNames, ControlBytesAreNeverWrittenIntoTheCache)
@@ -195,25 +184,19 @@ TEST(SilentServer, EveryLookupTimesOutAndIsSavedUnresolved)
         expected += "NOW " + dotted(0xC0000200u + i) + " *\r\n";
     }
     write_file(dir.file("dns.txt"), cache);
-    const uint32_t from = minute_stamp_now();
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/T", "500"};
-    launch.directory = dir.path();
-    launch.timeout_seconds = 60;
-    Outcome r = run_tarn(launch);
-    const uint32_t to = minute_stamp_now();
+    const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/T", "500"});
+    const Outcome &r = run.outcome;
     ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
     EXPECT_EQ(BANNER + "    40 [T] DNS Entries loaded...\n    40 [T] Entries processed (0 resolved)...\n"
                        "    40 [T] Entries saved...\n",
               r.lines());
-    EXPECT_EQ(expected, masked_cache(dir.file("dns.txt"), from, to));
+    EXPECT_EQ(expected, run.cache);
     EXPECT_GE(r.seconds, 0.9) << "the lookups did not wait for the server";
     EXPECT_LT(r.seconds, 10.0) << "the time-outs did not run side by side";
 
-    launch.arguments = {"/A", "192.0.2.1"};
-    r = run_tarn(launch);
-    EXPECT_EQ(2, r.status) << r.how();
-    EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.1'\n", r.out);
+    const Outcome single = run_tarn(tarn_in(dir.path(), {"/A", "192.0.2.1"}, 60));
+    EXPECT_EQ(2, single.status) << single.how();
+    EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.1'\n", single.out);
 }
 
 } // namespace

@@ -133,6 +133,15 @@ std::string Outcome::how() const
     return "exit " + std::to_string(status);
 }
 
+Launch tarn_in(const std::string &directory, std::vector<std::string> arguments, double timeout_seconds)
+{
+    Launch launch;
+    launch.arguments = std::move(arguments);
+    launch.directory = directory;
+    launch.timeout_seconds = timeout_seconds;
+    return launch;
+}
+
 Outcome run_tarn(const Launch &launch)
 {
     std::vector<std::string> command;
@@ -146,8 +155,18 @@ Outcome run_tarn(const Launch &launch)
             command = {"/usr/bin/time", "-f", "%M", "-o", memory_file};
         }
     }
-    command.insert(command.end(), launch.wrapper.begin(), launch.wrapper.end());
-    command.push_back(TARN_BINARY);
+    if (!launch.environment.empty()) {
+        command.push_back("/usr/bin/env");
+        command.insert(command.end(), launch.environment.begin(), launch.environment.end());
+    }
+    if (launch.as_nobody) {
+        command.insert(command.end(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(NOBODY),
+                                       "--regid=" + std::to_string(NOBODY), "--clear-groups", "--"});
+    }
+    // After setpriv: the limit counts the tasks of the user tarn runs as.
+    if (launch.task_limit > 0)
+        command.insert(command.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(launch.task_limit), "--"});
+    command.push_back(launch.program);
     command.insert(command.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<char *> argv;
     for (std::string &word : command)
@@ -237,37 +256,22 @@ Outcome run_tarn(const Launch &launch)
     return outcome;
 }
 
-std::vector<std::string> as_nobody()
-{
-    return {"/usr/bin/setpriv", "--reuid=" + std::to_string(NOBODY), "--regid=" + std::to_string(NOBODY),
-            "--clear-groups", "--"};
-}
-
 bool can_run_as_nobody()
 {
     if (access("/usr/bin/setpriv", X_OK) != 0)
         return false;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-        std::vector<std::string> command = as_nobody();
-        command.push_back("/bin/true");
-        std::vector<char *> argv;
-        for (std::string &word : command)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    Launch launch;
+    launch.program = "/bin/true";
+    launch.as_nobody = true;
+    launch.keep_output = false;
+    launch.timeout_seconds = 10;
+    return run_tarn(launch).status == 0;
 }
 
 ScopedMount::ScopedMount(const std::string &type, const std::string &target, const std::string &options)
     : target_(target)
 {
+    mkdir(target.c_str(), 0755); // or it is there already
     ok_ = mount(type.c_str(), target.c_str(), type.c_str(), 0, options.c_str()) == 0;
     if (!ok_)
         error_ = "mount " + type + " on " + target + ": " + std::strerror(errno);
@@ -342,11 +346,6 @@ bool strict_number(const std::string &text, size_t *i, char stop, uint64_t max, 
     return true;
 }
 
-} // namespace
-
-namespace
-{
-
 // A kept line from i: bytes above 32 and exactly two blanks, then CR LF.
 bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kept)
 {
@@ -365,20 +364,29 @@ bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kep
     return true;
 }
 
-// Whether an entry line as the writer formats one starts at i.
-bool strict_entry_line(const std::string &text, size_t i)
+// The entry line at *i as the writer formats one: "" with the record and
+// *i past the line, or what is wrong with it.
+std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record)
 {
-    uint64_t value = 0;
-    if (!strict_number(text, &i, ' ', 0xFFFFFFFFu, &value))
-        return false;
+    uint64_t stamp = 0, octet[4] = {0, 0, 0, 0};
+    if (!strict_number(text, i, ' ', 0xFFFFFFFFu, &stamp))
+        return "bad stamp";
     for (int k = 0; k < 4; ++k) {
-        if (!strict_number(text, &i, k < 3 ? '.' : ' ', 255, &value))
-            return false;
+        if (!strict_number(text, i, k < 3 ? '.' : ' ', 255, &octet[k]))
+            return "bad address";
     }
-    const size_t start = i;
-    while (i < text.size() && static_cast<unsigned char>(text[i]) > 32)
-        ++i;
-    return i - start >= 1 && i - start <= 79 && text.compare(i, 2, "\r\n") == 0;
+    const size_t start = *i;
+    while (*i < text.size() && static_cast<unsigned char>(text[*i]) > 32)
+        ++*i;
+    const size_t length = *i - start;
+    if (length == 0 || length > 79)
+        return "name of " + std::to_string(length) + " bytes";
+    if (text.compare(*i, 2, "\r\n") != 0)
+        return "no CR LF right after the name";
+    *i += 2;
+    const uint32_t key = static_cast<uint32_t>((octet[0] << 24) | (octet[1] << 16) | (octet[2] << 8) | octet[3]);
+    *record = {static_cast<uint32_t>(stamp), key, text.substr(start, length)};
+    return {};
 }
 
 } // namespace
@@ -397,32 +405,18 @@ std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord
                 return where + "not a kept line after kept lines";
             continue;
         }
-        const size_t line_start = i;
-        if (kept != nullptr && !strict_entry_line(text, i) && kept_line(text, &i, kept))
+        CacheRecord record;
+        size_t entry_end = i;
+        if (kept != nullptr && !strict_entry(text, &entry_end, &record).empty() && kept_line(text, &i, kept))
             continue;
-        i = line_start;
-        uint64_t stamp = 0, octet[4] = {0, 0, 0, 0};
-        if (!strict_number(text, &i, ' ', 0xFFFFFFFFu, &stamp))
-            return where + "bad stamp";
-        for (int k = 0; k < 4; ++k) {
-            if (!strict_number(text, &i, k < 3 ? '.' : ' ', 255, &octet[k]))
-                return where + "bad address";
-        }
-        size_t start = i;
-        while (i < text.size() && static_cast<unsigned char>(text[i]) > 32)
-            ++i;
-        const size_t length = i - start;
-        if (length == 0 || length > 79)
-            return where + "name of " + std::to_string(length) + " bytes";
-        if (text.compare(i, 2, "\r\n") != 0)
-            return where + "no CR LF right after the name";
-        const uint32_t key = static_cast<uint32_t>((octet[0] << 24) | (octet[1] << 16) | (octet[2] << 8) | octet[3]);
-        if (line > 1 && key < previous)
+        const std::string problem = strict_entry(text, &i, &record);
+        if (!problem.empty())
+            return where + problem;
+        if (line > 1 && record.key < previous)
             return where + "out of order";
-        previous = key;
+        previous = record.key;
         if (records != nullptr)
-            records->push_back({static_cast<uint32_t>(stamp), key, text.substr(start, length)});
-        i += 2;
+            records->push_back(record);
     }
     return {};
 }

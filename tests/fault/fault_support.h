@@ -13,9 +13,6 @@
 #include <string>
 #include <vector>
 
-inline const std::string BANNER = "\nKelvarn Tarnwick (TARN) - Tarnwick Lookup version 1.23 [06/07/1999]\n"
-                                  "The latest version is always available at https://tarnwick.example.org/\n\n";
-
 // The unprivileged user of the permission and thread-limit cases.
 inline constexpr unsigned NOBODY = 65534;
 
@@ -33,19 +30,27 @@ std::string namespace_problem(const std::string &zone);
             GTEST_SKIP() << problem_;                                                                                  \
     } while (0)
 
+// One run of tarn (or of program): the wrappers that make its user,
+// limits and environment are put together by run_tarn.
 struct Launch {
-    std::vector<std::string> arguments; // after the program path
-    std::string directory;              // working directory
-    std::vector<std::string> wrapper;   // programs that exec tarn in the end (setpriv, prlimit)
-    double timeout_seconds = 120;       // then it counts as hung and is killed
-    double kill_after_seconds = -1;     // kill_signal this long after the start (< 0: never)
-    int kill_signal = 9;                // SIGKILL
-    bool keep_output = true;            // false: output goes to /dev/null
+    std::vector<std::string> arguments;   // after the program path
+    std::string directory;                // working directory
+    double timeout_seconds = 120;         // then it counts as hung and is killed
+    bool as_nobody = false;               // as NOBODY without any group (setpriv)
+    int task_limit = 0;                   // > 0: RLIMIT_NPROC, which counts the user's threads (prlimit)
+    std::vector<std::string> environment; // NAME=value added to the environment (env)
+    double kill_after_seconds = -1;       // kill_signal this long after the start (< 0: never)
+    int kill_signal = 9;                  // SIGKILL
+    bool keep_output = true;              // false: output goes to /dev/null
     // Measure tarn's peak memory through /usr/bin/time: a child forked from
     // this (large) test process would count the parent's pages it shares
     // as its own until it execs, and the peak survives the exec.
     bool measure_memory = false;
+    std::string program = TARN_BINARY; // what the wrappers run in the end
 };
+
+// tarn with the arguments in directory; a test sets any other field itself.
+Launch tarn_in(const std::string &directory, std::vector<std::string> arguments, double timeout_seconds = 120);
 
 struct Outcome {
     int status = -1;        // exit status when it exited
@@ -62,16 +67,15 @@ struct Outcome {
 
 Outcome run_tarn(const Launch &launch);
 
-// setpriv ... -- : the wrapper that runs tarn as NOBODY without any group.
-std::vector<std::string> as_nobody();
-// Whether as_nobody() works here (setpriv present, allowed to switch).
+// Whether Launch::as_nobody works here (setpriv present, allowed to switch).
 bool can_run_as_nobody();
 
 // A mount that is undone when the object goes out of scope.
 class ScopedMount
 {
   public:
-    // A file system of type (tmpfs, ...) on target.
+    // A file system of type (tmpfs, ...) on target, a directory made for
+    // it where there is none.
     ScopedMount(const std::string &type, const std::string &target, const std::string &options);
     // source bound onto target, read-only if asked.
     static ScopedMount bind(const std::string &source, const std::string &target, bool read_only);

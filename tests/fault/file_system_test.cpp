@@ -113,7 +113,6 @@ const FileCase FILE_CASES[] = {
     {"full disk",
      false,
      [](const std::string &dir, Prepared &prepared) {
-         fs::create_directory(dir + "/full");
          prepared.mounts.emplace_back("tmpfs", dir + "/full", "size=768k");
          write_file(dir + "/full/dns.txt", big_cache());
      },
@@ -123,7 +122,6 @@ const FileCase FILE_CASES[] = {
     {"no free inode for the temporary file",
      false,
      [](const std::string &dir, Prepared &prepared) {
-         fs::create_directory(dir + "/full");
          prepared.mounts.emplace_back("tmpfs", dir + "/full", "size=1m,nr_inodes=2");
          write_file(dir + "/full/dns.txt", CACHE);
      },
@@ -190,12 +188,8 @@ TEST_P(FileFaults, SayWhichFileAndWhyAndChangeNothing)
         ASSERT_TRUE(mount.ok()) << mount.error();
     const auto before = snapshot(dir);
 
-    Launch launch;
-    launch.arguments = c.arguments;
-    launch.directory = dir;
-    launch.timeout_seconds = 60;
-    if (c.unprivileged)
-        launch.wrapper = as_nobody();
+    Launch launch = tarn_in(dir, c.arguments, 60);
+    launch.as_nobody = c.unprivileged;
     Outcome r = run_tarn(launch);
 
     EXPECT_EQ(2, r.status) << r.how();
@@ -241,11 +235,7 @@ TEST(GrowingLog, HarvestEndsAndCountsWhatItRead)
         _exit(0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/L", "grow.log", "/T", "500"};
-    launch.directory = dir.path();
-    launch.timeout_seconds = 120;
-    Outcome r = run_tarn(launch);
+    Outcome r = run_tarn(tarn_in(dir.path(), {"/D", "dns.txt", "/L", "grow.log", "/T", "500"}));
     int status = 0;
     waitpid(writer, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";

@@ -6,14 +6,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <random>
 
 namespace
 {
-
-namespace fs = std::filesystem;
 
 // As make-load-zone numbers them: address i of 1,100,000 is 1.0.0.0 +
 // i * 3797; the log brings those with i % 11 == 5, the rest are cached.
@@ -63,10 +60,7 @@ TEST(Load, MillionEntriesAndHundredThousandLookupsAtFiveHundredThreads)
     write_file(dir.file("access.log"), log);
 
     const uint32_t from = minute_stamp_now();
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/L", "access.log", "/T", "500"};
-    launch.directory = dir.path();
-    launch.timeout_seconds = 600;
+    Launch launch = tarn_in(dir.path(), {"/D", "dns.txt", "/L", "access.log", "/T", "500"}, 600);
     launch.measure_memory = true;
     Outcome r = run_tarn(launch);
     const uint32_t to = minute_stamp_now();
@@ -110,6 +104,15 @@ TEST(Load, MillionEntriesAndHundredThousandLookupsAtFiveHundredThreads)
     EXPECT_LT(static_cast<double>(r.max_rss_kb), table_kib * 1.25 + 64 * 1024);
 }
 
+// A directory in memory of the given size, in the test's own mount
+// namespace: room for gigabytes without a disk.
+struct MemoryRoom {
+    explicit MemoryRoom(const std::string &size) : mount("tmpfs", path, "size=" + size) {}
+    TempDir dir;
+    const std::string path = dir.file("room");
+    const ScopedMount mount;
+};
+
 // A log of one line of a gigabyte, without a line end: the first half one
 // run of digits and dots, the second letters, then one client. And a cache
 // record whose name is a quarter of a gigabyte. Both are read through a
@@ -117,12 +120,9 @@ TEST(Load, MillionEntriesAndHundredThousandLookupsAtFiveHundredThreads)
 TEST(HugeLine, GigabyteLineKeepsMemoryFlat)
 {
     REQUIRE_FAULT_NAMESPACE("load");
-    TempDir dir;
-    // In memory, in the test's own mount namespace: no gigabyte on disk.
-    const std::string room = dir.file("room");
-    fs::create_directory(room);
-    ScopedMount tmpfs("tmpfs", room, "size=1400m");
-    ASSERT_TRUE(tmpfs.ok()) << tmpfs.error();
+    const MemoryRoom memory("1400m");
+    ASSERT_TRUE(memory.mount.ok()) << memory.mount.error();
+    const std::string &room = memory.path;
 
     constexpr size_t GIB = size_t{1} << 30;
     constexpr size_t CHUNK = size_t{1} << 20;
@@ -151,10 +151,7 @@ TEST(HugeLine, GigabyteLineKeepsMemoryFlat)
         ASSERT_TRUE(out.good());
     }
 
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/L", "huge.log"};
-    launch.directory = room;
-    launch.timeout_seconds = 300;
+    Launch launch = tarn_in(room, {"/D", "dns.txt", "/L", "huge.log"}, 300);
     launch.measure_memory = true;
     Outcome r = run_tarn(launch);
     ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
@@ -184,11 +181,9 @@ TEST(HugeLine, GigabyteLineKeepsMemoryFlat)
 TEST(DistinctAddresses, DISABLED_LogWithMoreDistinctClientsThanTheSetHoldsIsRefusedCleanly)
 {
     REQUIRE_FAULT_NAMESPACE("load");
-    TempDir dir;
-    const std::string room = dir.file("room");
-    fs::create_directory(room);
-    ScopedMount tmpfs("tmpfs", room, "size=2300m");
-    ASSERT_TRUE(tmpfs.ok()) << tmpfs.error();
+    const MemoryRoom memory("2300m");
+    ASSERT_TRUE(memory.mount.ok()) << memory.mount.error();
+    const std::string &room = memory.path;
     {
         std::ofstream out(room + "/many.log", std::ios::binary);
         std::string buffer;
@@ -205,11 +200,7 @@ TEST(DistinctAddresses, DISABLED_LogWithMoreDistinctClientsThanTheSetHoldsIsRefu
     }
     const std::string cache = "100 192.0.2.1 one.fault.example\r\n";
     write_file(room + "/dns.txt", cache);
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/L", "many.log"};
-    launch.directory = room;
-    launch.timeout_seconds = 600;
-    Outcome r = run_tarn(launch);
+    Outcome r = run_tarn(tarn_in(room, {"/D", "dns.txt", "/L", "many.log"}, 600));
     EXPECT_NE(1, r.status) << r.out;
     EXPECT_EQ(0, r.signal);
     if (r.status != 0) {

@@ -45,36 +45,42 @@ std::vector<double> step_seconds(const std::string &out)
     return seconds;
 }
 
-// The old file in dir's dns.txt, and one uninterrupted /S run of the
-// launch, which must write the new file and gives the span kills are
-// spread over.
-Outcome full_run(const TempDir &dir, const Launch &launch, const std::string &old_file, const std::string &new_file)
-{
-    write_file(dir.file("dns.txt"), old_file);
-    Outcome full = run_tarn(launch);
-    EXPECT_EQ(0, full.status) << full.how() << "\n" << full.out;
-    EXPECT_EQ(new_file, read_file(dir.file("dns.txt")));
-    return full;
-}
-
 Launch strip_run(const std::string &directory)
 {
-    Launch launch;
-    launch.arguments = {"/D", "dns.txt", "/S"};
-    launch.directory = directory;
-    launch.timeout_seconds = 60;
-    return launch;
+    return tarn_in(directory, {"/D", "dns.txt", "/S"}, 60);
 }
 
-TEST(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
+// Runs of "/D dns.txt /S" over the old file, cut short; the cache after
+// each must be the old or the new file.
+class KilledRuns : public testing::Test
+{
+  protected:
+    void SetUp() override { make_files(&old_file, &new_file); }
+
+    // The old file in the cache, and one uninterrupted run of launch, which
+    // must write the new file and gives the span kills are spread over.
+    Outcome full_run(const Launch &launch)
+    {
+        write_file(cache, old_file);
+        Outcome full = run_tarn(launch);
+        EXPECT_EQ(0, full.status) << full.how() << "\n" << full.out;
+        EXPECT_EQ(new_file, read_file(cache));
+        return full;
+    }
+
+    TempDir dir;
+    const std::string cache = dir.file("dns.txt");
+    std::string old_file;
+    std::string new_file;
+};
+
+using SaveKill = KilledRuns;
+using SignalEnd = KilledRuns;
+
+TEST_F(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
 {
     REQUIRE_FAULT_NAMESPACE("");
-    TempDir dir;
-    std::string old_file, new_file;
-    make_files(&old_file, &new_file);
-    const std::string cache = dir.file("dns.txt");
-
-    const Outcome full = full_run(dir, strip_run(dir.path()), old_file, new_file);
+    const Outcome full = full_run(strip_run(dir.path()));
     ASSERT_EQ(0, full.status);
     const double span = full.seconds;
     // Kills spread evenly would mostly land in the load, which is most of
@@ -147,19 +153,15 @@ TEST(SaveKill, CacheIsAlwaysTheWholeOldOrTheWholeNewFile)
     EXPECT_GT(during_save + after_rename, 0);
 }
 
-TEST(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
+TEST_F(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
 {
     // An interrupt, termination or hangup ends the run at once, but must
     // not leave a lock that would stop Analog's writes, nor a temporary
     // file: kills are spread over the whole run, the save included.
     REQUIRE_FAULT_NAMESPACE("fault");
-    TempDir dir;
-    std::string old_file, new_file;
-    make_files(&old_file, &new_file);
-    const std::string cache = dir.file("dns.txt");
     Launch launch = strip_run(dir.path());
     launch.arguments.insert(launch.arguments.end(), {"/K", "dns.lock"});
-    const Outcome full = full_run(dir, launch, old_file, new_file);
+    const Outcome full = full_run(launch);
     ASSERT_EQ(0, full.status);
 
     std::mt19937 random(8'122'026);

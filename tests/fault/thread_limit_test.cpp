@@ -67,18 +67,14 @@ class ThreadLimit : public testing::Test
     {
         write_file(temp.file("dns.txt"), cache);
         EXPECT_EQ(0, chown(temp.file("dns.txt").c_str(), NOBODY, NOBODY));
-        Launch launch;
+        Launch launch = tarn_in(temp.path(), {"/D", "dns.txt", "/T", "500"}, 60);
+        launch.as_nobody = true;
+        launch.task_limit = limit;
 #if defined(TARN_FAULT_SANITIZED)
         // LeakSanitizer needs a thread of its own at exit, which the limit
         // refuses: it would end the run with its own fatal error.
-        launch.wrapper = {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0"};
+        launch.environment = {"ASAN_OPTIONS=detect_leaks=0"};
 #endif
-        const std::vector<std::string> nobody = as_nobody();
-        launch.wrapper.insert(launch.wrapper.end(), nobody.begin(), nobody.end());
-        launch.wrapper.insert(launch.wrapper.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(limit), "--"});
-        launch.arguments = {"/D", "dns.txt", "/T", "500"};
-        launch.directory = temp.path();
-        launch.timeout_seconds = 60;
         return run_tarn(launch);
     }
 

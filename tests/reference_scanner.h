@@ -1,0 +1,128 @@
+// The grammar of client addresses in a server log, written out plainly, one
+// byte at a time: the model that the scanner's fast paths (sixteen bytes at
+// a time, runs cut by the read buffer) must agree with on any bytes. The
+// model uses nothing of the program's own code, so that the unit tests, the
+// fault tests and the log scanner's fuzz target all hold the scanner to the
+// same independent rules. Last, the scanner itself run over a reader, its
+// finds written the same way for comparison.
+#pragma once
+
+#include "basalt-file.h"
+#include "lookup.h"
+
+#include <arpa/inet.h>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A dotted address: a non-empty text of digits and exactly three dots, each
+// part kept modulo 256 however many digits it has, an empty part 0. True
+// with the octets in out; false, out untouched, for anything else.
+inline bool reference_dotted(std::string_view text, uint8_t out[4])
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
+        return false;
+    unsigned parts[4] = {0, 0, 0, 0};
+    size_t part = 0;
+    for (char c : text) {
+        if (c != '.')
+            parts[part] = (parts[part] * 10 + static_cast<unsigned>(c - '0')) % 256;
+        else if (++part > 3)
+            return false;
+    }
+    if (part != 3)
+        return false;
+    for (size_t i = 0; i < 4; ++i)
+        out[i] = static_cast<uint8_t>(parts[i]);
+    return true;
+}
+
+// "a.b.c.d"
+inline std::string quad_text(const uint8_t octets[4])
+{
+    return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." + std::to_string(octets[2]) + "." +
+           std::to_string(octets[3]);
+}
+
+// "[text]": an IPv6 client as written, told apart from a quad at a glance.
+inline std::string ipv6_text(std::string_view text)
+{
+    std::string bracketed = "[";
+    bracketed += text;
+    bracketed += ']';
+    return bracketed;
+}
+
+// Every client address of bytes in order, repeats included: dotted quads
+// as "a.b.c.d" and, with ipv6, IPv6 texts as "[text]", the text as written.
+//
+// An address starts where a digit or a dot (with ipv6 also a hex letter or
+// a colon) follows a byte 0..32 or a comma, the start of the data, or the
+// byte that ended the address found before it. From there the digits and
+// dots are a dotted quad when they have exactly three dots and at most 79
+// characters (see reference_dotted). Otherwise, with ipv6, the whole run of
+// hex digits, colons and dots from the same start is an IPv6 text when
+// inet_pton takes it and it has 3 to 45 characters (not the bare "::").
+// Either needs a byte after it that cannot go on it: the end of the data
+// ends nothing. Whatever ends a run that is no address stands before what
+// follows it.
+inline std::vector<std::string> reference_clients(std::string_view bytes, bool ipv6)
+{
+    auto quad_byte = [](unsigned char c) { return (c >= '0' && c <= '9') || c == '.'; };
+    auto ipv6_byte = [&](unsigned char c) {
+        return quad_byte(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':';
+    };
+    std::vector<std::string> found;
+    unsigned char before = 0;
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const bool may_start = quad_byte(c) || (ipv6 && ipv6_byte(c));
+        if (!may_start || (before > 32 && before != ',')) {
+            before = c;
+            ++i;
+            continue;
+        }
+        size_t quad_end = i;
+        while (quad_end < bytes.size() && quad_byte(static_cast<unsigned char>(bytes[quad_end])))
+            ++quad_end;
+        if (quad_end == bytes.size())
+            break;
+        const std::string_view quad = bytes.substr(i, quad_end - i);
+        uint8_t octets[4];
+        if (quad.size() <= 79 && reference_dotted(quad, octets)) {
+            found.push_back(quad_text(octets));
+            before = 0;
+            i = quad_end + 1;
+            continue;
+        }
+        size_t end = quad_end;
+        while (ipv6 && end < bytes.size() && ipv6_byte(static_cast<unsigned char>(bytes[end])))
+            ++end;
+        if (end == bytes.size())
+            break;
+        const std::string text(bytes.substr(i, end - i));
+        in6_addr address;
+        if (text.size() >= 3 && text.size() <= 45 && inet_pton(AF_INET6, text.c_str(), &address) == 1) {
+            found.push_back(ipv6_text(text));
+            before = 0;
+        } else {
+            before = static_cast<unsigned char>(bytes[end]);
+        }
+        i = end + 1;
+    }
+    return found;
+}
+
+// What the scanner finds in the rest of reader, written as reference_clients
+// writes it: log_next_client with ipv6, log_next_address without.
+inline std::vector<std::string> scanned_clients(ByteReader &reader, bool ipv6)
+{
+    std::vector<std::string> found;
+    ClientAddress client;
+    while (ipv6 ? log_next_client(reader, client) == 1 : log_next_address(reader, client.address) == 1)
+        found.push_back(ipv6 && client.is_ipv6 == 1 ? ipv6_text(client.text) : quad_text(client.address));
+    return found;
+}
