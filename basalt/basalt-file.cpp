@@ -455,14 +455,14 @@ int SafeFileWriter::write(const void *data, size_t length)
     return ok_ ? 1 : 0;
 }
 
-int SafeFileWriter::commit()
+int SafeFileWriter::commit(Durability durability)
 {
     if (!ok_ || !file_) {
         discard();
         return 0;
     }
     std::FILE *file = file_.release();
-    bool written = platform_sync_file(file) == 1;
+    bool written = durability == SAVE_SYNCED ? platform_sync_file(file) == 1 : std::fflush(file) == 0;
     written = (std::fclose(file) == 0) && written;
     if (!written || platform_replace_file(temp_path_.c_str(), target_path_.c_str()) == 0) {
         discard();
@@ -471,7 +471,8 @@ int SafeFileWriter::commit()
     platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
     temp_path_.clear();
     ok_ = false;
-    platform_sync_directory(directory_of(target_path_));
+    if (durability == SAVE_SYNCED)
+        platform_sync_directory(directory_of(target_path_));
     return 1;
 }
 

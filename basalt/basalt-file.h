@@ -102,7 +102,12 @@ class SafeFileWriter
     int write(const void *data, size_t length);
     // Flushes, syncs and renames over the target; 1 on success. On failure
     // the temporary file is removed and the target is left as it was.
-    int commit();
+    // SAVE_UNSYNCED leaves the syncing to the system: the rename is still
+    // all or nothing, but a power cut soon after may lose the new contents.
+    // For files made again from others, where a sync would cost more than
+    // the rest of the save.
+    enum Durability { SAVE_SYNCED, SAVE_UNSYNCED };
+    int commit(Durability durability = SAVE_SYNCED);
 
   private:
     void discard();

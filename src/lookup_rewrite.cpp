@@ -102,7 +102,9 @@ class LogOutput
         flush();
         if (to_standard_output_)
             return ok_ && std::fflush(stdout) == 0 ? 1 : 0;
-        return ok_ ? writer_.commit() : 0;
+        // A resolved log is made again from the logs at will; syncing a
+        // gigabyte would cost more than writing it.
+        return ok_ ? writer_.commit(SafeFileWriter::SAVE_UNSYNCED) : 0;
     }
 
   private:
