@@ -323,6 +323,11 @@ int harvest_log_list(const char *list, const char *directory, LogList *logs = nu
 // after "Unable to open output file '%s'", "Unable to write output file
 // '%s'" or a log's own message.
 int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *lines, int64_t *named);
+// Tries whether the output can be made (its directory exists and may be
+// written, the file is no directory and may be written): 1, or 0 after
+// "Unable to open output file '%s'". A run checks before its lookups, so a
+// mistyped path does not cost their time.
+int resolved_log_can_be_written(const char *output_file);
 
 // /R with /L: the logs written out with names; with a cache file (dns_file
 // other than null) the run loads, fills and saves it as run_log_files does.

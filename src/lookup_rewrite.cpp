@@ -231,6 +231,16 @@ class LogRewriter
 
 } // namespace
 
+int resolved_log_can_be_written(const char *output_file)
+{
+    CHECK_POINTER(SITE_FILE, output_file);
+    LogOutput output(output_file);
+    if (output.open() == 1)
+        return 1; // the trial file goes with output
+    out_print("Unable to open output file '%s'\n", output_file);
+    return 0;
+}
+
 int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *lines, int64_t *named)
 {
     CHECK_POINTER(SITE_FILE, output_file);

@@ -118,6 +118,8 @@ int write_logs_step(const BatchRun &run, const LogList &logs)
 // load to after the last step.
 int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
 {
+    if (run.output_file != nullptr && resolved_log_can_be_written(run.output_file) == 0)
+        return 0;
     const double run_start = elapsed_seconds();
     const bool has_cache = run.dns_file != nullptr;
     if (has_cache) {

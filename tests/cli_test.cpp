@@ -231,6 +231,10 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     r = run_program(TARN_BINARY, {"/L", "in.log,missing.log", "/R", "none.log", "/D", "dns.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.log")));
+    // An output that cannot be made stops the run before the cache is read.
+    r = run_program(TARN_BINARY, {"/L", "in.log", "/R", "no/out.log", "/D", "dns.txt"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to open output file 'no/out.log'\n", r.out);
 }
 
 TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)
