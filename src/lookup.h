@@ -297,8 +297,9 @@ struct LogList {
     std::vector<std::string> paths;
     std::unique_ptr<StandardInputCopy> input_copy;
 };
-// The name "-" that stands for standard input in a list of logs.
-inline constexpr const char *STANDARD_INPUT_NAME = "-";
+// The name "-": standard input in a list of logs, standard output as the
+// output of /R.
+inline constexpr const char *STANDARD_STREAM_NAME = "-";
 
 // Harvests every file that the name or pattern matches (wildcards '*', '?'
 // and '[...]' in any component), in byte order of their paths, adding each

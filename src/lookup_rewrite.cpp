@@ -75,7 +75,7 @@ class LogOutput
 {
   public:
     explicit LogOutput(const char *path)
-        : path_(path), to_standard_output_(std::strcmp(path, STANDARD_INPUT_NAME) == 0),
+        : path_(path), to_standard_output_(std::strcmp(path, STANDARD_STREAM_NAME) == 0),
           buffer_(std::make_unique<char[]>(OUTPUT_BUFFER_SIZE))
     {
     }
@@ -254,7 +254,7 @@ int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *l
     const NameFinder names;
     LogRewriter rewriter(names, output);
     for (const std::string &path : logs.paths) {
-        const char *shown = logs.input_copy && path == logs.input_copy->path() ? STANDARD_INPUT_NAME : path.c_str();
+        const char *shown = logs.input_copy && path == logs.input_copy->path() ? STANDARD_STREAM_NAME : path.c_str();
         ByteReader reader;
         if (reader.open_log(path.c_str()) == 0) {
             out_print("Unable to open log file '%s'\n", shown);

@@ -87,13 +87,15 @@ int harvest_standard_input(LogList &logs)
         logs.input_copy = std::make_unique<StandardInputCopy>();
         switch (logs.input_copy->copy()) {
         case StandardInputCopy::COPIED: break;
-        case StandardInputCopy::READ_FAILED: out_print("Unable to read log file '%s'\n", STANDARD_INPUT_NAME); return 0;
+        case StandardInputCopy::READ_FAILED:
+            out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME);
+            return 0;
         case StandardInputCopy::WRITE_FAILED:
             out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
             return 0;
         }
     }
-    if (harvest_one_log(logs.input_copy->path(), STANDARD_INPUT_NAME) == 0)
+    if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) == 0)
         return 0;
     logs.paths.emplace_back(logs.input_copy->path());
     return 1;
@@ -255,7 +257,7 @@ int harvest_log_list(const char *list, const char *directory, LogList *logs)
         const char *comma = std::strchr(item, ',');
         const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
         char pattern[PATH_TEXT_SIZE];
-        if (logs != nullptr && length == 1 && item[0] == STANDARD_INPUT_NAME[0]) {
+        if (logs != nullptr && length == 1 && item[0] == STANDARD_STREAM_NAME[0]) {
             if (harvest_standard_input(*logs) == 0)
                 return 0;
         } else if (length > 0 &&

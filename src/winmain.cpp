@@ -98,7 +98,7 @@ int run_program()
     if ((options->flags & QUIET_RUN) != 0)
         core_set_output_flags(core_output_flags() | OUT_QUIET);
     // A resolved log on standard output leaves it to the log alone.
-    if (std::strcmp(options->output_file, STANDARD_INPUT_NAME) == 0)
+    if (std::strcmp(options->output_file, STANDARD_STREAM_NAME) == 0)
         core_set_output_flags(core_output_flags() | OUT_STDERR);
     socket_set_confirm_names((options->flags & CONFIRM_NAMES) != 0 ? 1 : 0);
     show_banner();
