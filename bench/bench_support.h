@@ -3,6 +3,10 @@
 // state of a file, and running other tools to time them.
 #pragma once
 
+#include "basalt-core.h"
+#include "lookup.h"
+#include "platform.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -209,6 +213,17 @@ inline ToolRun run_tool(const std::vector<std::string> &argv, bool discard = fal
     run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     return run;
+}
+
+// Starts the support library and the table as the program does, with the
+// console on, so that a failing step says why.
+inline void start_engine(const char *program_path)
+{
+    const char *program[] = {program_path};
+    platform_set_command_line(1, program);
+    core_startup("debug.log", OUT_CONSOLE);
+    memory_init(0);
+    host_table_create();
 }
 
 } // namespace bench

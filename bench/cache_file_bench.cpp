@@ -373,13 +373,7 @@ BENCHMARK(BM_LoadShuffled)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealT
 
 int main(int argc, char **argv)
 {
-    // Started as the program starts it; console output stays on so that a
-    // failing load or save says why.
-    const char *program[] = {argv[0]};
-    platform_set_command_line(1, program);
-    core_startup("debug.log", OUT_CONSOLE);
-    memory_init(0);
-    host_table_create();
+    bench::start_engine(argv[0]);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

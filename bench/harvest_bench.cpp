@@ -339,13 +339,7 @@ int main(int argc, char **argv)
 {
     if (!take_size_option(argc, argv))
         return 2;
-    // Started as the program starts it; console output stays on so that a
-    // failing harvest says why.
-    const char *program[] = {argv[0]};
-    platform_set_command_line(1, program);
-    core_startup("debug.log", OUT_CONSOLE);
-    memory_init(0);
-    host_table_create();
+    bench::start_engine(argv[0]);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

@@ -597,12 +597,7 @@ int main(int argc, char **argv)
     Options options;
     if (!parse_options(argc, argv, options))
         return 2;
-    // Console output on, so that a failing harvest says why.
-    const char *program[] = {argv[0]};
-    platform_set_command_line(1, program);
-    core_startup("debug.log", OUT_CONSOLE);
-    memory_init(0);
-    host_table_create();
+    bench::start_engine(argv[0]);
 
     int status = 0;
     try {
