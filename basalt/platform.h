@@ -210,3 +210,18 @@ class DirectoryListing
 // count on fresh thread-local state. Returns 0, or the system's error code
 // when a new thread was needed and cannot be started.
 int platform_start_thread(void (*body)(void *), void *argument);
+
+// Starts threads ahead of need, from a thread of its own, until count of
+// them (at most 1024) have been started this way since the last release;
+// they park as finished threads do and platform_start_thread takes them.
+// Asking again with a larger count raises the number. For a caller that
+// knows work is coming: the costly starts then overlap its own work.
+void platform_prepare_threads(int count);
+
+// Ends every parked thread now, so that their ends overlap the caller's
+// remaining work instead of adding to the process's exit. Later starts
+// work as before.
+void platform_release_threads();
+
+// How many threads wait parked for a body now.
+int platform_parked_threads();

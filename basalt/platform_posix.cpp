@@ -616,21 +616,36 @@ namespace
 // thread of its own, and the call fails only when a new thread was needed
 // and could not be made.
 constexpr auto PARK_LIMIT = std::chrono::seconds(2); // how long a thread waits for the next body
+// A thread started ahead of need waits longer for its first body: the
+// harvest that asked for it may read for a while yet.
+constexpr auto PREPARED_PARK_LIMIT = std::chrono::seconds(30);
 // Threads parked at most: room for every worker of the largest pool (500)
 // twice over, so a pass that follows another never waits for new threads,
 // while a program that started thousands does not keep them all.
 constexpr size_t MAX_PARKED = 1024;
+// The stack of each thread. The C library's default (8 MiB) is reserved,
+// mapped and later unmapped for every thread, and with hundreds of them
+// that cost showed in the time of a whole run. A body here is one lookup:
+// the C library sizes its resolver's stack buffers by the thread's stack,
+// and 256 KiB is twice what some C libraries give every thread.
+constexpr size_t THREAD_STACK_SIZE = 256 * 1024;
 
 struct ParkedThread {
     std::condition_variable wake;
     void (*body)(void *) = nullptr; // set, under the parking lot's mutex, by the start that takes it
     void *argument = nullptr;
+    bool end = false; // set, under the same mutex, by platform_release_threads
 };
 
 struct ParkingLot {
     ParkingLot() { parked.reserve(MAX_PARKED); } // parking never allocates
     std::mutex mutex;
     std::vector<ParkedThread *> parked; // last parked first: its stack is the warmest
+    // Threads asked for ahead of need, and made so far; the preparing
+    // thread runs while made < wanted.
+    size_t wanted = 0;
+    size_t made = 0;
+    bool preparing = false;
 };
 
 // Never destroyed: parked threads may still wait on it while the process
@@ -641,26 +656,40 @@ ParkingLot &parking_lot()
     return *lot;
 }
 
+// Parks the calling thread until a start hands it a body (true, with body
+// and argument set) or until it is not wanted any more (false). A thread
+// started ahead of need (prepared) does not park after a release.
+bool park(ParkingLot &lot, bool prepared, void (*&body)(void *), void *&argument)
+{
+    ParkedThread self;
+    std::unique_lock<std::mutex> lock(lot.mutex);
+    if (lot.parked.size() >= MAX_PARKED || (prepared && lot.wanted == 0))
+        return false;
+    const auto limit = prepared ? PREPARED_PARK_LIMIT : PARK_LIMIT;
+    lot.parked.push_back(&self);
+    self.wake.wait_for(lock, limit, [&self] { return self.body != nullptr || self.end; });
+    if (self.body == nullptr) {
+        // Not taken: leave the lot (release has already emptied it) and
+        // end. Nobody else can hold a pointer to self, since a start or a
+        // release takes a thread off the lot under the same lock.
+        if (!self.end)
+            lot.parked.erase(std::find(lot.parked.begin(), lot.parked.end(), &self));
+        return false;
+    }
+    body = self.body;
+    argument = self.argument;
+    return true;
+}
+
 void recycled_thread(void (*body)(void *), void *argument)
 {
     ParkingLot &lot = parking_lot();
-    for (;;) {
+    bool prepared = body == nullptr; // started ahead of need
+    if (!prepared)
         body(argument);
-        ParkedThread self;
-        std::unique_lock<std::mutex> lock(lot.mutex);
-        if (lot.parked.size() >= MAX_PARKED)
-            return;
-        lot.parked.push_back(&self);
-        self.wake.wait_for(lock, PARK_LIMIT, [&self] { return self.body != nullptr; });
-        if (self.body == nullptr) {
-            // Not taken in time: leave the lot and end. Nobody else can hold
-            // a pointer to self, since a start takes a thread off the lot and
-            // fills in its body under the same lock.
-            lot.parked.erase(std::find(lot.parked.begin(), lot.parked.end(), &self));
-            return;
-        }
-        body = self.body;
-        argument = self.argument;
+    while (park(lot, prepared, body, argument)) {
+        body(argument);
+        prepared = false;
     }
 }
 
@@ -674,6 +703,51 @@ void *thread_entry(void *raw)
     const ThreadStart start = *std::unique_ptr<ThreadStart>(static_cast<ThreadStart *>(raw));
     recycled_thread(start.body, start.argument);
     return nullptr;
+}
+
+// Starts a new detached thread for body (null: one that parks at once).
+int create_thread(void (*body)(void *), void *argument)
+{
+    // Created detached, never detached afterwards: pthread_detach reads the
+    // new thread's descriptor after marking it detached, and if the thread
+    // has ended meanwhile (more likely when the starting thread is preempted
+    // with hundreds of others running) its stack may already be unmapped.
+    // That read crashed a run once in about fifty at /T 500.
+    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{body, argument});
+    if (start == nullptr)
+        return ENOMEM;
+    pthread_attr_t attributes;
+    int error = pthread_attr_init(&attributes);
+    if (error == 0) {
+        error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        if (error == 0)
+            error = pthread_attr_setstacksize(&attributes, THREAD_STACK_SIZE);
+        pthread_t thread;
+        if (error == 0)
+            error = pthread_create(&thread, &attributes, thread_entry, start.get());
+        pthread_attr_destroy(&attributes);
+    }
+    if (error == 0)
+        (void)start.release(); // the new thread owns it now
+    return error;
+}
+
+// The preparing thread: makes parked threads until as many as wanted were
+// made, then ends. A failed start only stops the preparing; the starts that
+// need threads make their own and report failures themselves.
+void prepare_threads(void *)
+{
+    ParkingLot &lot = parking_lot();
+    std::unique_lock<std::mutex> lock(lot.mutex);
+    while (lot.made < lot.wanted) {
+        ++lot.made;
+        lock.unlock();
+        const int error = create_thread(nullptr, nullptr);
+        lock.lock();
+        if (error != 0)
+            break;
+    }
+    lot.preparing = false;
 }
 
 } // namespace
@@ -694,24 +768,44 @@ int platform_start_thread(void (*body)(void *), void *argument)
             return 0;
         }
     }
-    // Created detached, never detached afterwards: pthread_detach reads the
-    // new thread's descriptor after marking it detached, and if the thread
-    // has ended meanwhile (more likely when the starting thread is preempted
-    // with hundreds of others running) its stack may already be unmapped.
-    // That read crashed a run once in about fifty at /T 500.
-    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{body, argument});
-    if (start == nullptr)
-        return ENOMEM;
-    pthread_attr_t attributes;
-    int error = pthread_attr_init(&attributes);
-    if (error == 0) {
-        error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        if (error == 0)
-            error = pthread_create(&thread, &attributes, thread_entry, start.get());
-        pthread_attr_destroy(&attributes);
+    return create_thread(body, argument);
+}
+
+void platform_prepare_threads(int count)
+{
+    ParkingLot &lot = parking_lot();
+    {
+        std::lock_guard<std::mutex> guard(lot.mutex);
+        const size_t target = std::min(static_cast<size_t>(std::max(count, 0)), MAX_PARKED);
+        if (target <= lot.wanted)
+            return;
+        lot.wanted = target;
+        if (lot.preparing)
+            return; // the running preparer sees the new target
+        lot.preparing = true;
     }
-    if (error == 0)
-        (void)start.release(); // the new thread owns it now
-    return error;
+    if (create_thread(prepare_threads, nullptr) != 0) {
+        std::lock_guard<std::mutex> guard(lot.mutex);
+        lot.preparing = false;
+    }
+}
+
+void platform_release_threads()
+{
+    ParkingLot &lot = parking_lot();
+    std::lock_guard<std::mutex> guard(lot.mutex);
+    for (ParkedThread *thread : lot.parked) {
+        thread->end = true;
+        thread->wake.notify_one();
+    }
+    lot.parked.clear();
+    lot.wanted = 0;
+    lot.made = 0;
+}
+
+int platform_parked_threads()
+{
+    ParkingLot &lot = parking_lot();
+    std::lock_guard<std::mutex> guard(lot.mutex);
+    return static_cast<int>(lot.parked.size());
 }

@@ -265,6 +265,15 @@ uint32_t minute_stamp_now();
 // thread (%d)". Workers that outlive the pass discard their result.
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours);
 
+// Workers made ready ahead of the pass: after pool_expect_lookups(limit),
+// each pool_note_lookups(count) of a step before the pass (the harvest, as
+// it finds new clients) has min(count, limit) threads started in the
+// background, so the pass finds them waiting. Limit 0 (the default, and
+// after each pass) makes notes do nothing; setting it to 0 before the pass
+// ends the threads made for it.
+void pool_expect_lookups(int32_t thread_limit);
+void pool_note_lookups(int64_t count);
+
 // Test seam: the longest waits for a free place and for the last workers
 // (0 restores SLOT_WAIT_MS and DRAIN_WAIT_MS). The drain gives up after
 // STALL_CHECKS drain waits without progress, so short waits let a test see

@@ -481,13 +481,25 @@ class NewClients
     void add(const ClientAddress &client)
     {
         if (client.is_ipv6 == 1) {
-            if (seen6_.insert(client.text).second)
+            if (seen6_.insert(client.text).second) {
                 store_ipv6(client);
+                note_first_sight();
+            }
             return;
         }
-        seen_.check_and_add(address_key_of(client.address));
+        if (!seen_.check_and_add(address_key_of(client.address)))
+            note_first_sight();
         if (seen_.full())
             store_seen();
+    }
+
+    // Clients seen for the first time in this harvest are likely new to
+    // the table too, so the pool can start making workers ready for them
+    // while the harvest reads on. Told every so often, not at each one.
+    void note_first_sight()
+    {
+        if (++first_seen_ % NOTE_EVERY == 0)
+            pool_note_lookups(first_seen_);
     }
 
     void store_seen()
@@ -507,6 +519,8 @@ class NewClients
     SeenAddresses seen_;
     std::unordered_set<std::string> seen6_;
     HostEntry *entry_; // the next entry to store, made ahead
+    static constexpr int64_t NOTE_EVERY = 64;
+    int64_t first_seen_ = 0;
 };
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "socket.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -54,6 +55,7 @@ struct LookupJob {
 std::atomic<int> g_slot_wait_ms{SLOT_WAIT_MS};
 std::atomic<int> g_drain_wait_ms{DRAIN_WAIT_MS};
 std::atomic<PoolThreadStart> g_thread_start{nullptr};
+std::atomic<int32_t> g_prepare_limit{0};
 
 // Progress lines are written no more often than this, however often the
 // waits wake: each one is a write to the terminal.
@@ -280,6 +282,23 @@ void pool_set_thread_start(PoolThreadStart start)
     g_thread_start = start;
 }
 
+void pool_expect_lookups(int32_t thread_limit)
+{
+    const int32_t before = g_prepare_limit.exchange(thread_limit > 0 ? thread_limit : 0);
+    // Called off (a run that failed before its pass): the threads made
+    // for it need not wait.
+    if (before > 0 && thread_limit <= 0 && g_thread_start.load() == nullptr)
+        platform_release_threads();
+}
+
+void pool_note_lookups(int64_t count)
+{
+    const int32_t limit = g_prepare_limit.load();
+    // A scripted start (tests) has no use for the platform's threads.
+    if (limit > 0 && g_thread_start.load() == nullptr)
+        platform_prepare_threads(static_cast<int>(std::min<int64_t>(count, limit)));
+}
+
 uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)
 {
     hour &= 0xFF;
@@ -321,5 +340,10 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
     if (result == 1)
         wait_for_last_workers(*walk.pass, walk.progress, walk.position);
     end_pass(*walk.pass);
+    // The threads that wait for another body end now, beside the steps
+    // that follow, rather than all at once when the process exits.
+    g_prepare_limit = 0;
+    if (g_thread_start.load() == nullptr)
+        platform_release_threads();
     return result;
 }

@@ -129,6 +129,7 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
             return 0;
         out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
     }
+    pool_expect_lookups(run.thread_count);
     if (harvest_logs(run, logs) == 0)
         return 0;
 
@@ -183,6 +184,7 @@ int run_batch(const BatchRun &run)
     double run_seconds = 0;
     LogList logs;
     const int completed = run_steps(run, logs, &run_seconds);
+    pool_expect_lookups(0);
     // Emptied whatever happened: the next run starts from an empty table.
     host_table_clear();
     const int released = release_lock(run.lock_file);

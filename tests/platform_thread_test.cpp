@@ -75,4 +75,47 @@ TEST(PlatformThread, EveryBodyRunsAtOnceOnItsOwnThreadAndThreadsAreUsedAgain)
     EXPECT_TRUE(reused);
 }
 
+// Polls a count that other threads change, for up to 30 s.
+bool becomes(const std::function<bool()> &ready)
+{
+    for (int i = 0; i < 30000 && !ready(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ready();
+}
+
+TEST(PlatformThread, ThreadsMadeAheadWaitForBodiesAndEndWhenReleased)
+{
+    // Whatever earlier tests left: a thread whose body has just returned
+    // parks a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform_release_threads();
+    platform_prepare_threads(6);
+    platform_prepare_threads(2); // a smaller number does not lower the first
+    // Six made ahead, and the thread that made them parks as well.
+    EXPECT_TRUE(becomes([] { return platform_parked_threads() == 7; })) << platform_parked_threads();
+
+    Gathering held;
+    for (int i = 0; i < 7; ++i)
+        ASSERT_EQ(0, platform_start_thread(gathered_body, &held));
+    held.wait_until([&held] { return held.inside == 7; });
+    EXPECT_EQ(0, platform_parked_threads()); // every body took a waiting thread
+    {
+        std::lock_guard<std::mutex> guard(held.mutex);
+        held.open = true;
+        held.changed.notify_all();
+    }
+    EXPECT_TRUE(becomes([] { return platform_parked_threads() == 7; })); // back, waiting again
+
+    platform_release_threads();
+    EXPECT_EQ(0, platform_parked_threads());
+    // Starts still work, and a new request after the release is served anew.
+    Gathering after;
+    after.open = true;
+    ASSERT_EQ(0, platform_start_thread(gathered_body, &after));
+    after.wait_until([&after] { return after.ran_on.size() == 1 && after.inside == 0; });
+    platform_prepare_threads(3);
+    EXPECT_TRUE(becomes([] { return platform_parked_threads() >= 3; }));
+    platform_release_threads();
+}
+
 } // namespace
