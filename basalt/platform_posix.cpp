@@ -784,7 +784,7 @@ void platform_prepare_threads(int count)
             return; // the running preparer sees the new target
         lot.preparing = true;
     }
-    if (create_thread(prepare_threads, nullptr) != 0) {
+    if (platform_start_thread(prepare_threads, nullptr) != 0) {
         std::lock_guard<std::mutex> guard(lot.mutex);
         lot.preparing = false;
     }

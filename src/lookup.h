@@ -265,13 +265,15 @@ uint32_t minute_stamp_now();
 // thread (%d)". Workers that outlive the pass discard their result.
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours);
 
-// Workers made ready ahead of the pass: after pool_expect_lookups(limit),
-// each pool_note_lookups(count) of a step before the pass (the harvest, as
-// it finds new clients) has min(count, limit) threads started in the
-// background, so the pass finds them waiting. Limit 0 (the default, and
-// after each pass) makes notes do nothing; setting it to 0 before the pass
-// ends the threads made for it.
-void pool_expect_lookups(int32_t thread_limit);
+// Workers made ready ahead of the pass: after pool_expect_lookups(limit,
+// known), each pool_note_lookups(count) of the harvest, which has seen
+// count distinct clients, has min(count - known, limit) threads started in
+// the background, so the pass finds them waiting. known is the number of
+// entries the table held before: only clients beyond it are surely new
+// (and due), so a run whose clients are all in its cache makes none.
+// Limit 0 (the default, and after each pass) makes notes do nothing;
+// setting it to 0 before the pass ends the threads made for it.
+void pool_expect_lookups(int32_t thread_limit, int64_t known_entries = 0);
 void pool_note_lookups(int64_t count);
 
 // Test seam: the longest waits for a free place and for the last workers

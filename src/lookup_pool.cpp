@@ -56,6 +56,7 @@ std::atomic<int> g_slot_wait_ms{SLOT_WAIT_MS};
 std::atomic<int> g_drain_wait_ms{DRAIN_WAIT_MS};
 std::atomic<PoolThreadStart> g_thread_start{nullptr};
 std::atomic<int32_t> g_prepare_limit{0};
+std::atomic<int64_t> g_known_entries{0};
 
 // Progress lines are written no more often than this, however often the
 // waits wake: each one is a write to the terminal.
@@ -282,8 +283,9 @@ void pool_set_thread_start(PoolThreadStart start)
     g_thread_start = start;
 }
 
-void pool_expect_lookups(int32_t thread_limit)
+void pool_expect_lookups(int32_t thread_limit, int64_t known_entries)
 {
+    g_known_entries = known_entries;
     const int32_t before = g_prepare_limit.exchange(thread_limit > 0 ? thread_limit : 0);
     // Called off (a run that failed before its pass): the threads made
     // for it need not wait.
@@ -294,9 +296,10 @@ void pool_expect_lookups(int32_t thread_limit)
 void pool_note_lookups(int64_t count)
 {
     const int32_t limit = g_prepare_limit.load();
+    const int64_t surely_new = count - g_known_entries.load();
     // A scripted start (tests) has no use for the platform's threads.
-    if (limit > 0 && g_thread_start.load() == nullptr)
-        platform_prepare_threads(static_cast<int>(std::min<int64_t>(count, limit)));
+    if (limit > 0 && surely_new > 0 && g_thread_start.load() == nullptr)
+        platform_prepare_threads(static_cast<int>(std::min<int64_t>(surely_new, limit)));
 }
 
 uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)

@@ -129,7 +129,7 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
             return 0;
         out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
     }
-    pool_expect_lookups(run.thread_count);
+    pool_expect_lookups(run.thread_count, entry_count);
     if (harvest_logs(run, logs) == 0)
         return 0;
 

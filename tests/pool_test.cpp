@@ -288,6 +288,34 @@ TEST_F(Pool, DrainGivesUpOnHungWorkersWhichThenTouchNothing)
     EXPECT_EQ(1, running_lookups.load()); // the pass's count: the late worker left it alone
 }
 
+// Polls the number of parked threads, for up to 30 s.
+bool parked_becomes(int count)
+{
+    for (int i = 0; i < 30000 && platform_parked_threads() != count; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return platform_parked_threads() == count;
+}
+
+TEST_F(Pool, WorkersAreMadeAheadOnlyForClientsBeyondTheTable)
+{
+    // Threads of earlier tests park a moment after their lookups return.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform_release_threads();
+    pool_expect_lookups(10, 5); // five entries in the table before the harvest
+    pool_note_lookups(5);       // all five may be those
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, platform_parked_threads());
+    pool_note_lookups(8); // three surely new: three made, and their maker parks too
+    EXPECT_TRUE(parked_becomes(4));
+    pool_note_lookups(100); // never more than the thread limit
+    EXPECT_TRUE(parked_becomes(11));
+    pool_expect_lookups(0); // the run ends before its pass: they end
+    EXPECT_EQ(0, platform_parked_threads());
+    pool_note_lookups(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0, platform_parked_threads());
+}
+
 // Starts the first two workers, then fails as a system out of threads does.
 std::atomic<int> g_starts{0};
 int failing_start(void (*body)(void *), void *argument)
