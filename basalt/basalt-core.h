@@ -5,7 +5,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#define BASALT_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+// Formats are checked as the C99 printf of the C library the program uses.
+// A compiler that takes "printf" for another dialect by default (mingw-w64
+// takes it for Microsoft's, which lacks %zu) is told the C99 one's name by
+// the build through BASALT_PRINTF_DIALECT.
+#ifndef BASALT_PRINTF_DIALECT
+#define BASALT_PRINTF_DIALECT printf
+#endif
+#define BASALT_PRINTF(fmt_index, first_arg) __attribute__((format(BASALT_PRINTF_DIALECT, fmt_index, first_arg)))
 
 // Output flags for core_startup.
 inline constexpr int OUT_CONSOLE = 1; // texts go to standard output

@@ -1,9 +1,8 @@
 // Buffered reading and crash-safe replacement of files.
 #include "basalt-file.h"
+#include "basalt-archive.h"
 #include "platform.h"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <zlib.h>
 
 #include <condition_variable>
@@ -18,17 +17,24 @@ namespace
 // Write buffer of the temporary file: few system calls for large caches.
 constexpr size_t WRITE_BUFFER_SIZE = 256 * 1024;
 
-// The directory part of path including its last '/', or "" for none.
+// Where the name of path starts: after its last separator, or at 0.
+size_t name_start(const std::string &path)
+{
+    size_t start = path.size();
+    while (start > 0 && platform_is_path_separator(path[start - 1]) == 0)
+        --start;
+    return start;
+}
+
+// The directory part of path including its last separator, or "" for none.
 std::string directory_of(const std::string &path)
 {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    return path.substr(0, name_start(path));
 }
 
 std::string name_of(const std::string &path)
 {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return path.substr(name_start(path));
 }
 
 // ".NAME.tarn-save-XXXXXX", with NAME shortened where the whole would not
@@ -51,8 +57,6 @@ std::string temporary_name(const std::string &name)
 
 namespace
 {
-
-enum LogFormat { LOG_PLAIN, LOG_GZIP, LOG_BZIP2, LOG_XZ, LOG_ZSTD, LOG_ZIP, LOG_UNREADABLE };
 
 struct Signature {
     const char *bytes;
@@ -101,7 +105,7 @@ constexpr size_t SIGNATURE_SIZE = 6;
 // (libarchive's gzip reader does not), and it is the format of nearly every
 // rotated log, where speed counts. Inflating costs about as much as the
 // scan of what it gives, so it runs on a thread of its own, a few buffers
-// ahead of the reader. The others go through libarchive.
+// ahead of the reader. The others go through an ArchiveStream.
 class GzipPipeline
 {
   public:
@@ -243,16 +247,9 @@ class GzipPipeline
 };
 
 struct ByteReader::Decompressor {
-    archive *reader = nullptr;
-    bool in_entry = false;
     bool unreadable = false;
     std::unique_ptr<GzipPipeline> gzip;
-
-    ~Decompressor()
-    {
-        if (reader != nullptr)
-            archive_read_free(reader);
-    }
+    std::unique_ptr<ArchiveStream> archive;
 };
 
 ByteReader::ByteReader() = default;
@@ -279,22 +276,8 @@ int ByteReader::open_log(const char *path)
         decompressor_->gzip = std::make_unique<GzipPipeline>(file_.get());
         return 1;
     }
-    archive *reader = archive_read_new();
-    decompressor_->reader = reader;
-    if (format == LOG_ZIP) {
-        archive_read_support_format_zip(reader);
-    } else {
-        // A compressed stream holds one nameless entry: the log.
-        archive_read_support_format_raw(reader);
-        if (format == LOG_BZIP2)
-            archive_read_support_filter_bzip2(reader);
-        else if (format == LOG_XZ)
-            archive_read_support_filter_xz(reader);
-        else
-            archive_read_support_filter_zstd(reader);
-    }
-    // The library reads the stream itself, from the start.
-    if (archive_read_open_FILE(reader, file_.get()) != ARCHIVE_OK)
+    decompressor_->archive = std::make_unique<ArchiveStream>();
+    if (decompressor_->archive->open(file_.get(), format) == 0)
         decompressor_->unreadable = true;
     return 1;
 }
@@ -322,30 +305,14 @@ int ByteReader::refill_decompressed()
     }
     if (d.gzip)
         return refill_gzip();
-    for (;;) {
-        if (!d.in_entry) {
-            archive_entry *entry = nullptr;
-            const int result = archive_read_next_header(d.reader, &entry);
-            if (result == ARCHIVE_EOF)
-                return 0;
-            if (result != ARCHIVE_OK) {
-                failed_ = true;
-                return 0;
-            }
-            d.in_entry = true;
-        }
-        const la_ssize_t n = archive_read_data(d.reader, buffer_.get(), READ_BUFFER_SIZE);
-        if (n > 0) {
-            cursor_ = buffer_.get();
-            end_ = cursor_ + n;
-            return 1;
-        }
-        if (n < 0) {
-            failed_ = true;
-            return 0;
-        }
-        d.in_entry = false;
+    const long n = d.archive->read(buffer_.get(), READ_BUFFER_SIZE);
+    if (n <= 0) {
+        failed_ = n < 0;
+        return 0;
     }
+    cursor_ = buffer_.get();
+    end_ = cursor_ + n;
+    return 1;
 }
 
 int ByteReader::open(const char *path)

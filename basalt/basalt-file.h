@@ -41,7 +41,9 @@ class ByteReader
     // bytes it holds, streamed (a zip's entries one after another). One
     // that starts with the signature of another compression or archive
     // format is opened, but reading it fails at once, as does reading data
-    // that is corrupt or cut short.
+    // that is corrupt or cut short. A build without libarchive reads gzip
+    // alone of these: the others fail as unknown formats do, after a line
+    // that names the format.
     int open_log(const char *path);
     // Reads from memory instead of a file (for parsers' tests and fuzzing).
     void open_memory(const void *data, size_t length);

@@ -1,8 +1,10 @@
 // The operating-system services the rest of the program needs, behind one
 // small interface: every call that knows POSIX lives in platform_posix.cpp,
-// and no other file includes a POSIX header, so a port to another system
-// (Windows) adds one file beside it. Nothing here knows about the
-// program's records.
+// every call that knows Win32 or Windows Sockets in platform_windows.cpp,
+// and the build picks one of the two. No other file includes a system
+// header or asks which system it is built for; the few constants below
+// that differ between the two are the only such test. Nothing here knows
+// about the program's records.
 #pragma once
 
 #include <cstddef>
@@ -20,12 +22,17 @@
 // Returns 0, or the number of the first argument that holds a double quote:
 // the tokenizer would split such a text differently from the shell, so the
 // caller refuses it rather than run with other arguments.
+// On Windows the process has its command line as one text already
+// (GetCommandLineA), quoting and all, and that text is kept exactly as it
+// is: argv is not used and the result is always 0.
 int platform_set_command_line(int argc, const char *const *argv);
 
 // Sets up how the process meets signals, once at the start of main: a
 // write to a closed pipe or terminal fails like any other console write
 // instead of ending the process, and an interrupt, termination or hangup
-// removes the files registered below before the process ends by it.
+// removes the files registered below before the process ends by it. On
+// Windows these are the console's control events (Ctrl+C, Ctrl+Break, the
+// console window closed, log-off, shut-down).
 void platform_install_signal_handlers();
 
 // Files that a signal ending the process must not leave behind: the lock
@@ -49,10 +56,40 @@ LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
 // Removes a lock taken by platform_lock_create; 1 on success.
 int platform_lock_remove(const char *path);
 
-// Where Analog looks for a lock file named without a directory, and the
-// lock it uses when its configuration names none (Debian's build).
+// Per-platform constants: where Analog looks for a lock file named without
+// a directory, the lock it uses when its configuration names none, the
+// directory separator of this platform's paths, and the longest name of
+// one directory entry.
+#ifdef _WIN32
+// Analog's Windows builds keep their DNS files in a folder fixed when they
+// are compiled (the one of analog.exe), which tarn cannot know. A bare
+// lock name is therefore taken from the current directory, which is that
+// folder when both programs are run from it; elsewhere the configuration
+// needs an absolute DNSLOCKFILE.
+inline constexpr const char *PLATFORM_LOCK_DIRECTORY = "";
+inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "dnslock";
+inline constexpr char PLATFORM_PATH_SEPARATOR = '\\';
+inline constexpr size_t PLATFORM_NAME_MAX = 255;
+
+// Windows takes '/' as well as '\', and the ':' of a drive ("C:x.log")
+// ends the drive part as a separator ends a directory.
+inline constexpr int platform_is_path_separator(char c)
+{
+    return c == '\\' || c == '/' || c == ':' ? 1 : 0;
+}
+#else
+// Debian's build of Analog.
 inline constexpr const char *PLATFORM_LOCK_DIRECTORY = "/var/lock/";
 inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "/var/lock/dnslock";
+inline constexpr char PLATFORM_PATH_SEPARATOR = '/';
+inline constexpr size_t PLATFORM_NAME_MAX = 255;
+
+// 1 when the byte ends a directory part of a path on this platform.
+inline constexpr int platform_is_path_separator(char c)
+{
+    return c == PLATFORM_PATH_SEPARATOR ? 1 : 0;
+}
+#endif
 
 // The text built by platform_set_command_line (empty before it runs). The
 // text may be far longer than any of the program's fixed buffers; callers
@@ -61,12 +98,16 @@ const char *platform_command_line();
 
 // Writes raw bytes to standard output (or standard error) and flushes
 // them, so console texts and the pool's progress lines reach the terminal
-// in the order written.
+// in the order written. Line ends go out as they are, on Windows too (no
+// LF to CR LF), so both builds print the same bytes.
 enum ConsoleStream { CONSOLE_OUTPUT, CONSOLE_ERROR };
 void platform_console_write(const char *text, size_t length, ConsoleStream stream = CONSOLE_OUTPUT);
 
-// The fatal-report box of a desktop port. On POSIX it is one line on
-// standard error: the caption, a colon, a blank and the message.
+// The fatal-report box. On POSIX it is one line on standard error: the
+// caption, a colon, a blank and the message. On Windows it is a message
+// box (MessageBoxA), which waits for a click; with the environment
+// variable TARN_NO_MESSAGE_BOX set to a non-empty value it is the POSIX
+// line instead, so that tests and unattended runs never wait on it.
 void platform_message_box(const char *caption, const char *message);
 
 // Milliseconds from an arbitrary fixed point, wrapping at 2^32 like the
@@ -80,15 +121,6 @@ void platform_sleep_ms(int milliseconds);
 // output. Static destructors do not run: worker threads may still be alive
 // and must not find their shared objects torn down under them.
 [[noreturn]] void platform_exit(int status);
-
-// The directory separator of this platform's paths.
-inline constexpr char PLATFORM_PATH_SEPARATOR = '/';
-
-// 1 when the byte ends a directory part of a path on this platform.
-inline constexpr int platform_is_path_separator(char c)
-{
-    return c == PLATFORM_PATH_SEPARATOR ? 1 : 0;
-}
 
 // ---------------------------------------------------------------------------
 // Sockets and the system resolver. Error codes use the Windows Sockets
@@ -131,24 +163,23 @@ int platform_name_has_address(const char *name, const uint8_t *address, size_t l
 // Files. Reading and writing go through the C library's streams; what a
 // port changes is how files are opened, made, synced and replaced.
 
-// The longest name of one directory entry.
-inline constexpr size_t PLATFORM_NAME_MAX = 255;
-
 // Opens path for reading in binary mode; null when it cannot be opened or
 // is a directory.
 std::FILE *platform_open_for_reading(const char *path);
 
 // The file a replacement of path really replaces: a symbolic link is
 // followed to its final target (which may not exist yet), so that the link
-// itself survives.
+// itself survives. On Windows, path as it stands.
 std::string platform_replacement_target(const char *path);
 
 // Creates the temporary file that is to replace target, from pattern (a
 // path in target's directory ending in "XXXXXX", which is filled in), and
 // registers it in slot for removal by a signal. It gets target's permission
-// bits (and, for root, its owner), or for a new target 0666 less the umask.
-// Null when target exists but is no regular file or is not writable by
-// this user, or when the file cannot be made.
+// bits (and, for root, its owner), or for a new target 0666 less the umask;
+// on Windows the permissions its directory gives new files. Null when
+// target exists but is no regular file or is not writable by this user (on
+// Windows: read-only, or refused for writing), or when the file cannot be
+// made.
 std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot);
 // Creates a new private file (mode 0600) from pattern as above, registered
 // in slot; null when it cannot be made.
@@ -156,12 +187,14 @@ std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot);
 // Writes the stream's buffer and then the file's data to the disk; 1 when
 // both succeeded.
 int platform_sync_file(std::FILE *file);
-// Puts the file at path in place of target in one step; 1 on success.
+// Puts the file at path in place of target in one step; 1 on success. On
+// Windows the move is written through to the disk before it returns.
 int platform_replace_file(const char *path, const char *target);
 // Makes a replacement in directory ("" for the current one) survive a
 // crash; best effort, as the replacement itself is done.
 void platform_sync_directory(const std::string &directory);
-// The directory for temporary files ($TMPDIR, else /tmp), no separator after.
+// The directory for temporary files ($TMPDIR, else /tmp; on Windows
+// GetTempPath's), no separator after.
 std::string platform_temporary_directory();
 // Standard input, read as bytes.
 std::FILE *platform_standard_input();
@@ -172,7 +205,10 @@ void platform_local_time(std::time_t moment, std::tm *local);
 // Paths and directory listing.
 
 // 1 when the path names its file from the root rather than from the
-// current directory (on POSIX: it starts with '/').
+// current directory. On POSIX: it starts with '/'. On Windows: it starts
+// with a separator (rooted, or UNC "\\server\share") or with a drive
+// letter and ':' ("C:\x", and "C:x" too, whose place no directory put in
+// front of it could make right).
 int platform_is_absolute_path(const char *path);
 
 // The files a log name or pattern stands for, by path. The wildcards '*',
@@ -181,7 +217,9 @@ int platform_is_absolute_path(const char *path);
 // exists (whatever it is, so that opening it can say what is wrong with
 // it); a pattern lists the matching regular files, passing directories
 // over, in byte order of their paths so that runs are repeatable. Each path
-// begins with the pattern's own directory text.
+// begins with the pattern's own directory text. On Windows, names are
+// matched without regard to (ASCII) case, as its file systems name files,
+// and paths may use '\' or '/', a drive letter or a UNC share.
 class DirectoryListing
 {
   public:
@@ -218,9 +256,9 @@ int platform_start_thread(void (*body)(void *), void *argument);
 // knows work is coming: the costly starts then overlap its own work.
 void platform_prepare_threads(int count);
 
-// Ends every parked thread now, so that their ends overlap the caller's
-// remaining work instead of adding to the process's exit. Later starts
-// work as before.
+// Ends every parked thread now: for a caller whose work did not come after
+// all (threads made ahead of need would otherwise wait for it). Later
+// starts work as before.
 void platform_release_threads();
 
 // How many threads wait parked for a body now.

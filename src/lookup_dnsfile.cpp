@@ -30,11 +30,13 @@ bool is_token_byte(int c)
 }
 
 // The stamp as formatted input "%u" reads it: a number at the start of the
-// token, anything after it ignored; no number leaves the old value.
+// token, anything after it ignored; no number leaves the old value. Read
+// as 64 bits and cut to 32, so that a stamp beyond 32 bits wraps the same
+// where long has 32 bits (Windows) as where it has 64.
 void convert_time_stamp(const char *token, uint32_t *time_stamp)
 {
     char *end = nullptr;
-    unsigned long value = std::strtoul(token, &end, 10);
+    const unsigned long long value = std::strtoull(token, &end, 10);
     if (end != token)
         *time_stamp = static_cast<uint32_t>(value);
 }

@@ -4,13 +4,15 @@
 // model uses nothing of the program's own code, so that the unit tests, the
 // fault tests and the log scanner's fuzz target all hold the scanner to the
 // same independent rules. Last, the scanner itself run over a reader, its
-// finds written the same way for comparison.
+// finds written the same way for comparison. What is an IPv6 text is the
+// system's inet_pton's to say, reached through the platform layer, whose
+// wrapper of it is all the model shares with the program.
 #pragma once
 
 #include "basalt-file.h"
 #include "lookup.h"
+#include "platform.h"
 
-#include <arpa/inet.h>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -104,8 +106,8 @@ inline std::vector<std::string> reference_clients(std::string_view bytes, bool i
         if (end == bytes.size())
             break;
         const std::string text(bytes.substr(i, end - i));
-        in6_addr address;
-        if (text.size() >= 3 && text.size() <= 45 && inet_pton(AF_INET6, text.c_str(), &address) == 1) {
+        uint8_t address[16];
+        if (text.size() >= 3 && text.size() <= 45 && platform_parse_ipv6(text.c_str(), address) == 1) {
             found.push_back(ipv6_text(text));
             before = 0;
         } else {

@@ -48,11 +48,17 @@ std::string random_bytes(std::mt19937 &random, size_t size, const std::string &a
 // Runs program with the arguments (no shell), in working_directory when it
 // is not empty, with standard input read from input_file when that is not
 // empty, and collects its standard output, standard error and status.
+// POSIX builds only, as is server_stats below.
 RunResult run_program(const std::string &program, const std::vector<std::string> &arguments,
                       const std::string &working_directory = "", const std::string &input_file = "");
 
-// Runs body in a forked child with its standard output and error captured;
-// the child exits 0 if body returns. For checks that end the process.
+// Runs body in a child process with its standard output and error
+// captured; the child exits 0 if body returns. For checks that end the
+// process. On POSIX the child is forked. Windows cannot fork, so there the
+// test program runs again with only the current test selected, up to this
+// call (earlier calls of the same test return an empty result there
+// without running their body): a body may count on what the test did
+// before the call, as long as the test does it again the same way.
 RunResult run_in_child(const std::function<void()> &body);
 
 // What a run printed, as a reader of its log would see it: the pool's
