@@ -343,10 +343,9 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
     if (result == 1)
         wait_for_last_workers(*walk.pass, walk.progress, walk.position);
     end_pass(*walk.pass);
-    // The threads that wait for another body end now, beside the steps
-    // that follow, rather than all at once when the process exits.
+    // The parked threads are left to end by themselves: ending 500 of them
+    // here made the steps after the pass slower (they share the cores)
+    // than ending them with the process.
     g_prepare_limit = 0;
-    if (g_thread_start.load() == nullptr)
-        platform_release_threads();
     return result;
 }
