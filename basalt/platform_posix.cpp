@@ -1,6 +1,6 @@
 // POSIX implementation of the platform layer.
 #include "platform.h"
-#include "platform_thread_start.h"
+#include "platform_common.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -556,15 +556,6 @@ int platform_is_absolute_path(const char *path)
     return path[0] == '/' ? 1 : 0;
 }
 
-struct DirectoryListing::Names {
-    std::vector<std::string> paths;
-    size_t position = 0;
-};
-
-DirectoryListing::DirectoryListing() : names_(std::make_unique<Names>()) {}
-
-DirectoryListing::~DirectoryListing() = default;
-
 int DirectoryListing::open(const char *pattern)
 {
     names_->paths.clear();
@@ -595,15 +586,8 @@ int DirectoryListing::open(const char *pattern)
     return names_->paths.empty() ? 0 : 1;
 }
 
-const char *DirectoryListing::next()
-{
-    if (names_->position >= names_->paths.size())
-        return nullptr;
-    return names_->paths[names_->position++].c_str();
-}
-
 // ---------------------------------------------------------------------------
-// Threads: the start of a new one (platform_threads.cpp recycles them).
+// Threads: the start of a new one (platform_common.cpp recycles them).
 
 namespace
 {
@@ -615,30 +599,21 @@ namespace
 // and 256 KiB is twice what some C libraries give every thread.
 constexpr size_t THREAD_STACK_SIZE = 256 * 1024;
 
-struct ThreadStart {
-    void (*body)(void *);
-    void *argument;
-};
-
 void *thread_entry(void *raw)
 {
-    const ThreadStart start = *std::unique_ptr<ThreadStart>(static_cast<ThreadStart *>(raw));
-    platform_run_recycled(start.body, start.argument);
+    platform_run_thread(static_cast<ThreadStart *>(raw));
     return nullptr;
 }
 
 } // namespace
 
-int platform_new_thread(void (*body)(void *), void *argument)
+int platform_new_thread(ThreadStart *start)
 {
     // Created detached, never detached afterwards: pthread_detach reads the
     // new thread's descriptor after marking it detached, and if the thread
     // has ended meanwhile (more likely when the starting thread is preempted
     // with hundreds of others running) its stack may already be unmapped.
     // That read crashed a run once in about fifty at /T 500.
-    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{body, argument});
-    if (start == nullptr)
-        return ENOMEM;
     pthread_attr_t attributes;
     int error = pthread_attr_init(&attributes);
     if (error == 0) {
@@ -647,10 +622,8 @@ int platform_new_thread(void (*body)(void *), void *argument)
             error = pthread_attr_setstacksize(&attributes, THREAD_STACK_SIZE);
         pthread_t thread;
         if (error == 0)
-            error = pthread_create(&thread, &attributes, thread_entry, start.get());
+            error = pthread_create(&thread, &attributes, thread_entry, start);
         pthread_attr_destroy(&attributes);
     }
-    if (error == 0)
-        (void)start.release(); // the new thread owns it now
     return error;
 }

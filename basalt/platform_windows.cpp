@@ -1,8 +1,8 @@
 // Windows implementation of the platform layer: Win32, the C run-time
 // library and Windows Sockets.
 #include "platform.h"
+#include "platform_common.h"
 #include "platform_ipv6.h"
-#include "platform_thread_start.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -758,15 +758,6 @@ size_t root_length(const std::string &pattern)
 
 } // namespace
 
-struct DirectoryListing::Names {
-    std::vector<std::string> paths;
-    size_t position = 0;
-};
-
-DirectoryListing::DirectoryListing() : names_(std::make_unique<Names>()) {}
-
-DirectoryListing::~DirectoryListing() = default;
-
 int DirectoryListing::open(const char *pattern)
 {
     names_->paths.clear();
@@ -790,15 +781,8 @@ int DirectoryListing::open(const char *pattern)
     return names_->paths.empty() ? 0 : 1;
 }
 
-const char *DirectoryListing::next()
-{
-    if (names_->position >= names_->paths.size())
-        return nullptr;
-    return names_->paths[names_->position++].c_str();
-}
-
 // ---------------------------------------------------------------------------
-// Threads: the start of a new one (platform_threads.cpp recycles them).
+// Threads: the start of a new one (platform_common.cpp recycles them).
 
 namespace
 {
@@ -808,31 +792,21 @@ namespace
 // 32-bit process would otherwise reserve a quarter of its address space.
 constexpr unsigned THREAD_STACK_RESERVE = 256 * 1024;
 
-struct ThreadStart {
-    void (*body)(void *);
-    void *argument;
-};
-
 unsigned __stdcall thread_entry(void *raw)
 {
-    const ThreadStart start = *std::unique_ptr<ThreadStart>(static_cast<ThreadStart *>(raw));
-    platform_run_recycled(start.body, start.argument);
+    platform_run_thread(static_cast<ThreadStart *>(raw));
     return 0;
 }
 
 } // namespace
 
-int platform_new_thread(void (*body)(void *), void *argument)
+int platform_new_thread(ThreadStart *start)
 {
-    std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{body, argument});
-    if (start == nullptr)
-        return ENOMEM;
     errno = 0;
-    const uintptr_t thread = _beginthreadex(nullptr, THREAD_STACK_RESERVE, thread_entry, start.get(),
-                                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    const uintptr_t thread =
+        _beginthreadex(nullptr, THREAD_STACK_RESERVE, thread_entry, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == 0)
         return errno != 0 ? errno : EAGAIN;
-    (void)start.release(); // the new thread owns it now
     CloseHandle(reinterpret_cast<HANDLE>(thread));
     return 0;
 }

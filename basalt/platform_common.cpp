@@ -1,9 +1,10 @@
-// Thread starts with recycling, shared by both halves of the platform
-// layer: only making a new thread is the system's (platform_new_thread).
-#include "platform.h"
-#include "platform_thread_start.h"
+// What both halves of the platform layer share: thread starts with
+// recycling (only making a new thread is the system's), and handing out
+// the paths a directory listing found.
+#include "platform_common.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -83,8 +84,11 @@ bool park(ParkingLot &lot, bool prepared, void (*&body)(void *), void *&argument
 
 } // namespace
 
-void platform_run_recycled(void (*body)(void *), void *argument)
+void platform_run_thread(ThreadStart *start)
 {
+    void (*body)(void *) = start->body;
+    void *argument = start->argument;
+    delete start;
     ParkingLot &lot = parking_lot();
     bool prepared = body == nullptr; // started ahead of need
     if (!prepared)
@@ -98,6 +102,18 @@ void platform_run_recycled(void (*body)(void *), void *argument)
 namespace
 {
 
+// Starts a new thread for body (null: one that parks at once).
+int new_thread(void (*body)(void *), void *argument)
+{
+    auto *start = new (std::nothrow) ThreadStart{body, argument};
+    if (start == nullptr)
+        return ENOMEM;
+    const int error = platform_new_thread(start);
+    if (error != 0)
+        delete start;
+    return error;
+}
+
 // The preparing thread: makes parked threads until as many as wanted were
 // made, then ends. A failed start only stops the preparing; the starts that
 // need threads make their own and report failures themselves.
@@ -108,7 +124,7 @@ void prepare_threads(void *)
     while (lot.made < lot.wanted) {
         ++lot.made;
         lock.unlock();
-        const int error = platform_new_thread(nullptr, nullptr);
+        const int error = new_thread(nullptr, nullptr);
         lock.lock();
         if (error != 0)
             break;
@@ -134,7 +150,7 @@ int platform_start_thread(void (*body)(void *), void *argument)
             return 0;
         }
     }
-    return platform_new_thread(body, argument);
+    return new_thread(body, argument);
 }
 
 void platform_prepare_threads(int count)
@@ -174,4 +190,18 @@ int platform_parked_threads()
     ParkingLot &lot = parking_lot();
     std::lock_guard<std::mutex> guard(lot.mutex);
     return static_cast<int>(lot.parked.size());
+}
+
+// ---------------------------------------------------------------------------
+// Directory listings: each system's open() fills the list.
+
+DirectoryListing::DirectoryListing() : names_(std::make_unique<Names>()) {}
+
+DirectoryListing::~DirectoryListing() = default;
+
+const char *DirectoryListing::next()
+{
+    if (names_->position >= names_->paths.size())
+        return nullptr;
+    return names_->paths[names_->position++].c_str();
 }
