@@ -105,19 +105,10 @@ int scripted(HostInfo *info, const uint8_t a[4])
     return 1;
 }
 
-class ConfigRun : public EngineTest
+class ConfigRun : public ScriptedEngineTest
 {
   protected:
-    void SetUp() override
-    {
-        EngineTest::SetUp();
-        socket_set_address_resolver(scripted);
-    }
-    void TearDown() override
-    {
-        socket_set_address_resolver(nullptr);
-        EngineTest::TearDown();
-    }
+    ConfigRun() : ScriptedEngineTest(scripted) {}
 
     // Runs the configuration; keeps the printed lines with the times
     // masked and without the pool's self-overwriting progress lines.

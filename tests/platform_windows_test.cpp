@@ -217,7 +217,7 @@ TEST(WindowsConsole, BytesGoOutAsTheyAreOnBothStreams)
     EXPECT_EQ("e\n", r.err);
 }
 
-class WindowsEngine : public EngineTest
+class WindowsEngine : public ScriptedEngineTest
 {
   protected:
     static int scripted(HostInfo *info, const uint8_t address[4])
@@ -225,16 +225,7 @@ class WindowsEngine : public EngineTest
         std::snprintf(info->name, sizeof info->name, "host%u.example", address[3]);
         return 1;
     }
-    void SetUp() override
-    {
-        EngineTest::SetUp();
-        socket_set_address_resolver(scripted);
-    }
-    void TearDown() override
-    {
-        socket_set_address_resolver(nullptr);
-        EngineTest::TearDown();
-    }
+    WindowsEngine() : ScriptedEngineTest(scripted) {}
 
     // Harvests path; what it printed.
     std::string harvest(const std::string &path, int expected)

@@ -78,13 +78,13 @@ void release_hung_workers()
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
-class Pool : public EngineTest
+class Pool : public ScriptedEngineTest
 {
   protected:
+    Pool() : ScriptedEngineTest(scripted) {}
     void SetUp() override
     {
-        EngineTest::SetUp();
-        socket_set_address_resolver(scripted);
+        ScriptedEngineTest::SetUp();
         // Waits of at most 1 and 10 ms: the drain then gives up after 1.2 s
         // without progress, which no scripted lookup comes near.
         pool_set_wait_limits(1, 10);
@@ -94,9 +94,8 @@ class Pool : public EngineTest
     }
     void TearDown() override
     {
-        socket_set_address_resolver(nullptr);
         pool_set_wait_limits(0, 0);
-        EngineTest::TearDown();
+        ScriptedEngineTest::TearDown();
     }
 
     HostEntry *add(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint32_t stamp, const char *name)

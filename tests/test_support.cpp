@@ -2,6 +2,7 @@
 // and children is per platform: test_support_posix.cpp and
 // test_support_windows.cpp.
 #include "test_support.h"
+#include "socket.h"
 
 #include "basalt-core.h"
 #include "lookup.h"
@@ -167,4 +168,16 @@ void EngineTest::TearDown()
     host_table_clear();
     host_table_destroy();
     EXPECT_EQ(0, memory_counters().live_blocks);
+}
+
+void ScriptedEngineTest::SetUp()
+{
+    EngineTest::SetUp();
+    socket_set_address_resolver(resolver_);
+}
+
+void ScriptedEngineTest::TearDown()
+{
+    socket_set_address_resolver(nullptr);
+    EngineTest::TearDown();
 }

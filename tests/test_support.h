@@ -2,6 +2,8 @@
 // remove themselves, running the built program, and capturing console output.
 #pragma once
 
+#include "socket.h"
+
 #include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
@@ -88,4 +90,17 @@ class EngineTest : public testing::Test
   protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// An engine test whose address lookups go to a scripted resolver instead
+// of the system's, from SetUp to TearDown.
+class ScriptedEngineTest : public EngineTest
+{
+  protected:
+    explicit ScriptedEngineTest(AddressResolver resolver) : resolver_(resolver) {}
+    void SetUp() override;
+    void TearDown() override;
+
+  private:
+    AddressResolver resolver_;
 };
