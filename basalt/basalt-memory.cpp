@@ -105,14 +105,22 @@ int tracked_block_size(int size)
 
 void *tracked_alloc(int size, const char *file, int line)
 {
-    check_size(size, file, line);
-    const int accounted = tracked_block_size(size);
-    const int rounded = accounted - 2 * GUARD_SIZE;
-    auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(USER_OFFSET + rounded + GUARD_SIZE)));
+    void *block = tracked_alloc_or_null(size, file, line);
     if (block == nullptr) {
         mark_abort_site(SITE_FILE, __LINE__);
         fatal_abort("(%s) (%d) No memory available (%d)\n", file, line, size);
     }
+    return block;
+}
+
+void *tracked_alloc_or_null(int size, const char *file, int line)
+{
+    check_size(size, file, line);
+    const int accounted = tracked_block_size(size);
+    const int rounded = accounted - 2 * GUARD_SIZE;
+    auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(USER_OFFSET + rounded + GUARD_SIZE)));
+    if (block == nullptr)
+        return nullptr;
     raise_peak(g_peak_blocks, g_live_blocks.fetch_add(1, std::memory_order_relaxed) + 1);
     raise_peak(g_peak_bytes, g_live_bytes.fetch_add(accounted, std::memory_order_relaxed) + accounted);
 

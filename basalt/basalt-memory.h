@@ -19,6 +19,10 @@ inline constexpr int QUICK_POOL_SIZE = 51200;
 // caller's file and line.
 void *tracked_alloc(int size, const char *file, int line);
 
+// The same for a worker thread, for which an exhausted heap is a failure
+// to report, not an end of the process: null then.
+void *tracked_alloc_or_null(int size, const char *file, int line);
+
 // Checks the guards of *pointer's block (size as given to tracked_alloc),
 // releases it and sets *pointer to null; returns 1. A damaged guard, a size
 // of 0 or less, or a null *pointer end the process.

@@ -126,6 +126,15 @@ void platform_sleep_ms(int milliseconds);
 // Sockets and the system resolver. Error codes use the Windows Sockets
 // numbering on every platform, so the socket layer has one table of texts.
 
+// Windows Sockets codes for the resolver's own failures. HOST_NOT_FOUND
+// and NO_DATA are answers (the address or name has no record); TRY_AGAIN
+// and NO_RECOVERY, like every system error, are failures for now.
+inline constexpr int SOCKET_HOST_NOT_FOUND = 11001;
+inline constexpr int SOCKET_TRY_AGAIN = 11002;
+inline constexpr int SOCKET_NO_RECOVERY = 11003;
+inline constexpr int SOCKET_NO_DATA = 11004;
+inline constexpr int SOCKET_NAME_TOO_LONG = 10063;
+
 // Starts the socket library asking for a version (major in the low byte);
 // returns 0 and the granted version, or a socket error code.
 int platform_socket_startup(uint16_t requested, uint16_t *granted);

@@ -201,12 +201,6 @@ namespace
 
 // The version of the socket interface this layer behaves like.
 constexpr uint16_t GRANTED_SOCKET_VERSION = 0x0101;
-// Windows Sockets codes for the resolver's own failures.
-constexpr int SOCKET_HOST_NOT_FOUND = 11001;
-constexpr int SOCKET_TRY_AGAIN = 11002;
-constexpr int SOCKET_NO_RECOVERY = 11003;
-constexpr int SOCKET_NO_DATA = 11004;
-constexpr int SOCKET_NAME_TOO_LONG = 10063;
 // Start size of the reentrant resolvers' work buffer; doubled on ERANGE up
 // to the limit (a host record with many aliases and addresses).
 constexpr size_t RESOLVER_BUFFER_START = 4096;

@@ -92,6 +92,31 @@ int confirmed(const HostInfo &info, const uint8_t *address, size_t length)
     return platform_name_has_address(info.name, address, length);
 }
 
+bool is_address_text(const char *name)
+{
+    uint8_t bytes[16];
+    return parse_dotted_address(name, bytes) == 1 || platform_parse_ipv6(name, bytes) == 1;
+}
+
+// Whether the name a resolver gave is a host name, its trailing dot taken
+// off (names are shown without it). Empty, the root, a name that is an
+// address (a PTR record can say anything), or one holding a blank or a
+// control byte, which would also end a cache record early, is no name.
+int usable_host_name(char *name)
+{
+    size_t length = std::strlen(name);
+    if (length > 0 && name[length - 1] == '.')
+        name[--length] = '\0';
+    if (length == 0 || is_address_text(name))
+        return 0;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c <= 32 || c == 127)
+            return 0;
+    }
+    return 1;
+}
+
 int system_resolve_address(HostInfo *info, const uint8_t address[4])
 {
     return platform_resolve_address(address, info->name, sizeof info->name, info->address);
@@ -118,12 +143,19 @@ int resolve_address_with(AddressResolver scripted, HostInfo *info, const uint8_t
     if (scripted == nullptr && require_started() == 0)
         return 0;
     int found = 0;
-    if (scripted != nullptr)
+    if (scripted != nullptr) {
+        // A scripted resolver that fails without saying why found no name.
+        platform_socket_set_last_error(SOCKET_HOST_NOT_FOUND);
         found = scripted(info, address);
-    else if (length == 4)
+    } else if (length == 4) {
         found = system_resolve_address(info, address);
-    else
+    } else {
         found = platform_resolve_address6(address, info->name, sizeof info->name);
+    }
+    if (found == 1 && usable_host_name(info->name) == 0) {
+        platform_socket_set_last_error(SOCKET_HOST_NOT_FOUND);
+        found = 0;
+    }
     if (found == 1 && confirmed(*info, address, length) == 1)
         return 1;
     std::memset(info, 0, sizeof *info);
@@ -223,6 +255,12 @@ int resolve_address(HostInfo *info, const uint8_t address[4])
 int resolve_address6(HostInfo *info, const uint8_t address[16])
 {
     return resolve_address_with(nullptr, info, address, 16);
+}
+
+int socket_failure_is_definite()
+{
+    const int code = platform_socket_last_error();
+    return code == SOCKET_HOST_NOT_FOUND || code == SOCKET_NO_DATA || code == SOCKET_NAME_TOO_LONG ? 1 : 0;
 }
 
 void socket_set_confirm_names(int confirm)

@@ -43,6 +43,12 @@ int resolve_address(HostInfo *info, const uint8_t address[4]);
 // The same for an IPv6 address; only info->name is filled.
 int resolve_address6(HostInfo *info, const uint8_t address[16]);
 
+// After a resolver returned 0: 1 when the failure was an answer, that the
+// address (or name) has no name (or no address); 0 when it failed for now
+// (no answer in time, a server failure or refusal, no memory), which says
+// nothing about the name. Read from the calling thread's last socket error.
+int socket_failure_is_definite();
+
 // With confirmation on, a name found for an address counts only when a
 // forward lookup of that name gives the address back among its addresses
 // (the IPv4 address of an IPv4-mapped one); otherwise resolve_address and

@@ -50,9 +50,12 @@ void check_table(const char *when)
             previous = key;
             const size_t length = strnlen(e->name, HOST_NAME_SIZE);
             FUZZ_CHECK(length < HOST_NAME_SIZE, "%s: name of %08x not terminated", when, key);
-            for (size_t i = 0; i < length; ++i)
-                FUZZ_CHECK(static_cast<unsigned char>(e->name[i]) > 32, "%s: name of %08x holds byte %u", when, key,
-                           static_cast<unsigned char>(e->name[i]));
+            const char *name = entry_name(*e);
+            FUZZ_CHECK(e->long_name == nullptr || std::strncmp(e->long_name, e->name, HOST_NAME_SIZE - 1) == 0,
+                       "%s: long name of %08x does not start with its name field", when, key);
+            for (size_t i = 0; name[i] != '\0'; ++i)
+                FUZZ_CHECK(static_cast<unsigned char>(name[i]) > 32, "%s: name of %08x holds byte %u", when, key,
+                           static_cast<unsigned char>(name[i]));
         }
     }
 }
@@ -69,21 +72,22 @@ bool strip_leaves_out(uint32_t flags, const char *name)
 std::string format_table(uint32_t flags)
 {
     std::string text;
-    char line[160];
+    char line[32];
     for (const HostEntry *head : host_table()->lists) {
         for (const HostEntry *e = head; e != nullptr; e = e->next) {
             if (strip_leaves_out(flags, e->name))
                 continue;
-            const int n = std::snprintf(line, sizeof line, "%u %d.%d.%d.%d %s\r\n", e->time_stamp, e->address[0],
-                                        e->address[1], e->address[2], e->address[3], e->name);
+            const int n = std::snprintf(line, sizeof line, "%u %d.%d.%d.%d ", e->time_stamp, e->address[0],
+                                        e->address[1], e->address[2], e->address[3]);
             text.append(line, static_cast<size_t>(n));
+            text += entry_name(*e) + std::string("\r\n");
         }
     }
     // IPv6 entries after the IPv4 ones, in their order.
     for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next) {
         if (strip_leaves_out(flags, e->name))
             continue;
-        text += std::to_string(e->time_stamp) + " " + e->text + " " + e->name + "\r\n";
+        text += std::to_string(e->time_stamp) + " " + e->text + " " + entry_name(*e) + "\r\n";
     }
     // Lines that are no entries, as read, after the entries.
     for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {

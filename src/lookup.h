@@ -25,9 +25,13 @@ inline constexpr uint32_t STRIP_UNRESOLVED = 1;
 // ---------------------------------------------------------------------------
 // Host cache table
 
-// A cached name, terminator included. Longer names never enter the table: a
-// cut name would be a wrong name.
+// The name field of an entry, terminator included. A longer name is held
+// apart (long_name), so no name is ever cut: a cut name would be a wrong
+// name.
 inline constexpr int HOST_NAME_SIZE = 80;
+// The longest cache line Analog reads (line end excluded): a name is kept
+// in the cache file only while its whole line fits.
+inline constexpr int LONGEST_CACHE_LINE = 254;
 // One list per first address byte.
 inline constexpr int HOST_LIST_COUNT = 256;
 
@@ -40,6 +44,8 @@ struct HostEntry {
     uint32_t address_key;      // the address as one number, byte 0 most significant
     char name[HOST_NAME_SIZE]; // host name, "*" (unresolved) or "*UNK*" (pending)
     HostEntry *next;           // next entry of the same list
+    char *long_name;           // a name longer than the field (tracked), or null; see name_store
+    uint8_t from_log;          // found in a log, not in the cache: saved only once a lookup answered
 };
 
 // A cache line that cannot be held as an entry (its key is neither a dotted
@@ -67,7 +73,31 @@ struct Host6Entry {
     char text[IPV6_TEXT_SIZE]; // as the log or the cache wrote it
     char name[HOST_NAME_SIZE]; // host name, "*" or "*UNK*"
     Host6Entry *next;          // the next IPv6 entry in table order
+    char *long_name;           // as for HostEntry
+    uint8_t from_log;          // as for HostEntry
 };
+
+// Names of any length in an entry's two fields. A name that fits the name
+// field stands there alone; a longer one is a tracked block of its own in
+// long_name, and name holds its first HOST_NAME_SIZE - 1 characters, so
+// that every test of the markers and of a name's length still reads name.
+inline const char *entry_name(const char *name, const char *long_name)
+{
+    return long_name != nullptr ? long_name : name;
+}
+template <class Entry> const char *entry_name(const Entry &entry)
+{
+    return entry_name(entry.name, entry.long_name);
+}
+// Releases *long_name, if any, and forgets it.
+void long_name_release(char **long_name);
+// Stores text as the entry's name, releasing any long name it had. A long
+// text goes into block when one is given (a tracked block of exactly
+// strlen(text) + 1 bytes, which it takes over), else into a new one.
+void name_store(char (&name)[HOST_NAME_SIZE], char **long_name, const char *text, char *block = nullptr);
+// Moves a name from one entry's fields to another's (a later cache line
+// for the same address), leaving the source without a long name.
+void name_move(char (&to)[HOST_NAME_SIZE], char **to_long, const char (&from)[HOST_NAME_SIZE], char **from_long);
 
 struct HostTable {
     HostEntry *lists[HOST_LIST_COUNT];
@@ -260,10 +290,32 @@ uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned d
 uint32_t minute_stamp_now();
 
 // Walks the table and resolves every entry that needs it, with at most
-// thread_limit workers at a time, then waits for them. Returns 1 when the
-// walk was completed and the wait ended, 0 after "Unable to create Lookup
-// thread (%d)". Workers that outlive the pass discard their result.
+// thread_limit workers at a time, then waits for them. A name or a
+// definite "no name" ("*") is written with the pass's stamp; a lookup that
+// failed for now leaves its entry exactly as it was. When lookups fail for
+// now from many networks the number in flight comes down (and goes up
+// again while they succeed), and those that failed are tried again at the
+// end; when the resolver gives no definite answer for a minute it stops.
+// Returns 1 when the walk was completed (or stopped for a dead resolver)
+// and the wait ended, 0 after "Unable to create Lookup thread (%d)".
+// Workers that outlive the pass discard their result.
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours);
+
+// How the last pass met its resolver.
+struct PassTrouble {
+    int32_t failed_for_now;   // lookups whose entries were kept as they were
+    int32_t not_started;      // due entries not looked up: the pass stopped first
+    int32_t thread_limit;     // the pass's /T
+    int32_t lowest_limit;     // the fewest lookups in flight it came down to
+    int32_t stopped_seconds;  // above 0: stopped after so long without a definite answer
+    int32_t stopped_networks; // the networks whose lookups failed in that time
+};
+PassTrouble pool_last_pass();
+// Prints the line and warnings of a pass that met trouble: the lookups
+// kept for the next run (a note), and a warning that a quiet run prints
+// too when they are many, when the limit came down or when the pass
+// stopped. 0 when the pass stopped for a dead resolver, else 1.
+int report_pass_trouble();
 
 // Workers made ready ahead of the pass: after pool_expect_lookups(limit,
 // known), each pool_note_lookups(count) of the harvest, which has seen
@@ -281,6 +333,9 @@ void pool_note_lookups(int64_t count);
 // STALL_CHECKS drain waits without progress, so short waits let a test see
 // it give up without waiting two minutes.
 void pool_set_wait_limits(int slot_wait_ms, int drain_wait_ms);
+// Test seam: how long without a definite answer makes the resolver dead
+// (0 restores a minute).
+void pool_set_dead_resolver_silence(int milliseconds);
 // Test seam: how workers are started (null restores platform_start_thread),
 // so a failing thread start can be tested where the system will not fail.
 using PoolThreadStart = int (*)(void (*body)(void *), void *argument);

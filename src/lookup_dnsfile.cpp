@@ -15,9 +15,9 @@ namespace
 
 constexpr const char *SITE_FILE = "lookup";
 
-// Longest line the writer produces: 10 digits, 15 address characters, two
-// blanks, 79 name characters and CR LF.
-constexpr size_t MAX_LINE_LENGTH = 10 + 1 + 15 + 1 + (HOST_NAME_SIZE - 1) + 2;
+// Longest line the writer produces: the longest that Analog reads, and
+// CR LF.
+constexpr size_t MAX_LINE_LENGTH = LONGEST_CACHE_LINE + 2;
 // A kept line: the record's text and CR LF.
 constexpr size_t LONGEST_KEPT_LINE = (RECORD_TEXT_SIZE - 1) + 2;
 constexpr size_t LONGEST_LINE = MAX_LINE_LENGTH > LONGEST_KEPT_LINE ? MAX_LINE_LENGTH : LONGEST_KEPT_LINE;
@@ -46,39 +46,57 @@ char *append_number(char *out, unsigned long value)
     return std::to_chars(out, out + 10, value).ptr;
 }
 
-// Formats "%u %d.%d.%d.%d %s\r\n" into out (MAX_LINE_LENGTH bytes); returns
-// the length.
-size_t format_line(const HostEntry &entry, char *out)
+size_t decimal_digits(uint32_t value)
 {
-    char *p = append_number(out, entry.time_stamp);
+    size_t digits = 1;
+    for (; value >= 10; value /= 10)
+        ++digits;
+    return digits;
+}
+
+// The name a line is written with: the entry's, or "*" when the whole
+// line would be longer than Analog reads (it would ignore the line and
+// look the address up again on every run).
+const char *saved_name(uint32_t time_stamp, size_t key_length, const char *name)
+{
+    const size_t line = decimal_digits(time_stamp) + 1 + key_length + 1 + std::strlen(name);
+    return line <= static_cast<size_t>(LONGEST_CACHE_LINE) ? name : UNRESOLVED_MARKER;
+}
+
+// "%u KEY NAME\r\n" into out (MAX_LINE_LENGTH bytes); returns the length.
+size_t format_record(uint32_t time_stamp, const char *key, size_t key_length, const char *name, char *out)
+{
+    char *p = append_number(out, time_stamp);
     *p++ = ' ';
-    for (int i = 0; i < 4; ++i) {
-        p = append_number(p, entry.address[i]);
-        *p++ = (i < 3) ? '.' : ' ';
-    }
-    size_t name_length = bounded_length(entry.name, HOST_NAME_SIZE - 1);
-    std::memcpy(p, entry.name, name_length);
+    std::memcpy(p, key, key_length);
+    p += key_length;
+    *p++ = ' ';
+    const size_t name_length = std::strlen(name);
+    std::memcpy(p, name, name_length);
     p += name_length;
     *p++ = '\r';
     *p++ = '\n';
     return static_cast<size_t>(p - out);
 }
 
-// "%u %s %s\r\n" for an IPv6 entry: stamp, text and name.
-size_t format_line6(const Host6Entry &entry, char *out)
+// An entry's key as the cache writes it: a dotted quad without leading
+// zeros, or the IPv6 text as it was read.
+size_t entry_key(const HostEntry &entry, char (&key)[IPV6_TEXT_SIZE])
 {
-    char *p = append_number(out, entry.time_stamp);
-    *p++ = ' ';
-    const size_t text_length = bounded_length(entry.text, IPV6_TEXT_SIZE - 1);
-    std::memcpy(p, entry.text, text_length);
-    p += text_length;
-    *p++ = ' ';
-    const size_t name_length = bounded_length(entry.name, HOST_NAME_SIZE - 1);
-    std::memcpy(p, entry.name, name_length);
-    p += name_length;
-    *p++ = '\r';
-    *p++ = '\n';
-    return static_cast<size_t>(p - out);
+    char *p = key;
+    for (int i = 0; i < 4; ++i) {
+        p = append_number(p, entry.address[i]);
+        if (i < 3)
+            *p++ = '.';
+    }
+    return static_cast<size_t>(p - key);
+}
+
+size_t entry_key(const Host6Entry &entry, char (&key)[IPV6_TEXT_SIZE])
+{
+    const size_t length = bounded_length(entry.text, IPV6_TEXT_SIZE - 1);
+    std::memcpy(key, entry.text, length);
+    return length;
 }
 
 // With /S, names that stand for no name found are left out.
@@ -110,6 +128,20 @@ struct SaveBlock {
         used = 0;
     }
 };
+
+// An entry's line, unless /S leaves it out or it is an address from a log
+// that no lookup has answered yet: Analog takes a stamp of 0 for a corrupt
+// line, and the next run finds the address in its logs again.
+template <class Entry> void save_entry(SaveBlock &block, const Entry &entry, uint32_t flags)
+{
+    if (entry.from_log == 1 && entry.time_stamp == 0)
+        return;
+    char key[IPV6_TEXT_SIZE];
+    const size_t key_length = entry_key(entry, key);
+    const char *name = saved_name(entry.time_stamp, key_length, entry_name(entry));
+    if (!stripped_name(name, flags))
+        block.added(format_record(entry.time_stamp, key, key_length, name, block.room()));
+}
 
 // Appends the rest of a token (bytes 33 to 255) to text at *length, at
 // most up to last, and returns the byte that ended it (-1 at the end of the
@@ -193,13 +225,15 @@ void sort_record(RecordText &record, const int (&starts)[3], HostEntry *entry)
     const char *address_text = record.text + starts[1];
     const char *name = record.text + starts[2];
     const int length = record.length;
+    // A name longer than the name field is an entry's too, as long as
+    // Analog reads its line.
     const bool fits = starts[1] - 1 < HOST_NAME_SIZE && starts[2] - 1 - starts[1] < HOST_NAME_SIZE &&
-                      length - starts[2] < HOST_NAME_SIZE;
+                      (length - starts[2] < HOST_NAME_SIZE || length <= LONGEST_CACHE_LINE);
     uint8_t address[4];
     if (fits && canonical_dotted_quad(address_text, address) == 1) {
         convert_time_stamp(stamp, &entry->time_stamp);
         std::memcpy(entry->address, address, 4);
-        std::memcpy(entry->name, name, static_cast<size_t>(length - starts[2] + 1));
+        name_store(entry->name, &entry->long_name, name);
         record.kind = RECORD_ENTRY;
         return;
     }
@@ -221,9 +255,7 @@ void fill_ipv6_entry(const RecordText &record, Host6Entry *entry)
     entry->text[address_length] = '\0';
     std::memcpy(entry->address, record.address6, 16);
     entry->time_stamp = record.time_stamp;
-    const size_t name_length = static_cast<size_t>(record.length - record.name_offset);
-    std::memcpy(entry->name, record.text + record.name_offset, name_length);
-    entry->name[name_length] = '\0';
+    name_store(entry->name, &entry->long_name, record.text + record.name_offset);
 }
 
 } // namespace
@@ -303,9 +335,12 @@ void dns_file_read_all(ByteReader &reader, int indexed)
         if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
             entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     }
-    if (entry6 != nullptr)
+    if (entry6 != nullptr) {
+        long_name_release(&entry6->long_name);
         tracked_delete(&entry6, SITE_FILE, __LINE__);
+    }
     tracked_delete(&record, SITE_FILE, __LINE__);
+    long_name_release(&entry->long_name);
     tracked_delete(&entry, SITE_FILE, __LINE__);
 }
 
@@ -336,15 +371,11 @@ int dns_file_save(const char *file_name, uint32_t flags)
     }
     SaveBlock block{writer};
     for (const HostEntry *head : host_table()->lists) {
-        for (const HostEntry *entry = head; entry != nullptr && block.ok == 1; entry = entry->next) {
-            if (!stripped_name(entry->name, flags))
-                block.added(format_line(*entry, block.room()));
-        }
+        for (const HostEntry *entry = head; entry != nullptr && block.ok == 1; entry = entry->next)
+            save_entry(block, *entry, flags);
     }
-    for (const Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && block.ok == 1; entry = entry->next) {
-        if (!stripped_name(entry->name, flags))
-            block.added(format_line6(*entry, block.room()));
-    }
+    for (const Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && block.ok == 1; entry = entry->next)
+        save_entry(block, *entry, flags);
     // Lines kept as read come last, in their order, ended like ours.
     for (const KeptLine *kept = host_table()->kept_first; kept != nullptr && block.ok == 1; kept = kept->next) {
         if (stripped_name(kept->text + kept->name_offset, flags))

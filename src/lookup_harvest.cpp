@@ -459,6 +459,7 @@ void store_ipv6(const ClientAddress &client)
     checked_copy(entry->text, client.text);
     std::memcpy(entry->address, client.address6, 16);
     checked_copy(entry->name, UNRESOLVED_MARKER);
+    entry->from_log = 1;
     Host6Entry *previous = nullptr;
     if (host_table_insert6(entry, INSERT_UNIQUE, &previous) == 0)
         tracked_delete(&entry, SITE_FILE, __LINE__);
@@ -510,6 +511,7 @@ class NewClients
                 entry_->address[i] = static_cast<uint8_t>(key >> (24 - 8 * i));
             entry_->time_stamp = 0;
             checked_copy(entry_->name, UNRESOLVED_MARKER);
+            entry_->from_log = 1;
             if (host_table_insert(entry_, INSERT_UNIQUE, &hint) == 1)
                 entry_ = tracked_new<HostEntry>(SITE_FILE, __LINE__);
         });

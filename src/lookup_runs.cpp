@@ -142,6 +142,10 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
              run.kind == RUN_CACHE_FILE ? lookups_started : unresolved_seen, elapsed_seconds() - start,
              resolved_count.load());
 
+    // A pass stopped by a dead resolver still saves what it has; the run
+    // then fails, so that cron and scripts hear of it.
+    const int resolver_answered = report_pass_trouble();
+
     if (has_cache) {
         start = elapsed_seconds();
         if (dns_file_save(run.dns_file, run.flags) == 0)
@@ -151,7 +155,7 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
     if (run.output_file != nullptr && write_logs_step(run, logs) == 0)
         return 0;
     *run_seconds = elapsed_seconds() - run_start;
-    return 1;
+    return resolver_answered;
 }
 
 // The runs of /L: only what was never looked up (the new addresses from
@@ -172,6 +176,30 @@ int run_logs(const char *log_file, const char *dns_file, const char *lock_file, 
 }
 
 } // namespace
+
+int report_pass_trouble()
+{
+    const PassTrouble trouble = pool_last_pass();
+    if (trouble.failed_for_now > 0)
+        out_note("%6d Lookups failed for now: their entries are kept as they were for the next run\n",
+                 trouble.failed_for_now);
+    if (trouble.stopped_seconds > 0) {
+        out_print("Warning: no lookup has had an answer for %d seconds, and lookups in %d networks failed: the "
+                  "resolver does not answer or cannot be reached. The pass stopped with %d entries not looked up; "
+                  "every entry is kept as it was for the next run\n",
+                  trouble.stopped_seconds, trouble.stopped_networks, trouble.not_started);
+        return 0;
+    }
+    if (trouble.lowest_limit < trouble.thread_limit)
+        out_print("Warning: lookups failed for now at up to %d at a time, so the pass lowered them to %d: the "
+                  "resolver seems to limit how many queries it takes at once or per second; try /T %d\n",
+                  trouble.thread_limit, trouble.lowest_limit, trouble.lowest_limit);
+    else if (trouble.failed_for_now > 0 && trouble.failed_for_now * 4 > lookups_started)
+        out_print("Warning: %d of %d lookups failed for now: a resolver that limits its queries (try a lower /T) "
+                  "or one that does not answer\n",
+                  trouble.failed_for_now, lookups_started);
+    return 1;
+}
 
 int run_batch(const BatchRun &run)
 {

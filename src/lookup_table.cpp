@@ -106,7 +106,8 @@ int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous
     if (mode == INSERT_FILE_ORDER && *previous != nullptr && key.text == (*previous)->text) {
         // The later of two adjacent lines for one address wins, as for IPv4.
         (*previous)->time_stamp = entry->time_stamp;
-        std::memcpy((*previous)->name, entry->name, HOST_NAME_SIZE);
+        name_move((*previous)->name, &(*previous)->long_name, entry->name, &entry->long_name);
+        (*previous)->from_log = entry->from_log;
         return 0;
     }
     auto at = g_ipv6_index.upper_bound(key);
@@ -148,6 +149,37 @@ int host_table_destroy()
     return 1;
 }
 
+void long_name_release(char **long_name)
+{
+    if (*long_name != nullptr)
+        tracked_free(long_name, static_cast<int>(std::strlen(*long_name) + 1), SITE_FILE, __LINE__);
+}
+
+void name_store(char (&name)[HOST_NAME_SIZE], char **long_name, const char *text, char *block)
+{
+    CHECK_POINTER(SITE_FILE, text);
+    long_name_release(long_name);
+    const size_t length = std::strlen(text);
+    if (length < static_cast<size_t>(HOST_NAME_SIZE)) {
+        std::memcpy(name, text, length + 1);
+        return;
+    }
+    if (block == nullptr)
+        block = static_cast<char *>(tracked_alloc(static_cast<int>(length + 1), SITE_FILE, __LINE__));
+    std::memcpy(block, text, length + 1);
+    *long_name = block;
+    std::memcpy(name, text, HOST_NAME_SIZE - 1);
+    name[HOST_NAME_SIZE - 1] = '\0';
+}
+
+void name_move(char (&to)[HOST_NAME_SIZE], char **to_long, const char (&from)[HOST_NAME_SIZE], char **from_long)
+{
+    long_name_release(to_long);
+    std::memcpy(to, from, HOST_NAME_SIZE);
+    *to_long = *from_long;
+    *from_long = nullptr;
+}
+
 int host_table_clear()
 {
     CHECK_POINTER(SITE_FILE, g_table);
@@ -155,6 +187,7 @@ int host_table_clear()
         HostEntry *entry = head;
         while (entry != nullptr) {
             HostEntry *next = entry->next;
+            long_name_release(&entry->long_name);
             tracked_delete(&entry, SITE_FILE, __LINE__);
             entry = next;
         }
@@ -173,6 +206,7 @@ int host_table_clear()
     Host6Entry *entry6 = g_table->ipv6_first;
     while (entry6 != nullptr) {
         Host6Entry *next = entry6->next;
+        long_name_release(&entry6->long_name);
         tracked_delete(&entry6, SITE_FILE, __LINE__);
         entry6 = next;
     }
@@ -204,13 +238,13 @@ namespace
 // item of this pass: runs of one address cost no search. 1 when the entry
 // repeats it (in INSERT_FILE_ORDER the later of two adjacent lines for one
 // address wins, as in Analog's reading of a cache that it appends to).
-int repeats_hint(const HostEntry *entry, InsertMode mode, HostEntry *previous)
+int repeats_hint(HostEntry *entry, InsertMode mode, HostEntry *previous)
 {
     if (previous == nullptr || previous->next == nullptr || previous->next->address_key != entry->address_key)
         return 0;
     if (mode == INSERT_FILE_ORDER) {
         previous->next->time_stamp = entry->time_stamp;
-        std::memcpy(previous->next->name, entry->name, HOST_NAME_SIZE);
+        name_move(previous->next->name, &previous->next->long_name, entry->name, &entry->long_name);
     }
     return 1;
 }

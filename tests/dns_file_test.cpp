@@ -132,8 +132,13 @@ TEST_F(DnsFile, OverlongFieldsAreKeptAndHugeRecordsPassedOver)
     const std::string name80(80, 'n');
     const std::string name230(230, 'n'); // Analog caches names this long
     EXPECT_EQ((Rows{"1 1.2.3.4 " + name79}), load("1 1.2.3.4 " + name79 + "\r\n"));
-    EXPECT_EQ((Rows{"2 1.2.3.5 b", "K 1 1.2.3.4 " + name80}), load("1 1.2.3.4 " + name80 + "\r\n2 1.2.3.5 b\r\n"));
-    EXPECT_EQ((Rows{"K 29944994 192.0.2.9 " + name230}), load("29944994 192.0.2.9 " + name230 + "\n"));
+    // Names beyond the name field are entries as long as Analog reads the
+    // line (254 characters); longer lines are kept as read.
+    EXPECT_EQ((Rows{"1 1.2.3.4 " + name80, "2 1.2.3.5 b"}), load("1 1.2.3.4 " + name80 + "\r\n2 1.2.3.5 b\r\n"));
+    EXPECT_EQ((Rows{"29944994 192.0.2.9 " + name230}), load("29944994 192.0.2.9 " + name230 + "\n"));
+    const std::string name235(235, 'n'); // 8 + 1 + 9 + 1 + 235 = 254
+    EXPECT_EQ((Rows{"29944994 192.0.2.9 " + name235}), load("29944994 192.0.2.9 " + name235 + "\n"));
+    EXPECT_EQ((Rows{"K 29944994 192.0.2.9 " + name235 + "n"}), load("29944994 192.0.2.9 " + name235 + "n\n"));
     EXPECT_EQ((Rows{"2 1.2.3.5 b", "K " + std::string(100, '9') + " 1.2.3.4 a"}),
               load(std::string(100, '9') + " 1.2.3.4 a\r\n2 1.2.3.5 b\r\n"));
     // The largest record kept, and one byte more, which is passed over whole.

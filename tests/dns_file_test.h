@@ -32,14 +32,14 @@ class DnsFile : public EngineTest
         std::vector<std::string> out;
         for (HostEntry *head : host_table()->lists) {
             for (HostEntry *e = head; e != nullptr; e = e->next) {
-                char line[160];
-                std::snprintf(line, sizeof line, "%u %u.%u.%u.%u %s", e->time_stamp, e->address[0], e->address[1],
-                              e->address[2], e->address[3], e->name);
-                out.push_back(line);
+                char line[32];
+                std::snprintf(line, sizeof line, "%u %u.%u.%u.%u ", e->time_stamp, e->address[0], e->address[1],
+                              e->address[2], e->address[3]);
+                out.push_back(line + std::string(entry_name(*e)));
             }
         }
         for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next)
-            out.push_back(std::to_string(e->time_stamp) + " " + e->text + " " + e->name);
+            out.push_back(std::to_string(e->time_stamp) + " " + e->text + " " + entry_name(*e));
         for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next)
             out.push_back("K " + std::string(k->text, static_cast<size_t>(k->length)));
         return out;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -23,8 +24,8 @@ namespace
 constexpr const char *HERE = "pool_test";
 
 // The script: addresses 10.x.y.z resolve to "h<z>.example" unless z is odd;
-// 66.x.x.x hangs until released; 77.x.x.x gives a name the cache file
-// cannot hold; every lookup is counted and the most at once is kept.
+// 66.x.x.x hangs until released; 77.x.x.x gives an odd name; 88.x.x.x
+// fails for now; every lookup is counted and the most at once is kept.
 std::atomic<int> g_calls{0};
 std::atomic<int> g_in_flight{0};
 std::atomic<int> g_max_in_flight{0};
@@ -52,9 +53,14 @@ int scripted(HostInfo *info, const uint8_t a[4])
         std::snprintf(info->name, sizeof info->name, "%s", a[1] == 1 ? "has blank.example" : "");
         if (a[1] == 2)
             std::snprintf(info->name, sizeof info->name, "%s.example", std::string(80, 'n').c_str());
-        if (a[1] == 3)
-            std::snprintf(info->name, sizeof info->name, "line\nend");
+        const char *const odd_names[] = {nullptr, nullptr,      nullptr,       "line\nend",
+                                         ".",     "192.0.2.1.", "2001:db8::1", "trail.example."};
+        if (a[1] >= 3 && a[1] < 8)
+            std::snprintf(info->name, sizeof info->name, "%s", odd_names[a[1]]);
         result = 1;
+    } else if (a[0] == 88) {
+        // A resolver in trouble: no answer in time (time-out, SERVFAIL).
+        platform_socket_set_last_error(a[1] == 1 ? SOCKET_NO_RECOVERY : SOCKET_TRY_AGAIN);
     } else if (a[3] % 2 == 0) {
         std::snprintf(info->name, sizeof info->name, "h%u.example", a[3]);
         result = 1;
@@ -170,11 +176,9 @@ TEST_F(Pool, PeriodsZeroLookUpOnlyEntriesNeverLookedUp)
 TEST_F(Pool, NegativeBadHoursLooksUpEveryUnresolvedEntryAgain)
 {
     HostEntry *star = add(10, 0, 0, 2, minute_stamp_now(), "*");
-    HostEntry *pending = add(10, 0, 0, 4, 1000, "*UNK*"); // a name, not unresolved
-    HostEntry *empty = add(10, 0, 0, 6, 1000, "");        // a name too
+    HostEntry *empty = add(10, 0, 0, 6, 1000, ""); // a name
     EXPECT_EQ(1, run(20, 0, -1));
     EXPECT_STREQ("h2.example", star->name);
-    EXPECT_STREQ("*UNK*", pending->name);
     EXPECT_STREQ("", empty->name);
     EXPECT_EQ(1, lookups_started);
 }
@@ -202,16 +206,53 @@ TEST_F(Pool, HugePeriodsDoNotOverflow)
     EXPECT_STREQ("h4.example", star->name);
 }
 
-TEST_F(Pool, NamesTheCacheFileCannotHoldCountAsFailed)
+TEST_F(Pool, NamesThatAreNoNamesGetTheMarkerAndLongNamesAreKeptWhole)
 {
-    HostEntry *blank = add(77, 1, 0, 0, 0, "*");
-    HostEntry *empty = add(77, 0, 0, 0, 0, "*");
+    // A blank or a line end, empty, the root, an address text: no name.
+    std::vector<HostEntry *> no_names;
+    for (int kind : {1, 0, 3, 4, 5, 6})
+        no_names.push_back(add(77, static_cast<uint8_t>(kind), 0, 0, 0, "*"));
     HostEntry *long_name = add(77, 2, 0, 0, 0, "*");
-    HostEntry *line_end = add(77, 3, 0, 0, 0, "*");
+    HostEntry *trailing_dot = add(77, 7, 0, 0, 0, "*");
     EXPECT_EQ(1, run(20, 0, 0));
-    for (HostEntry *entry : {blank, empty, long_name, line_end})
+    for (HostEntry *entry : no_names) {
         EXPECT_STREQ("*", entry->name);
-    EXPECT_EQ(0, resolved_count.load());
+        EXPECT_NE(0u, entry->time_stamp); // an answer: stamped
+    }
+    EXPECT_STREQ((std::string(80, 'n') + ".example").c_str(), entry_name(*long_name));
+    EXPECT_EQ(std::string(79, 'n'), long_name->name);
+    EXPECT_STREQ("trail.example", trailing_dot->name);
+    EXPECT_EQ(2, resolved_count.load());
+}
+
+TEST_F(Pool, LookupsThatFailForNowLeaveTheirEntriesAsTheyWere)
+{
+    const uint32_t old_stamp = minute_stamp_now() - 100000;
+    HostEntry *stale = add(88, 0, 0, 1, old_stamp, "stale.example");
+    HostEntry *star = add(88, 1, 0, 1, old_stamp, "*");
+    HostEntry *fresh = add(88, 2, 0, 1, 0, "*");
+    HostEntry *pending = add(10, 0, 0, 4, 1000, "*UNK*"); // an older run's lookup that never ended
+    HostEntry *no_name = add(10, 0, 0, 5, 0, "*");
+    EXPECT_EQ(1, run(20, 1, 1));
+    EXPECT_STREQ("stale.example", stale->name);
+    EXPECT_EQ(old_stamp, stale->time_stamp);
+    EXPECT_STREQ("*", star->name);
+    EXPECT_EQ(old_stamp, star->time_stamp);
+    EXPECT_EQ(0u, fresh->time_stamp);
+    EXPECT_STREQ("h4.example", pending->name);
+    EXPECT_NE(0u, no_name->time_stamp); // a definite "no name" is stamped
+    EXPECT_EQ(3, pool_last_pass().failed_for_now);
+    EXPECT_EQ(20, pool_last_pass().lowest_limit); // one network's failures: the limit stays
+}
+
+TEST_F(Pool, StampsMoreThanAWeekAheadAreDueInEveryMode)
+{
+    const uint32_t now = minute_stamp_now();
+    HostEntry *far = add(10, 0, 0, 2, now + 8 * 24 * 60, "old.example");
+    HostEntry *near = add(10, 0, 0, 4, now + 6 * 24 * 60, "near.example");
+    EXPECT_EQ(1, run(20, 0, 0));
+    EXPECT_STREQ("h2.example", far->name);
+    EXPECT_STREQ("near.example", near->name);
 }
 
 TEST_F(Pool, NeverMoreWorkersThanTheLimit)
@@ -272,8 +313,11 @@ TEST_F(Pool, DrainGivesUpOnHungWorkersWhichThenTouchNothing)
     // It gave up only after STALL_CHECKS drain waits (10 ms here) without
     // progress, however often it woke.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10 * STALL_CHECKS));
-    EXPECT_STREQ("*UNK*", hung->name);
+    // The lookup that never ended leaves its entry as it was.
+    EXPECT_STREQ("*", hung->name);
+    EXPECT_EQ(0u, hung->time_stamp);
     EXPECT_STREQ("h2.example", fine->name);
+    EXPECT_EQ(1, pool_last_pass().failed_for_now);
     EXPECT_EQ(1, resolved_count.load());
     EXPECT_NE(std::string::npos, progress.find("     2 Waiting [  1/ 20]\r"));
 
@@ -339,15 +383,15 @@ TEST_F(Pool, FailedThreadStartEndsThePassAtOnceAndLateWorkersTouchNothing)
     EXPECT_NE(std::string::npos, progress.find("Unable to create Lookup thread (" + std::to_string(EAGAIN) + ")\n"));
     EXPECT_EQ(std::string::npos, progress.find("Waiting")); // no wait for the running workers
     EXPECT_EQ(2, lookups_started);
-    EXPECT_NE(0u, third->time_stamp); // chosen and stamped before its start failed
-    EXPECT_STREQ("*", fourth->name);  // never visited
+    EXPECT_EQ(0u, third->time_stamp); // its start failed: no answer, no stamp
+    EXPECT_STREQ("*", fourth->name);  // never started
     EXPECT_EQ(0u, fourth->time_stamp);
 
     host_table_clear();
     release_hung_workers();
     EXPECT_EQ(blocks_before, memory_counters().live_blocks);
     EXPECT_EQ(0, resolved_count.load());
-    EXPECT_EQ(3, running_lookups.load()); // as the pass left it: late workers leave it alone
+    EXPECT_EQ(2, running_lookups.load()); // as the pass left it: late workers leave it alone
 }
 
 } // namespace

@@ -369,6 +369,7 @@ bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kep
 std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record)
 {
     uint64_t stamp = 0, octet[4] = {0, 0, 0, 0};
+    const size_t line_start = *i;
     if (!strict_number(text, i, ' ', 0xFFFFFFFFu, &stamp))
         return "bad stamp";
     for (int k = 0; k < 4; ++k) {
@@ -379,7 +380,8 @@ std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record
     while (*i < text.size() && static_cast<unsigned char>(text[*i]) > 32)
         ++*i;
     const size_t length = *i - start;
-    if (length == 0 || length > 79)
+    // The longest line Analog reads: 254 characters before the line end.
+    if (length == 0 || *i - line_start > 254)
         return "name of " + std::to_string(length) + " bytes";
     if (text.compare(*i, 2, "\r\n") != 0)
         return "no CR LF right after the name";

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 // Three named, stamped entries: no run of these tests looks anything up.
 const std::string CACHE = "100 192.0.2.1 one.fault.example\r\n"
                           "100 192.0.2.2 two.fault.example\r\n"
-                          "100 192.0.2.3 *UNK*\r\n";
+                          "100 192.0.2.3 three.fault.example\r\n";
 const std::string LOG = "192.0.2.1 - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
 
 // A cache too big to be written twice into a 768 KiB file system.
