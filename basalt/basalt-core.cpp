@@ -12,6 +12,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace
 {
@@ -33,6 +35,24 @@ char g_log_path[LOG_PATH_SIZE] = {};
 thread_local char t_message[MESSAGE_TEXT_SIZE + 1];
 thread_local Site t_assert_site;
 thread_local Site t_abort_site;
+thread_local bool t_main_thread = false;
+
+// operator new's handler: on the main thread the end of the heap is the end
+// of the program, as in tracked memory; a worker gets its std::bad_alloc.
+void out_of_memory()
+{
+    if (!t_main_thread)
+        throw std::bad_alloc();
+    std::set_new_handler(nullptr);
+    mark_abort_site(SITE_FILE, __LINE__);
+    fatal_abort("No memory available\n");
+}
+
+[[noreturn]] void uncaught_exception()
+{
+    mark_abort_site(SITE_FILE, __LINE__);
+    fatal_abort("Unexpected exception\n");
+}
 
 // Formats into t_message + offset and returns the complete length of the
 // text from the start of the buffer, which may exceed what was stored.
@@ -94,6 +114,13 @@ void build_log_path(const char *log_name)
 }
 
 } // namespace
+
+void core_install_fatal_handlers()
+{
+    t_main_thread = true;
+    std::set_new_handler(out_of_memory);
+    std::set_terminate(uncaught_exception);
+}
 
 void core_startup(const char *log_name, int flags)
 {

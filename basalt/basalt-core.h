@@ -40,6 +40,12 @@ inline constexpr const char *ABORT_CAPTION = "Internal error, program aborting..
 // empties it. A program directory too long for the log path turns the log
 // file off rather than writing the log somewhere unexpected.
 void core_startup(const char *log_name, int flags);
+// For the program, from its main thread: a heap that runs out outside
+// tracked memory ends the program there with an ABORT (exit 1), as tracked
+// memory does, while other threads still get the std::bad_alloc they
+// handle; an exception nothing catches ends with an ABORT too. Either way
+// the files registered for cleanup are removed.
+void core_install_fatal_handlers();
 void core_shutdown();
 
 // Formats a report and writes it to every enabled destination. Returns the

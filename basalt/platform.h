@@ -117,8 +117,9 @@ uint32_t platform_tick_ms();
 // Sleeps at least the given number of milliseconds.
 void platform_sleep_ms(int milliseconds);
 
-// Ends the process at once with the given status after flushing standard
-// output. Static destructors do not run: worker threads may still be alive
+// Ends the process at once with the given status after removing the files
+// registered for a signal's cleanup (below) and flushing standard output.
+// Static destructors do not run: worker threads may still be alive
 // and must not find their shared objects torn down under them.
 [[noreturn]] void platform_exit(int status);
 

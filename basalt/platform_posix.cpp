@@ -80,12 +80,17 @@ struct CleanupPath {
 };
 CleanupPath g_cleanup[CLEANUP_SLOT_COUNT];
 
-extern "C" void remove_files_and_end(int signal_number)
+void remove_registered_files()
 {
     for (CleanupPath &entry : g_cleanup) {
         if (entry.set.load())
             unlink(entry.path);
     }
+}
+
+extern "C" void remove_files_and_end(int signal_number)
+{
+    remove_registered_files();
     // End by the same signal, so the parent sees how the process ended.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
@@ -188,6 +193,9 @@ void platform_sleep_ms(int milliseconds)
 
 void platform_exit(int status)
 {
+    // The fatal reports end here: a lock or a temporary file left behind
+    // would stop every later run, or litter the cache's directory.
+    remove_registered_files();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);

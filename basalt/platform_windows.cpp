@@ -102,14 +102,19 @@ CleanupPath g_cleanup[CLEANUP_SLOT_COUNT];
 // "holding the signals" is holding this lock, which the handler takes too.
 SRWLOCK g_signal_lock = SRWLOCK_INIT;
 
-BOOL WINAPI remove_files_and_end(DWORD event)
+void remove_registered_files()
 {
-    (void)event;
-    AcquireSRWLockExclusive(&g_signal_lock);
     for (CleanupPath &entry : g_cleanup) {
         if (entry.set.load())
             DeleteFileA(entry.path);
     }
+}
+
+BOOL WINAPI remove_files_and_end(DWORD event)
+{
+    (void)event;
+    AcquireSRWLockExclusive(&g_signal_lock);
+    remove_registered_files();
     ReleaseSRWLockExclusive(&g_signal_lock);
     // Not handled: the system's own handler ends the process as it would
     // have without this one.
@@ -218,6 +223,9 @@ void platform_sleep_ms(int milliseconds)
 
 void platform_exit(int status)
 {
+    // The fatal reports end here: a lock or a temporary file left behind
+    // would stop every later run, or litter the cache's directory.
+    remove_registered_files();
     std::fflush(stdout);
     std::fflush(stderr);
     // At once: ExitProcess would first run the libraries' detach code,

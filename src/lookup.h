@@ -307,7 +307,8 @@ struct PassTrouble {
     int32_t not_started;      // due entries not looked up: the pass stopped first
     int32_t thread_limit;     // the pass's /T
     int32_t lowest_limit;     // the fewest lookups in flight it came down to
-    int32_t stopped_seconds;  // above 0: stopped after so long without a definite answer
+    int32_t stopped;          // 1: stopped, the resolver gave no definite answer for too long
+    int32_t stopped_seconds;  // how long, when stopped
     int32_t stopped_networks; // the networks whose lookups failed in that time
 };
 PassTrouble pool_last_pass();

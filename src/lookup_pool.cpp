@@ -531,6 +531,7 @@ PassTrouble end_pass(PoolPass &pass)
     trouble.lowest_limit = pass.adaptation.lowest;
     trouble.thread_limit = pass.adaptation.ceiling;
     if (pass.liveness.stopped) {
+        trouble.stopped = 1;
         trouble.stopped_seconds = static_cast<int32_t>(
             std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - pass.liveness.last_definite).count());
         trouble.stopped_networks = static_cast<int32_t>(pass.liveness.failed_networks.count);

@@ -183,7 +183,7 @@ int report_pass_trouble()
     if (trouble.failed_for_now > 0)
         out_note("%6d Lookups failed for now: their entries are kept as they were for the next run\n",
                  trouble.failed_for_now);
-    if (trouble.stopped_seconds > 0) {
+    if (trouble.stopped == 1) {
         out_print("Warning: no lookup has had an answer for %d seconds, and lookups in %d networks failed: the "
                   "resolver does not answer or cannot be reached. The pass stopped with %d entries not looked up; "
                   "every entry is kept as it was for the next run\n",

@@ -119,6 +119,7 @@ int main(int argc, char **argv)
     const int quoted_argument = platform_set_command_line(argc, argv);
     platform_install_signal_handlers();
     core_startup("debug.log", OUT_CONSOLE);
+    core_install_fatal_handlers();
     memory_init(QUICK_POOL_SIZE);
     int status = EXIT_FAILED;
     if (quoted_argument != 0)

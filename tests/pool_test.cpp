@@ -25,7 +25,8 @@ constexpr const char *HERE = "pool_test";
 
 // The script: addresses 10.x.y.z resolve to "h<z>.example" unless z is odd;
 // 66.x.x.x hangs until released; 77.x.x.x gives an odd name; 88.x.x.x
-// fails for now; every lookup is counted and the most at once is kept.
+// fails for now; 99.x.x.x is behind a forwarder of limited capacity; every
+// lookup is counted and the most at once is kept.
 std::atomic<int> g_calls{0};
 std::atomic<int> g_in_flight{0};
 std::atomic<int> g_max_in_flight{0};
@@ -33,6 +34,8 @@ std::mutex g_hang_mutex;
 std::condition_variable g_hang_released;
 bool g_hang_open = false;
 int g_delay_ms = 0;
+std::atomic<int> g_busy{0};
+int g_capacity = 0;
 
 int scripted(HostInfo *info, const uint8_t a[4])
 {
@@ -58,6 +61,17 @@ int scripted(HostInfo *info, const uint8_t a[4])
         if (a[1] >= 3 && a[1] < 8)
             std::snprintf(info->name, sizeof info->name, "%s", odd_names[a[1]]);
         result = 1;
+    } else if (a[0] == 99) {
+        // A forwarder that takes g_capacity queries at once and lets the
+        // others time out.
+        const bool over = ++g_busy > g_capacity;
+        std::this_thread::sleep_for(std::chrono::milliseconds(over ? 4 * g_delay_ms : g_delay_ms));
+        --g_busy;
+        if (over)
+            platform_socket_set_last_error(SOCKET_TRY_AGAIN);
+        else
+            std::snprintf(info->name, sizeof info->name, "busy%u.example", a[3]);
+        result = over ? 0 : 1;
     } else if (a[0] == 88) {
         // A resolver in trouble: no answer in time (time-out, SERVFAIL).
         platform_socket_set_last_error(a[1] == 1 ? SOCKET_NO_RECOVERY : SOCKET_TRY_AGAIN);
@@ -97,6 +111,7 @@ class Pool : public ScriptedEngineTest
         g_calls = 0;
         g_max_in_flight = 0;
         g_delay_ms = 0;
+        g_capacity = 0;
     }
     void TearDown() override
     {
@@ -116,6 +131,15 @@ class Pool : public ScriptedEngineTest
         HostEntry *hint = nullptr;
         EXPECT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
         return entry;
+    }
+
+    // Addresses in count different /16 networks, first byte a.
+    std::vector<HostEntry *> spread(uint8_t a, int count)
+    {
+        std::vector<HostEntry *> entries;
+        for (int i = 0; i < count; ++i)
+            entries.push_back(add(a, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(i % 200), 0, "*"));
+        return entries;
     }
 
     int run(int32_t limit, int32_t good, int32_t bad)
@@ -243,6 +267,52 @@ TEST_F(Pool, LookupsThatFailForNowLeaveTheirEntriesAsTheyWere)
     EXPECT_NE(0u, no_name->time_stamp); // a definite "no name" is stamped
     EXPECT_EQ(3, pool_last_pass().failed_for_now);
     EXPECT_EQ(20, pool_last_pass().lowest_limit); // one network's failures: the limit stays
+}
+
+TEST_F(Pool, ABusyResolverLowersTheLookupsInFlightAndEveryNameComesThrough)
+{
+    g_delay_ms = 5;
+    g_capacity = 12;
+    const std::vector<HostEntry *> entries = spread(99, 250);
+    EXPECT_EQ(1, run(100, 0, 0));
+    int named = 0;
+    for (const HostEntry *entry : entries)
+        named += std::strncmp(entry->name, "busy", 4) == 0;
+    EXPECT_EQ(250, named);
+    const PassTrouble trouble = pool_last_pass();
+    EXPECT_EQ(0, trouble.failed_for_now);
+    EXPECT_LE(trouble.lowest_limit, 25);
+    EXPECT_EQ(0, trouble.stopped);
+}
+
+TEST_F(Pool, ADeadResolverStopsThePassAndOneDeadNetworkDoesNot)
+{
+    pool_set_dead_resolver_silence(300);
+    g_delay_ms = 20;
+    // One network's reverse zone fails for a long run: not the resolver.
+    for (int i = 0; i < 60; ++i)
+        add(88, 0, 0, static_cast<uint8_t>(i), 0, "*");
+    add(10, 0, 0, 2, 0, "*");
+    EXPECT_EQ(1, run(2, 0, 0));
+    EXPECT_EQ(0, pool_last_pass().stopped);
+    EXPECT_EQ(60, pool_last_pass().failed_for_now);
+    EXPECT_EQ(2, pool_last_pass().lowest_limit);
+
+    // Failures in many networks and no answer at all: the pass stops
+    // starting lookups, long before the table is through.
+    host_table_clear();
+    spread(88, 250);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, run(8, 0, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    const PassTrouble trouble = pool_last_pass();
+    EXPECT_EQ(1, trouble.stopped);
+    EXPECT_GE(trouble.stopped_networks, 20);
+    EXPECT_GT(trouble.not_started, 100);
+    pool_set_dead_resolver_silence(0);
+    // The lookups still under way when it stopped end by themselves.
+    for (int i = 0; i < 5000 && g_in_flight.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TEST_F(Pool, StampsMoreThanAWeekAheadAreDueInEveryMode)

@@ -166,6 +166,8 @@ Outcome run_tarn(const Launch &launch)
     // After setpriv: the limit counts the tasks of the user tarn runs as.
     if (launch.task_limit > 0)
         command.insert(command.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(launch.task_limit), "--"});
+    if (launch.address_space_limit > 0)
+        command.insert(command.end(), {"/usr/bin/prlimit", "--as=" + std::to_string(launch.address_space_limit), "--"});
     command.push_back(launch.program);
     command.insert(command.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<char *> argv;

@@ -122,4 +122,31 @@ TEST_F(ThreadLimit, FailedStartReportsNoUnreleasedMemory)
     }
 }
 
+// Too little memory for the run: whether a thread, a worker's lookup or
+// the main thread runs out, the run ends with a report (exit 1), fails as
+// a run (2) or finishes (0), never by an uncaught exception's abort, and
+// leaves no lock and no temporary file behind.
+TEST(AddressSpace, RunningOutOfMemoryEndsCleanly)
+{
+    REQUIRE_FAULT_NAMESPACE("silent");
+    TempDir temp;
+    std::string cache, log;
+    for (uint32_t i = 0; i < 600; ++i)
+        cache += cache_line(0, 0xC6336400u + i, "*");
+    for (uint32_t i = 0; i < 20000; ++i)
+        log += dotted(0x0A000000u + i * 97) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
+    write_file(temp.file("a.log"), log);
+    for (long long megabytes : {80LL, 120LL, 200LL, 400LL, 800LL}) {
+        SCOPED_TRACE(std::to_string(megabytes) + " MB of address space");
+        write_file(temp.file("dns.txt"), cache);
+        Launch launch = tarn_in(temp.path(), {"/D", "dns.txt", "/L", "a.log", "/T", "500", "/K", "dns.lock"}, 60);
+        launch.address_space_limit = megabytes << 20;
+        const Outcome r = run_tarn(launch);
+        EXPECT_EQ(0, r.signal) << r.how() << "\n" << r.out << r.err;
+        EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 2) << r.how();
+        EXPECT_EQ((std::vector<std::string>{"a.log", "dns.txt"}), directory_names(temp.path())) << r.out;
+        std::printf("[ figures  ] RLIMIT_AS %lld MB: exit %d, %.2f s\n", megabytes, r.status, r.seconds);
+    }
+}
+
 } // namespace
