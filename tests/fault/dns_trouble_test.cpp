@@ -236,4 +236,36 @@ TEST(SilentServer, EveryLookupTimesOutAndTheCacheStaysAsItWas)
     EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.1'\n", single.out);
 }
 
+// One network whose reverse zone never answers or fails, in a run of 60
+// addresses side by side, and 80 healthy ones after it: a dead zone is not
+// a dead resolver, so the pass neither stops nor lowers its lookups in
+// flight, and each healthy address is named. The 60 stay out of the cache
+// until a lookup answers.
+TEST(LameZone, OneNetworksFailuresNeitherStopNorSlowThePass)
+{
+    REQUIRE_FAULT_NAMESPACE("lame");
+    TempDir dir;
+    std::string log, expected;
+    for (uint32_t i = 1; i <= 140; ++i) {
+        log += dotted(0xCB007100u + i) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
+        if (i > 60)
+            expected += "NOW " + dotted(0xCB007100u + i) + " host" + std::to_string(i) + ".lame.example\r\n";
+    }
+    write_file(dir.file("a.log"), log);
+    for (const char *threads : {"20", "500"}) {
+        SCOPED_TRACE(std::string("/T ") + threads);
+        write_file(dir.file("dns.txt"), "");
+        const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/L", "a.log", "/T", threads});
+        const Outcome &r = run.outcome;
+        ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
+        EXPECT_EQ(expected, run.cache);
+        EXPECT_NE(std::string::npos, r.lines().find("    60 Lookups failed for now")) << r.lines();
+        EXPECT_EQ(std::string::npos, r.lines().find("lowered")) << r.lines();
+        // The 30 silent lookups take the resolver's 1 s each, 20 or all
+        // of them side by side, and are not tried again.
+        EXPECT_LT(r.seconds, std::string(threads) == "20" ? 3.5 : 2.5);
+        std::printf("[ figures  ] lame zone at /T %s: %.2f s\n", threads, r.seconds);
+    }
+}
+
 } // namespace
