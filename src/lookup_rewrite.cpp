@@ -97,10 +97,10 @@ class NameFinder
         const HostTable *table = host_table();
         for (const HostEntry *list : table->lists) {
             for (const HostEntry *entry = list; entry != nullptr; entry = entry->next)
-                ipv4_.put(entry->address_key, entry->name);
+                ipv4_.put(entry->address_key, entry_name(*entry));
         }
         for (const Host6Entry *entry = table->ipv6_first; entry != nullptr; entry = entry->next)
-            ipv6_[std::string_view(entry->text)] = entry->name;
+            ipv6_[std::string_view(entry->text)] = entry_name(*entry);
     }
 
     // The name for the field (length bytes, terminated), or null.

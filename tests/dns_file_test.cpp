@@ -49,6 +49,33 @@ TEST_F(DnsFile, WrittenFileLoadsBackToTheSameTable)
     EXPECT_EQ(first, load(read_file(cache)));
 }
 
+TEST_F(DnsFile, LongNamesAndLogAddressesAreSavedAsAnalogReadsThem)
+{
+    // A long name (IPv4 and IPv6) loads and saves whole; a later line for
+    // the same address takes its place, long or short.
+    const std::string name120 = std::string(112, 'x') + ".example";
+    const std::string file = "5 1.2.3.4 " + name120 + "\r\n6 1.2.3.5 " + name120 + "\r\n7 1.2.3.5 short.example\r\n" +
+                             "8 2001:db8::1 " + name120 + "\r\n";
+    load(file);
+    save(0);
+    EXPECT_EQ("5 1.2.3.4 " + name120 + "\r\n7 1.2.3.5 short.example\r\n8 2001:db8::1 " + name120 + "\r\n",
+              read_file(cache));
+
+    // A name whose line would pass 254 characters is written as "*"; an
+    // address from a log that no lookup answered (stamp 0) is not written.
+    HostEntry *too_long = host_table()->lists[1];
+    name_store(too_long->name, &too_long->long_name, std::string(245, 'y').c_str());
+    HostEntry *from_log = tracked_new<HostEntry>("dns_file_test", __LINE__);
+    const uint8_t address[4] = {9, 9, 9, 9};
+    std::memcpy(from_log->address, address, 4);
+    std::strcpy(from_log->name, "*");
+    from_log->from_log = 1;
+    HostEntry *hint = nullptr;
+    ASSERT_EQ(1, host_table_insert(from_log, INSERT_UNIQUE, &hint));
+    save(0);
+    EXPECT_EQ("5 1.2.3.4 *\r\n7 1.2.3.5 short.example\r\n8 2001:db8::1 " + name120 + "\r\n", read_file(cache));
+}
+
 TEST_F(DnsFile, TokensNotLinesMakeARecord)
 {
     // Stamp and address only: CR ends the address, LF an empty name.

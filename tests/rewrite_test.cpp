@@ -87,6 +87,12 @@ TEST_F(Rewrite, OnlyAFirstFieldThatIsAnAddressWithANameIsReplaced)
               rewrite({"a.log"}));
     EXPECT_EQ(16, lines);
     EXPECT_EQ(6, named);
+
+    // A name longer than the entry's name field comes out whole.
+    const std::string long_name = std::string(60, 'l') + "." + std::string(59, 'm') + ".example";
+    names("5 192.0.2.5 " + long_name + "\n");
+    write_file(dir.file("b.log"), "192.0.2.5 - - long\n");
+    EXPECT_EQ(long_name + " - - long\n", rewrite({"b.log"}));
 }
 
 TEST_F(Rewrite, OddBytesLongFieldsAndLongLinesComeThroughAsTheyWere)
