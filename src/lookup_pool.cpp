@@ -77,11 +77,11 @@ uint64_t network_of(const DueLookup &due)
 template <size_t Capacity> struct NetworkSet {
     uint64_t networks[Capacity];
     size_t count = 0;
+    bool contains(uint64_t network) const { return std::find(networks, networks + count, network) != networks + count; }
     void add(uint64_t network)
     {
-        if (count == Capacity || std::find(networks, networks + count, network) != networks + count)
-            return;
-        networks[count++] = network;
+        if (count < Capacity && !contains(network))
+            networks[count++] = network;
     }
     void clear() { count = 0; }
 };
@@ -204,6 +204,18 @@ struct PoolPass {
     Liveness liveness;     // guarded by mutex
     std::atomic<int32_t> shown_limit{0};
     uint32_t now = 0; // the pass's minute, the stamp of every answer
+
+    // Half the silence without an answer: the resolver may be down. The
+    // walk then takes the next lookups from networks that have not failed
+    // yet (the others come after), so that an outage shows as failures in
+    // many networks soon, even one lookup at a time, and a dead reverse
+    // zone in the way costs no more time.
+    bool skips_for_now(size_t index)
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        return Clock::now() - liveness.last_definite >= dead_resolver_silence() / 2 &&
+               liveness.failed_networks.contains(network_of(due[index]));
+    }
 
     // The dead-resolver rule; the caller holds the mutex.
     bool resolver_dead()
@@ -457,17 +469,34 @@ struct PoolWalk {
     // resolver was found dead; 0 when a worker could not be started.
     int start_round(const std::vector<size_t> &round, bool first)
     {
+        std::vector<size_t> later;
         for (size_t index : round) {
-            const int32_t here = pass->due[index].position;
-            progress.print("Threads", here);
-            if (wait_for_free_place(*pass) == 0)
-                return 1;
-            progress.print("Threads", here);
-            if (start_lookup(pass, index) == 0)
-                return 0;
-            if (first)
-                ++lookups_started;
+            if (pass->skips_for_now(index)) {
+                later.push_back(index);
+            } else if (const int started = start_one(index, first); started != 1) {
+                return started == 0 ? 0 : 1;
+            }
         }
+        for (size_t index : later) {
+            if (const int started = start_one(index, first); started != 1)
+                return started == 0 ? 0 : 1;
+        }
+        return 1;
+    }
+
+    // 1 when started, 0 when the thread could not be, -1 when the resolver
+    // was found dead first.
+    int start_one(size_t index, bool first)
+    {
+        const int32_t here = pass->due[index].position;
+        progress.print("Threads", here);
+        if (wait_for_free_place(*pass) == 0)
+            return -1;
+        progress.print("Threads", here);
+        if (start_lookup(pass, index) == 0)
+            return 0;
+        if (first)
+            ++lookups_started;
         return 1;
     }
 

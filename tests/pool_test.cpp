@@ -315,6 +315,25 @@ TEST_F(Pool, ADeadResolverStopsThePassAndOneDeadNetworkDoesNot)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+TEST_F(Pool, AnOutageIsFoundSoonBehindALongDeadNetworkOneLookupAtATime)
+{
+    pool_set_dead_resolver_silence(300);
+    g_delay_ms = 20;
+    // Two seconds of one network's failures before the walk reaches any
+    // other: after half the silence it takes the others first.
+    for (int i = 0; i < 100; ++i)
+        add(88, 0, 0, static_cast<uint8_t>(i), 0, "*");
+    for (int i = 1; i <= 30; ++i)
+        add(88, static_cast<uint8_t>(i), 1, 0, 0, "*");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, run(1, 0, 0));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(1, pool_last_pass().stopped);
+    pool_set_dead_resolver_silence(0);
+    for (int i = 0; i < 5000 && g_in_flight.load() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 TEST_F(Pool, StampsMoreThanAWeekAheadAreDueInEveryMode)
 {
     const uint32_t now = minute_stamp_now();
