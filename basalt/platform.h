@@ -162,6 +162,13 @@ int platform_parse_ipv6(const char *text, uint8_t address[16]);
 // or 0 with the thread's last socket error telling why.
 int platform_resolve_address6(const uint8_t address[16], char *name, size_t capacity);
 
+// Every PTR name of an address (4 bytes, or 16 for IPv6), for a name to
+// confirm when the resolver's first one does not: up to count names of at
+// most name_size bytes each, terminator included, into names, one after
+// another. Their number, or -1 with the thread's last socket error telling
+// why (0 with "no data record" when the answer holds none).
+int platform_address_names(const uint8_t *address, size_t length, char *names, size_t name_size, int count);
+
 // Whether a forward lookup of name gives address among its addresses:
 // length 4 asks for the name's IPv4 addresses, 16 for its IPv6 ones. 1 when
 // it does; 0 when it does not or the lookup failed, with the thread's last

@@ -22,6 +22,7 @@
 #include <netdb.h>
 #include <new>
 #include <pthread.h>
+#include <resolv.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -258,11 +259,15 @@ int socket_code_from_h_errno(int value, int system_error)
     }
 }
 
-// Copies the official name and first IPv4 address out of a host record.
+// Copies the official name and first IPv4 address out of a host record;
+// the name alone when first_address is null (a reverse lookup of an IPv6
+// address, whose record lists that address).
 int copy_host(const hostent *host, char *name, size_t capacity, uint8_t first_address[4])
 {
-    if (host->h_name == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == nullptr ||
-        host->h_addr_list[0] == nullptr) {
+    const bool want_address = first_address != nullptr;
+    if (host->h_name == nullptr ||
+        (want_address && (host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == nullptr ||
+                          host->h_addr_list[0] == nullptr))) {
         t_socket_error = SOCKET_NO_DATA;
         return 0;
     }
@@ -272,7 +277,8 @@ int copy_host(const hostent *host, char *name, size_t capacity, uint8_t first_ad
         return 0;
     }
     std::memcpy(name, host->h_name, length + 1);
-    std::memcpy(first_address, host->h_addr_list[0], 4);
+    if (want_address)
+        std::memcpy(first_address, host->h_addr_list[0], 4);
     t_socket_error = 0;
     return 1;
 }
@@ -282,6 +288,7 @@ int socket_code_from_eai(int rc, int saved_errno)
 {
     switch (rc) {
     case EAI_NONAME: return SOCKET_HOST_NOT_FOUND;
+    case EAI_NODATA: return SOCKET_NO_DATA;
     case EAI_AGAIN: return SOCKET_TRY_AGAIN;
     case EAI_FAIL: return SOCKET_NO_RECOVERY;
     case EAI_OVERFLOW: return SOCKET_NAME_TOO_LONG;
@@ -347,25 +354,107 @@ int platform_parse_ipv6(const char *text, uint8_t address[16])
 
 int platform_resolve_address6(const uint8_t address[16], char *name, size_t capacity)
 {
-    sockaddr_in6 socket_address{};
-    socket_address.sin6_family = AF_INET6;
-    std::memcpy(&socket_address.sin6_addr, address, 16);
-    char host[NI_MAXHOST];
-    // getnameinfo asks for the IPv4 name of an IPv4-mapped address itself.
-    errno = 0;
-    const int rc = getnameinfo(reinterpret_cast<const sockaddr *>(&socket_address), sizeof socket_address, host,
-                               sizeof host, nullptr, 0, NI_NAMEREQD);
-    if (rc != 0) {
-        t_socket_error = socket_code_from_eai(rc, errno);
-        return 0;
+    // gethostbyaddr_r, not getnameinfo: getnameinfo folds the resolver's
+    // NO_RECOVERY (a broken answer) into "no such name", which would
+    // record a failure as a fact. glibc asks for an IPv4-mapped address by
+    // its IPv4 name itself.
+    return resolve_with_buffer(
+        [address](hostent *storage, char *buffer, size_t size, hostent **result, int *host_error) {
+            return gethostbyaddr_r(address, 16, AF_INET6, storage, buffer, size, result, host_error);
+        },
+        name, capacity, nullptr);
+}
+
+namespace
+{
+
+constexpr int DNS_TYPE_PTR = 12;
+constexpr size_t DNS_HEADER_SIZE = 12;
+
+// The reverse-lookup name of an address: d.c.b.a.in-addr.arpa, or the 32
+// nibbles of an IPv6 address under ip6.arpa.
+void reverse_name(const uint8_t *address, size_t length, char (&text)[80])
+{
+    char *p = text;
+    if (length == 4) {
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u.in-addr.arpa", address[3], address[2], address[1], address[0]);
+        return;
     }
-    const size_t length = std::strlen(host);
-    if (length >= capacity) {
-        t_socket_error = SOCKET_NAME_TOO_LONG;
-        return 0;
+    constexpr char HEX[] = "0123456789abcdef";
+    for (size_t i = 16; i-- > 0;) {
+        *p++ = HEX[address[i] & 0xF];
+        *p++ = '.';
+        *p++ = HEX[address[i] >> 4];
+        *p++ = '.';
     }
-    std::memcpy(name, host, length + 1);
-    return 1;
+    std::memcpy(p, "ip6.arpa", sizeof "ip6.arpa");
+}
+
+uint16_t read_16(const unsigned char *p)
+{
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+// The PTR names of a DNS answer, into names (count of name_size bytes each);
+// how many, bounded by count, or -1 when the answer is malformed.
+int answer_ptr_names(const unsigned char *answer, int answer_length, char *names, size_t name_size, int count)
+{
+    const unsigned char *end = answer + answer_length;
+    if (answer_length < static_cast<int>(DNS_HEADER_SIZE))
+        return -1;
+    const int questions = read_16(answer + 4);
+    const int answers = read_16(answer + 6);
+    const unsigned char *p = answer + DNS_HEADER_SIZE;
+    char name[NS_MAXDNAME];
+    for (int i = 0; i < questions; ++i) {
+        const int used = dn_expand(answer, end, p, name, sizeof name);
+        if (used < 0 || end - p < used + 4)
+            return -1;
+        p += used + 4;
+    }
+    int found = 0;
+    for (int i = 0; i < answers && found < count; ++i) {
+        const int used = dn_expand(answer, end, p, name, sizeof name);
+        if (used < 0 || end - p < used + 10)
+            return -1;
+        p += used;
+        const int type = read_16(p);
+        const int data_length = read_16(p + 8);
+        p += 10;
+        if (end - p < data_length)
+            return -1;
+        if (type == DNS_TYPE_PTR && dn_expand(answer, end, p, name, sizeof name) >= 0 && std::strlen(name) < name_size)
+            std::memcpy(names + static_cast<size_t>(found++) * name_size, name, std::strlen(name) + 1);
+        p += data_length;
+    }
+    return found;
+}
+
+} // namespace
+
+int platform_address_names(const uint8_t *address, size_t length, char *names, size_t name_size, int count)
+{
+    char query[80];
+    reverse_name(address, length, query);
+    struct __res_state state {
+    };
+    if (res_ninit(&state) != 0) {
+        t_socket_error = SOCKET_NO_RECOVERY;
+        return -1;
+    }
+    std::vector<unsigned char> answer(NS_MAXMSG);
+    const int answer_length =
+        res_nquery(&state, query, ns_c_in, ns_t_ptr, answer.data(), static_cast<int>(answer.size()));
+    const int host_error = state.res_h_errno;
+    res_nclose(&state);
+    if (answer_length < 0) {
+        t_socket_error = socket_code_from_h_errno(host_error, 0);
+        return -1;
+    }
+    const int found = answer_ptr_names(answer.data(), std::min(answer_length, static_cast<int>(answer.size())), names,
+                                       name_size, count);
+    t_socket_error = found > 0 ? 0 : (found == 0 ? SOCKET_NO_DATA : SOCKET_NO_RECOVERY);
+    return found;
 }
 
 int platform_resolve_address(const uint8_t address[4], char *name, size_t capacity, uint8_t first_address[4])

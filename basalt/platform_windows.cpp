@@ -372,6 +372,28 @@ int platform_resolve_name(const char *host_name, char *name, size_t capacity, ui
     return host == nullptr ? failed_lookup() : copy_host(host, name, capacity, first_address);
 }
 
+int platform_address_names(const uint8_t *address, size_t length, char *names, size_t name_size, int count)
+{
+    // Windows Sockets gives an address's other PTR names as the host
+    // record's aliases.
+    WSASetLastError(0);
+    const hostent *host = gethostbyaddr(reinterpret_cast<const char *>(address), static_cast<int>(length),
+                                        length == 4 ? AF_INET : AF_INET6);
+    if (host == nullptr || host->h_name == nullptr) {
+        failed_lookup();
+        return -1;
+    }
+    int found = 0;
+    auto add = [&](const char *name) {
+        if (found < count && std::strlen(name) < name_size)
+            std::memcpy(names + static_cast<size_t>(found++) * name_size, name, std::strlen(name) + 1);
+    };
+    add(host->h_name);
+    for (char **alias = host->h_aliases; alias != nullptr && *alias != nullptr; ++alias)
+        add(*alias);
+    return found;
+}
+
 int platform_name_has_address(const char *name, const uint8_t *address, size_t length)
 {
     addrinfo hints{};

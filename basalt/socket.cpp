@@ -80,18 +80,6 @@ std::atomic<bool> g_started{false};
 std::atomic<AddressResolver> g_address_resolver{nullptr};
 std::atomic<bool> g_confirm_names{false};
 
-// A reverse record can claim any name; only the name's own addresses say
-// whether it belongs to this one.
-int confirmed(const HostInfo &info, const uint8_t *address, size_t length)
-{
-    if (!g_confirm_names.load(std::memory_order_relaxed))
-        return 1;
-    constexpr uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (length == 16 && std::memcmp(address, MAPPED_PREFIX, sizeof MAPPED_PREFIX) == 0)
-        return platform_name_has_address(info.name, address + 12, 4);
-    return platform_name_has_address(info.name, address, length);
-}
-
 bool is_address_text(const char *name)
 {
     uint8_t bytes[16];
@@ -115,6 +103,44 @@ int usable_host_name(char *name)
             return 0;
     }
     return 1;
+}
+
+// Most PTR names of one address that a confirmation tries.
+constexpr int MOST_PTR_NAMES = 8;
+
+// A reverse record can claim any name; only the name's own addresses say
+// whether it belongs to this one. When the resolver's name does not
+// confirm, every other PTR name of the address is tried, and the first
+// that does becomes the name: the resolver gives only one of several, in
+// the order the server sends them. A forward lookup that failed for now
+// makes the whole lookup fail for now.
+int confirmed(HostInfo &info, const uint8_t *address, size_t length)
+{
+    if (!g_confirm_names.load(std::memory_order_relaxed))
+        return 1;
+    constexpr uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (length == 16 && std::memcmp(address, MAPPED_PREFIX, sizeof MAPPED_PREFIX) == 0) {
+        address += 12;
+        length = 4;
+    }
+    if (platform_name_has_address(info.name, address, length) == 1)
+        return 1;
+    if (socket_failure_is_definite() == 0)
+        return 0;
+    char names[MOST_PTR_NAMES][HOST_INFO_NAME_SIZE];
+    const int count = platform_address_names(address, length, names[0], sizeof names[0], MOST_PTR_NAMES);
+    bool for_now = count < 0 && socket_failure_is_definite() == 0;
+    for (int i = 0; i < count; ++i) {
+        if (usable_host_name(names[i]) == 0 || std::strcmp(names[i], info.name) == 0)
+            continue;
+        if (platform_name_has_address(names[i], address, length) == 1) {
+            std::memcpy(info.name, names[i], sizeof names[i]);
+            return 1;
+        }
+        for_now = for_now || socket_failure_is_definite() == 0;
+    }
+    platform_socket_set_last_error(for_now ? SOCKET_TRY_AGAIN : SOCKET_NO_DATA);
+    return 0;
 }
 
 int system_resolve_address(HostInfo *info, const uint8_t address[4])

@@ -253,6 +253,11 @@ TEST_F(Runs, LogsWrittenOutWithNamesAndNamesConfirmedByTheirAddresses)
     EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.70'\n", r.out);
     r = tarn({"/C", "/A", "198.51.100.8"});
     EXPECT_EQ(BANNER + "multi.example\n", r.out);
+    // Every PTR name is tried, whichever the resolver gives first.
+    r = tarn({"/C", "/A", "192.0.2.72"});
+    EXPECT_EQ(BANNER + "three-ptr.example\n", r.out);
+    r = tarn({"/A", "192.0.2.72"});
+    EXPECT_EQ(BANNER + "ghost1.example\n", r.out);
 }
 
 TEST_F(Runs, LogPatternHarvestsEachMatchInOrder)
