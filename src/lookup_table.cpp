@@ -107,7 +107,6 @@ int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous
         // The later of two adjacent lines for one address wins, as for IPv4.
         (*previous)->time_stamp = entry->time_stamp;
         name_move((*previous)->name, &(*previous)->long_name, entry->name, &entry->long_name);
-        (*previous)->from_log = entry->from_log;
         return 0;
     }
     auto at = g_ipv6_index.upper_bound(key);
