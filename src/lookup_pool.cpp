@@ -159,7 +159,9 @@ constexpr size_t DEAD_RESOLVER_NETWORKS = 20;
 
 struct Liveness {
     Clock::time_point last_definite;
-    NetworkSet<DEAD_RESOLVER_NETWORKS> failed_networks;
+    NetworkSet<DEAD_RESOLVER_NETWORKS> failed_networks; // since the last definite answer
+    NetworkSet<DEAD_RESOLVER_NETWORKS> tried_networks;  // lookups started since then
+    bool answered = false;                              // any definite answer in the pass
     bool stopped = false;
 
     void note(uint8_t outcome, uint64_t network)
@@ -167,8 +169,10 @@ struct Liveness {
         if (outcome == OUTCOME_FOR_NOW) {
             failed_networks.add(network);
         } else {
+            answered = true;
             last_definite = Clock::now();
             failed_networks.clear();
+            tried_networks.clear();
         }
     }
 };
@@ -206,15 +210,20 @@ struct PoolPass {
     uint32_t now = 0; // the pass's minute, the stamp of every answer
 
     // Half the silence without an answer: the resolver may be down. The
-    // walk then takes the next lookups from networks that have not failed
-    // yet (the others come after), so that an outage shows as failures in
-    // many networks soon, even one lookup at a time, and a dead reverse
-    // zone in the way costs no more time.
+    // walk then takes its next lookups one per network from networks not
+    // yet tried since the last answer (the others come after), so that an
+    // outage shows as failures in many networks soon, even one lookup at a
+    // time, and a dead reverse zone in the way costs no more time.
     bool skips_for_now(size_t index)
     {
         std::lock_guard<std::mutex> guard(mutex);
-        return Clock::now() - liveness.last_definite >= dead_resolver_silence() / 2 &&
-               liveness.failed_networks.contains(network_of(due[index]));
+        const uint64_t network = network_of(due[index]);
+        const bool suspect = Clock::now() - liveness.last_definite >= dead_resolver_silence() / 2;
+        const bool skip = suspect && liveness.tried_networks.count < DEAD_RESOLVER_NETWORKS &&
+                          liveness.tried_networks.contains(network);
+        if (suspect && !skip)
+            liveness.tried_networks.add(network);
+        return skip;
     }
 
     // The dead-resolver rule; the caller holds the mutex.
@@ -557,6 +566,11 @@ PassTrouble end_pass(PoolPass &pass)
         if (due.outcome == OUTCOME_NOT_STARTED)
             ++trouble.not_started;
     }
+    // Every lookup failed for now, in many networks, before a minute was
+    // up (nothing listens, so each fails at once): the resolver is down
+    // all the same.
+    if (!pass.liveness.answered && pass.liveness.failed_networks.count >= DEAD_RESOLVER_NETWORKS)
+        pass.liveness.stopped = true;
     trouble.lowest_limit = pass.adaptation.lowest;
     trouble.thread_limit = pass.adaptation.ceiling;
     if (pass.liveness.stopped) {
