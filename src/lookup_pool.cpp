@@ -312,53 +312,63 @@ void record_answer(PoolPass &pass, const DueLookup &due, uint8_t outcome, const 
         ++resolved_count;
 }
 
-void lookup_thread(void *argument)
+// Releases the job, first thing: once this worker counts as finished, the
+// run may end and report the memory still held, and a job released after
+// that would show up as a leak. The copy it returns is the worker's, and
+// the pass's; ended tells whether the pass is over already.
+LookupJob take_job(void *argument, bool *ended)
 {
-    // Take what the job holds and release it first: once this worker counts
-    // as finished, the run may end and report the memory still held, and a
-    // job released after that would show up as a leak.
     auto *job = static_cast<LookupJob *>(argument);
-    const std::shared_ptr<PoolPass> pass = job->pass;
     const LookupJob copy = *job;
     job->~LookupJob();
     tracked_delete(&job, SITE_FILE, __LINE__);
+    std::lock_guard<std::mutex> guard(copy.pass->mutex);
+    --copy.pass->jobs_held;
+    *ended = copy.pass->ended;
+    return copy;
+}
 
+// A long name needs a block of its own, found before the lock is taken;
+// without memory for it the lookup has failed for now.
+char *long_name_block(uint8_t &outcome, size_t length)
+{
+    if (outcome != OUTCOME_NAMED || length < static_cast<size_t>(HOST_NAME_SIZE))
+        return nullptr;
+    char *block = static_cast<char *>(tracked_alloc_or_null(static_cast<int>(length + 1), SITE_FILE, __LINE__));
+    if (block == nullptr)
+        outcome = OUTCOME_FOR_NOW;
+    return block;
+}
+
+void lookup_thread(void *argument)
+{
     bool ended = false;
-    {
-        std::lock_guard<std::mutex> guard(pass->mutex);
-        --pass->jobs_held;
-        ended = pass->ended;
-    }
+    const LookupJob job = take_job(argument, &ended);
+    PoolPass &pass = *job.pass;
     if (ended) {
-        pass->worker_done.notify_all();
+        pass.worker_done.notify_all();
         return;
     }
-    HostInfo info;
-    uint8_t outcome = ask_resolver(copy.ipv6, copy.address, info);
-    // A long name needs a block of its own, found before the lock is taken.
-    char *block = nullptr;
-    const size_t length = outcome == OUTCOME_NAMED ? std::strlen(info.name) : 0;
-    if (length >= static_cast<size_t>(HOST_NAME_SIZE)) {
-        block = static_cast<char *>(tracked_alloc_or_null(static_cast<int>(length + 1), SITE_FILE, __LINE__));
-        if (block == nullptr)
-            outcome = OUTCOME_FOR_NOW;
-    }
-    std::lock_guard<std::mutex> guard(pass->mutex);
-    if (pass->ended) {
+    HostInfo info{};
+    uint8_t outcome = ask_resolver(job.ipv6, job.address, info);
+    const size_t length = std::strlen(info.name);
+    char *block = long_name_block(outcome, length);
+    std::lock_guard<std::mutex> guard(pass.mutex);
+    if (pass.ended) {
         if (block != nullptr)
             tracked_free(&block, static_cast<int>(length + 1), SITE_FILE, __LINE__);
         return;
     }
-    DueLookup &due = pass->due[copy.index];
+    DueLookup &due = pass.due[job.index];
     due.outcome = outcome;
     if (outcome != OUTCOME_FOR_NOW)
-        record_answer(*pass, due, outcome, info.name, block);
+        record_answer(pass, due, outcome, info.name, block);
     const uint64_t network = network_of(due);
-    pass->adaptation.note(outcome, copy.generation, copy.in_sample, network);
-    pass->shown_limit = pass->adaptation.limit;
-    pass->liveness.note(outcome, network);
+    pass.adaptation.note(outcome, job.generation, job.in_sample, network);
+    pass.shown_limit = pass.adaptation.limit;
+    pass.liveness.note(outcome, network);
     --running_lookups;
-    pass->worker_done.notify_one();
+    pass.worker_done.notify_one();
 }
 
 // Starts a worker for a due lookup; 1 on success, 0 (the job released)
