@@ -268,4 +268,23 @@ TEST(LameZone, OneNetworksFailuresNeitherStopNorSlowThePass)
     }
 }
 
+// Lookups that outlast the drain (glibc waits 30 s five times; the pool
+// gives up after two minutes without progress): the run saves the cache
+// with every such entry as it was, no pending marker, and the address new
+// from the log left out.
+TEST(DrainGivesUp, EntriesStayAsTheyWereAndNoPendingMarkerIsSaved)
+{
+    REQUIRE_FAULT_NAMESPACE("drain");
+    TempDir dir;
+    const std::string cache = "100 192.0.2.1 stale.example\r\n100 192.0.2.2 *\r\n";
+    write_file(dir.file("dns.txt"), cache);
+    write_file(dir.file("a.log"), "198.51.100.9 - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n");
+    write_file(dir.file("analog.cfg"), "DNSFILE dns.txt\nLOGFILE a.log\nDNSGOODHOURS 1\nDNSBADHOURS 1\n");
+    const Outcome r = run_tarn(tarn_in(dir.path(), {"/G", "analog.cfg"}, 300));
+    ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
+    EXPECT_EQ(cache, read_file(dir.file("dns.txt")));
+    EXPECT_NE(std::string::npos, r.lines().find("     3 Lookups failed for now")) << r.lines();
+    EXPECT_GE(r.seconds, 120.0);
+}
+
 } // namespace
