@@ -177,6 +177,26 @@ void out_write(const char *text)
 namespace
 {
 
+// A message with its control bytes (other than line feed and tab) shown
+// as \xHH: file names, configuration values and log bytes come from
+// outside, and an escape sequence in one must not reach the terminal.
+thread_local char t_escaped[4 * MESSAGE_TEXT_SIZE + 1];
+
+const char *escaped_message(const char *text)
+{
+    size_t out = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0; ++p) {
+        if ((*p >= 0x20 && *p != 0x7f) || *p == '\n' || *p == '\t') {
+            t_escaped[out++] = static_cast<char>(*p);
+            continue;
+        }
+        std::snprintf(t_escaped + out, 5, "\\x%02x", *p);
+        out += 4;
+    }
+    t_escaped[out] = '\0';
+    return t_escaped;
+}
+
 BASALT_PRINTF(1, 0) int print_message(const char *format, va_list args)
 {
     mark_assert_site(SITE_FILE, __LINE__);
@@ -184,7 +204,7 @@ BASALT_PRINTF(1, 0) int print_message(const char *format, va_list args)
     if (g_flags == 0)
         return 1;
     int length = format_message(0, format, args);
-    out_write(t_message);
+    out_write(escaped_message(t_message));
     if (length > MESSAGE_TEXT_SIZE) {
         mark_abort_site(SITE_FILE, __LINE__);
         fatal_abort("Last string too large (%d)\n", length);

@@ -23,6 +23,17 @@ TEST(Console, PrintWritesTheTextAndReturnsItsLength)
     EXPECT_EQ((RunResult{0, "12 [    1.5000 secs] done\nlength 26\n", ""}), r);
 }
 
+TEST(Console, ControlBytesFromOutsideArePrintedEscaped)
+{
+    // A file name with a terminal escape (a title change, a clear) and a
+    // carriage return: the terminal gets their text, not the sequences.
+    const RunResult r = run_in_child([] {
+        start_core_for_test(OUT_CONSOLE);
+        out_print("Unable to open log file '%s'\n", "a\x1b]0;owned\x07\r\x7f\tb");
+    });
+    EXPECT_EQ((RunResult{0, "Unable to open log file 'a\\x1b]0;owned\\x07\\x0d\\x7f\tb'\n", ""}), r);
+}
+
 TEST(Console, OutputOffWritesNothingAndPrintReturnsOne)
 {
     const RunResult r = run_in_child([] {
