@@ -17,39 +17,6 @@ namespace
 // Write buffer of the temporary file: few system calls for large caches.
 constexpr size_t WRITE_BUFFER_SIZE = 256 * 1024;
 
-// Where the name of path starts: after its last separator, or at 0.
-size_t name_start(const std::string &path)
-{
-    size_t start = path.size();
-    while (start > 0 && platform_is_path_separator(path[start - 1]) == 0)
-        --start;
-    return start;
-}
-
-// The directory part of path including its last separator, or "" for none.
-std::string directory_of(const std::string &path)
-{
-    return path.substr(0, name_start(path));
-}
-
-std::string name_of(const std::string &path)
-{
-    return path.substr(name_start(path));
-}
-
-// ".NAME.tarn-save-XXXXXX", with NAME shortened where the whole would not
-// be a valid file name, so that every cache whose own name fits can be saved.
-std::string temporary_name(const std::string &name)
-{
-    const size_t added = 1 + std::strlen(SAFE_WRITE_MARK) + 6;
-    const size_t room = PLATFORM_NAME_MAX > added ? PLATFORM_NAME_MAX - added : 0;
-    std::string temporary(1, '.');
-    temporary.append(name, 0, room);
-    temporary.append(SAFE_WRITE_MARK);
-    temporary.append("XXXXXX");
-    return temporary;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -322,7 +289,10 @@ int ByteReader::open(const char *path)
     memory_ = nullptr;
     failed_ = false;
     cursor_ = end_ = nullptr;
-    FileHandle handle(platform_open_for_reading(path));
+    problem_ = FileProblem{};
+    checksum_ = 0;
+    bytes_read_ = 0;
+    FileHandle handle(platform_open_for_reading(path, &problem_));
     if (!handle)
         return 0;
     if (!buffer_)
@@ -354,6 +324,9 @@ int ByteReader::refill()
             failed_ = true;
         return 0;
     }
+    if (checksummed_)
+        checksum_ = checksum_bytes(checksum_, buffer_.get(), n);
+    bytes_read_ += n;
     cursor_ = buffer_.get();
     end_ = cursor_ + n;
     return 1;
@@ -369,6 +342,24 @@ const unsigned char *ByteReader::peek(size_t *available)
     return cursor_;
 }
 
+int ByteReader::identity(FileIdentity *identity) const
+{
+    return file_ ? platform_file_identity(file_.get(), identity) : 0;
+}
+
+uint32_t checksum_bytes(uint32_t crc, const void *bytes, size_t length)
+{
+    // zlib takes at most a uInt at a time.
+    const auto *p = static_cast<const Bytef *>(bytes);
+    for (; length > 0;) {
+        const uInt part = length > 0x40000000 ? 0x40000000 : static_cast<uInt>(length);
+        crc = static_cast<uint32_t>(crc32(crc, p, part));
+        p += part;
+        length -= part;
+    }
+    return crc;
+}
+
 int ByteReader::rewind()
 {
     failed_ = false;
@@ -380,6 +371,8 @@ int ByteReader::rewind()
     if (!file_ || decompressor_)
         return 0; // only plain files are read twice
     cursor_ = end_ = nullptr;
+    checksum_ = 0;
+    bytes_read_ = 0;
     return std::fseek(file_.get(), 0, SEEK_SET) == 0 ? 1 : 0;
 }
 
@@ -391,22 +384,17 @@ SafeFileWriter::~SafeFileWriter()
 void SafeFileWriter::discard()
 {
     file_.reset();
-    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
-    if (!temp_path_.empty())
-        std::remove(temp_path_.c_str());
-    temp_path_.clear();
+    replacement_.discard();
     ok_ = false;
 }
 
-int SafeFileWriter::open(const char *path)
+int SafeFileWriter::open(const char *path, const char *attributes_from)
 {
     discard();
-    target_path_ = platform_replacement_target(path);
-    std::string temp_path = directory_of(target_path_) + temporary_name(name_of(target_path_));
-    std::FILE *file = platform_create_replacement(target_path_.c_str(), temp_path, CLEANUP_TEMP_FILE);
+    problem_ = FileProblem{};
+    std::FILE *file = replacement_.create(path, SAFE_WRITE_MARK, attributes_from, CLEANUP_TEMP_FILE, &problem_);
     if (file == nullptr)
         return 0;
-    temp_path_ = temp_path;
     file_.reset(file);
     std::setvbuf(file, nullptr, _IOFBF, WRITE_BUFFER_SIZE);
     ok_ = true;
@@ -431,15 +419,11 @@ int SafeFileWriter::commit(Durability durability)
     std::FILE *file = file_.release();
     bool written = durability == SAVE_SYNCED ? platform_sync_file(file) == 1 : std::fflush(file) == 0;
     written = (std::fclose(file) == 0) && written;
-    if (!written || platform_replace_file(temp_path_.c_str(), target_path_.c_str()) == 0) {
+    if (!written || replacement_.replace(durability == SAVE_SYNCED ? 1 : 0) == 0) {
         discard();
         return 0;
     }
-    platform_cleanup_on_signal(CLEANUP_TEMP_FILE, nullptr);
-    temp_path_.clear();
     ok_ = false;
-    if (durability == SAVE_SYNCED)
-        platform_sync_directory(directory_of(target_path_));
     return 1;
 }
 

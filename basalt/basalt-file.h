@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "platform.h"
+
 struct FileCloser {
     void operator()(std::FILE *file) const
     {
@@ -33,8 +35,9 @@ class ByteReader
     ByteReader(const ByteReader &) = delete;
     ByteReader &operator=(const ByteReader &) = delete;
 
-    // Opens path for reading in binary mode; 1 on success, 0 otherwise (a
-    // directory counts as "cannot be opened").
+    // Opens the regular file path names for reading in binary mode,
+    // through trusted links only; 1 on success, 0 otherwise, with why in
+    // problem().
     int open(const char *path);
     // Opens a log as open() does, but one that starts with the signature of
     // gzip (several members too), bzip2, xz, zstd or zip is read as the
@@ -66,6 +69,17 @@ class ByteReader
     int rewind();
     // 1 when reading stopped because of an error rather than the end.
     int failed() const { return failed_ ? 1 : 0; }
+    // Why open() or open_log() failed.
+    const FileProblem &problem() const { return problem_; }
+    // The identity of the open file; 1 on success.
+    int identity(FileIdentity *identity) const;
+
+    // For a plain file: keep a CRC-32 of the bytes read (from the next
+    // refill on), and their count, so that a writer can tell later whether
+    // they are still the same.
+    void keep_checksum() { checksummed_ = true; }
+    uint32_t checksum() const { return checksum_; }
+    uint64_t bytes_read() const { return bytes_read_; }
 
   private:
     struct Decompressor;
@@ -81,14 +95,23 @@ class ByteReader
     const unsigned char *cursor_ = nullptr;
     const unsigned char *end_ = nullptr;
     bool failed_ = false;
+    FileProblem problem_;
+    bool checksummed_ = false;
+    uint32_t checksum_ = 0;
+    uint64_t bytes_read_ = 0;
 };
+
+// The CRC-32 of bytes, continuing from crc (0 to start).
+uint32_t checksum_bytes(uint32_t crc, const void *bytes, size_t length);
 
 // Replaces a file as a whole: the new contents go to a temporary file in
 // the same directory (named ".NAME.tarn-save-XXXXXX"), every write is
 // checked, the file is flushed and synced, and only then renamed over the
-// target. A target that is a symbolic link stays one: the file it points to
-// is replaced. An existing target's permission bits are kept; a new file
-// gets the usual permissions (0666 less the umask).
+// target. The target is reached through trusted links only, and a link
+// stays one: the file it points to is replaced. What the target carried
+// (owner, group, mode, access lists, extended attributes) is kept, or the
+// save refused; a new file gets 0666 less the umask, or the attributes of
+// another file when one is named.
 class SafeFileWriter
 {
   public:
@@ -98,10 +121,18 @@ class SafeFileWriter
     SafeFileWriter &operator=(const SafeFileWriter &) = delete;
 
     // Creates the temporary file for path; 1 on success, 0 when it cannot
-    // be created (missing or read-only directory, target is a directory).
-    int open(const char *path);
+    // be created or the target may not be replaced (why in problem()).
+    // With attributes_from, the new file takes that file's attributes
+    // instead of the target's (FileReplacement::create).
+    int open(const char *path, const char *attributes_from = nullptr);
+    const FileProblem &problem() const { return problem_; }
     // Buffers bytes for writing; 1 while every write so far has succeeded.
     int write(const void *data, size_t length);
+    // The target as it is now, for a writer that checks whether another
+    // program changed it meanwhile: 1 and its identity, 0 when there is none.
+    int target_identity(FileIdentity *identity) const { return replacement_.target_identity(identity); }
+    // Opens the target as it is now for reading; null when it cannot.
+    std::FILE *open_target() const { return replacement_.open_target(); }
     // Flushes, syncs and renames over the target; 1 on success. On failure
     // the temporary file is removed and the target is left as it was.
     // SAVE_UNSYNCED leaves the syncing to the system: the rename is still
@@ -115,8 +146,8 @@ class SafeFileWriter
     void discard();
 
     FileHandle file_;
-    std::string temp_path_;
-    std::string target_path_;
+    FileReplacement replacement_;
+    FileProblem problem_;
     bool ok_ = false;
 };
 

@@ -180,36 +180,105 @@ int platform_name_has_address(const char *name, const uint8_t *address, size_t l
 // Files. Reading and writing go through the C library's streams; what a
 // port changes is how files are opened, made, synced and replaced.
 
-// Opens path for reading in binary mode; null when it cannot be opened or
-// is a directory.
-std::FILE *platform_open_for_reading(const char *path);
+// Why a file was not opened, or may not be replaced. tarn runs as root
+// among directories that other accounts can write, so a file is reached
+// only through symbolic links that root or the user running tarn made
+// (stricter than the kernel's protected_symlinks, which trusts a
+// directory's owner too), and only a regular file is ever opened: a FIFO
+// would hang the run, a device could do anything.
+enum FileRefusal {
+    FILE_OK,
+    FILE_SYSTEM_ERROR,   // error: the system's code
+    FILE_IS_DIRECTORY,   //
+    FILE_NOT_REGULAR,    // a FIFO, device or socket; never opened
+    FILE_UNTRUSTED_LINK, // item: the link's name on the path; owner: its owner
+    FILE_HARD_LINKED,    // links: how many names the file has
+    FILE_NOT_WRITABLE,   // this user may not write it
+    FILE_ATTRIBUTES,     // item: what could not be kept (owner, group, mode or an attribute's name); error
+};
+struct FileProblem {
+    FileRefusal refusal = FILE_OK;
+    int error = 0;
+    unsigned long owner = 0;
+    unsigned long links = 0;
+    char item[PLATFORM_NAME_MAX + 1] = "";
+};
+// The problem as the end of a message ("it is not a regular file", ...),
+// into text (capacity bytes).
+void platform_describe_problem(const FileProblem &problem, char *text, size_t capacity);
 
-// The file a replacement of path really replaces: a symbolic link is
-// followed to its final target (which may not exist yet), so that the link
-// itself survives. On Windows, path as it stands.
-std::string platform_replacement_target(const char *path);
+// What tells one file from another, and whether it changed.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    uint64_t links = 0;
+    int64_t modified_ns = 0;
+};
+inline bool same_file(const FileIdentity &a, const FileIdentity &b)
+{
+    return a.device == b.device && a.inode == b.inode;
+}
 
-// Creates the temporary file that is to replace target, from pattern (a
-// path in target's directory ending in "XXXXXX", which is filled in), and
-// registers it in slot for removal by a signal. It gets target's permission
-// bits (and, for root, its owner), or for a new target 0666 less the umask;
-// on Windows the permissions its directory gives new files. Null when
-// target exists but is no regular file or is not writable by this user (on
-// Windows: read-only, or refused for writing), or when the file cannot be
-// made.
-std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot);
-// Creates a new private file (mode 0600) from pattern as above, registered
-// in slot; null when it cannot be made.
+// Opens the regular file path names for reading in binary mode, through
+// trusted links only (each link on the path, the last name included); null
+// when it cannot be opened, with why in *problem when given.
+std::FILE *platform_open_for_reading(const char *path, FileProblem *problem = nullptr);
+// The identity of an open file; 1 on success.
+int platform_file_identity(std::FILE *file, FileIdentity *identity);
+// The identity of the file path names now, through trusted links; 0 when
+// there is none or it cannot be reached.
+int platform_path_identity(const char *path, FileIdentity *identity);
+
+// The replacement of a whole file: a temporary file beside the target is
+// written and then renamed over it. The target is found as a file to read
+// is (trusted links only, each of them followed, so the links stay), and
+// kept hold of by its directory: a directory or link swapped on the path
+// after create() changes nothing. For root the temporary file is made
+// owned by root and given the target's owner only when complete.
+class FileReplacement
+{
+  public:
+    FileReplacement();
+    ~FileReplacement(); // removes a temporary file not yet renamed
+    FileReplacement(const FileReplacement &) = delete;
+    FileReplacement &operator=(const FileReplacement &) = delete;
+
+    // Creates the temporary file ".NAME<mark>XXXXXX" beside the target of
+    // path and registers it in slot for removal by a signal. With
+    // attributes_from null, an existing target's owner, group (also for a
+    // user who is not root but belongs to it), mode, access control lists
+    // and extended attributes are copied to it, and a target with more
+    // than one hard link is refused; a new target gets 0666 less the
+    // umask. With attributes_from, the new file takes that file's mode
+    // and access control list, and for root its owner and group (a user
+    // who cannot give it the group gets no group permissions): a file made
+    // from others is no more readable than they are. Null with why in
+    // *problem when it cannot be made or the target may not be replaced.
+    std::FILE *create(const char *path, const char *mark, const char *attributes_from, CleanupSlot slot,
+                      FileProblem *problem);
+    // The target as it is now: 1 and its identity; 0 when there is none.
+    int target_identity(FileIdentity *identity) const;
+    // Opens the target as it is now for reading; null when it cannot.
+    std::FILE *open_target() const;
+    // Renames the (closed) temporary file over the target; 1 on success.
+    // With sync, the directory is synced after it (best effort).
+    int replace(int sync);
+    // Removes the temporary file, if any.
+    void discard();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Creates a new private file (mode 0600) from pattern (a path ending in
+// "XXXXXX", which is filled in), registered in slot; null when it cannot
+// be made.
 std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot);
 // Writes the stream's buffer and then the file's data to the disk; 1 when
 // both succeeded.
 int platform_sync_file(std::FILE *file);
-// Puts the file at path in place of target in one step; 1 on success. On
-// Windows the move is written through to the disk before it returns.
-int platform_replace_file(const char *path, const char *target);
-// Makes a replacement in directory ("" for the current one) survive a
-// crash; best effort, as the replacement itself is done.
-void platform_sync_directory(const std::string &directory);
 // The directory for temporary files ($TMPDIR, else /tmp; on Windows
 // GetTempPath's), no separator after.
 std::string platform_temporary_directory();

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -204,4 +205,15 @@ const char *DirectoryListing::next()
     if (names_->position >= names_->paths.size())
         return nullptr;
     return names_->paths[names_->position++].c_str();
+}
+
+std::string platform_temporary_name(const std::string &name, const char *mark)
+{
+    const size_t added = 1 + std::strlen(mark) + 6;
+    const size_t room = PLATFORM_NAME_MAX > added ? PLATFORM_NAME_MAX - added : 0;
+    std::string temporary(1, '.');
+    temporary.append(name, 0, room);
+    temporary.append(mark);
+    temporary.append("XXXXXX");
+    return temporary;
 }

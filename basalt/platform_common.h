@@ -32,3 +32,7 @@ struct DirectoryListing::Names {
     std::vector<std::string> paths;
     size_t position = 0;
 };
+
+// ".NAME<mark>XXXXXX", with NAME shortened where the whole would not be a
+// valid file name, so that every file whose own name fits can be replaced.
+std::string platform_temporary_name(const std::string &name, const char *mark);

@@ -22,10 +22,13 @@
 #include <netdb.h>
 #include <new>
 #include <pthread.h>
+#include <pwd.h>
 #include <resolv.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -546,56 +549,571 @@ std::FILE *stream_of(int fd, const std::string &path, CleanupSlot slot)
 
 } // namespace
 
-std::FILE *platform_open_for_reading(const char *path)
+namespace
 {
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr)
-        return nullptr;
+
+// A descriptor closed when it goes.
+class Descriptor
+{
+  public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    Descriptor(Descriptor &&other) noexcept : fd_(other.release()) {}
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// As many links as the kernel follows on one path.
+constexpr int MAX_LINKS_ON_PATH = 40;
+
+bool failed(FileProblem *problem, FileRefusal refusal, int error = 0)
+{
+    if (problem != nullptr) {
+        problem->refusal = refusal;
+        problem->error = error;
+    }
+    return false;
+}
+
+// A link is followed when root or the user running tarn made it.
+bool trusted_owner(uid_t owner)
+{
+    return owner == 0 || owner == geteuid();
+}
+
+// Puts the names of text in front of the names still to walk.
+void push_names(std::vector<std::string> &pending, const std::string &text)
+{
+    std::vector<std::string> names;
+    for (size_t start = 0; start <= text.size();) {
+        size_t end = text.find('/', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            names.emplace_back(text, start, end - start);
+        start = end + 1;
+    }
+    // pending is walked from its back.
+    pending.insert(pending.end(), names.rbegin(), names.rend());
+}
+
+// Where a walk along a path stands: the directory it reached, the name in
+// it still to look at, and the names after that.
+struct PathWalk {
+    Descriptor directory;
+    std::string name = ".";
+    std::vector<std::string> pending;
+    int links = 0;
+    // The last name is a link of /proc (/dev/stdin's /proc/self/fd/0):
+    // its text names no path, and only the kernel can follow it.
+    bool kernel_link = false;
+};
+
+constexpr long PROC_FILE_SYSTEM = 0x9fa0;
+
+bool on_proc(int directory)
+{
+    struct statfs status {
+    };
+    return fstatfs(directory, &status) == 0 && status.f_type == PROC_FILE_SYSTEM;
+}
+
+int open_root(PathWalk &walk, bool absolute)
+{
+    walk.directory.reset(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return walk.directory.get() >= 0 ? 1 : 0;
+}
+
+// Follows the link fd stands for (named walk.name), if it is trusted: its
+// text goes in front of the names still to walk.
+bool follow_link(PathWalk &walk, int fd, const struct stat &status, FileProblem *problem)
+{
+    if (!trusted_owner(status.st_uid)) {
+        if (problem != nullptr) {
+            problem->owner = status.st_uid;
+            std::snprintf(problem->item, sizeof problem->item, "%s", walk.name.c_str());
+        }
+        return failed(problem, FILE_UNTRUSTED_LINK);
+    }
+    if (++walk.links > MAX_LINKS_ON_PATH)
+        return failed(problem, FILE_SYSTEM_ERROR, ELOOP);
+    char text[PATH_MAX];
+    // The link read is the one checked: fd holds it, whatever the name
+    // points to now.
+    const ssize_t length = readlinkat(fd, "", text, sizeof text);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof text)
+        return failed(problem, FILE_SYSTEM_ERROR, length < 0 ? errno : ENAMETOOLONG);
+    const std::string target(text, static_cast<size_t>(length));
+    if (target[0] == '/' && open_root(walk, true) == 0)
+        return failed(problem, FILE_SYSTEM_ERROR, errno);
+    push_names(walk.pending, target);
+    return true;
+}
+
+// One step: looks at walk.name in walk.directory. A directory with names
+// after it becomes the walk's directory; a trusted link is followed. Sets
+// *done when walk.name is the last name and not a link (it may not exist).
+bool walk_step(PathWalk &walk, bool *done, FileProblem *problem)
+{
+    Descriptor fd(openat(walk.directory.get(), walk.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {
     };
-    if (fstat(fileno(file), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(file);
-        return nullptr;
+    if (fd.get() < 0 || fstat(fd.get(), &status) != 0) {
+        if (errno == ENOENT && walk.pending.empty()) {
+            *done = true; // a file still to be made
+            return true;
+        }
+        return failed(problem, FILE_SYSTEM_ERROR, errno);
     }
+    if (S_ISLNK(status.st_mode) && walk.pending.empty() && trusted_owner(status.st_uid) &&
+        on_proc(walk.directory.get())) {
+        walk.kernel_link = true;
+        *done = true;
+        return true;
+    }
+    if (S_ISLNK(status.st_mode))
+        return follow_link(walk, fd.get(), status, problem);
+    if (walk.pending.empty()) {
+        *done = true;
+        return true;
+    }
+    if (!S_ISDIR(status.st_mode))
+        return failed(problem, FILE_SYSTEM_ERROR, ENOTDIR);
+    walk.directory = std::move(fd);
+    return true;
+}
+
+// Walks path one name at a time without letting the system follow any
+// link, following only trusted ones itself. On success walk holds the
+// directory and the last name, which is no link: an existing file or
+// directory, or a name still free.
+bool walk_path(const char *path, PathWalk &walk, FileProblem *problem)
+{
+    if (path[0] == '\0')
+        return failed(problem, FILE_SYSTEM_ERROR, ENOENT);
+    if (open_root(walk, path[0] == '/') == 0)
+        return failed(problem, FILE_SYSTEM_ERROR, errno);
+    push_names(walk.pending, path);
+    for (;;) {
+        if (walk.pending.empty()) {
+            walk.name.assign(1, '.'); // the path names a directory itself
+            return true;
+        }
+        walk.name = walk.pending.back();
+        walk.pending.pop_back();
+        bool done = false;
+        if (!walk_step(walk, &done, problem))
+            return false;
+        if (done)
+            return true;
+    }
+}
+
+FileIdentity identity_of(const struct stat &status)
+{
+    FileIdentity identity;
+    identity.device = static_cast<uint64_t>(status.st_dev);
+    identity.inode = static_cast<uint64_t>(status.st_ino);
+    identity.size = static_cast<uint64_t>(status.st_size);
+    identity.links = static_cast<uint64_t>(status.st_nlink);
+    identity.modified_ns = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    return identity;
+}
+
+// Opens the regular file walk reached, checking that what was opened is
+// what was looked at: a name swapped in between is caught.
+int open_walked_file(const PathWalk &walk, int flags, FileProblem *problem)
+{
+    struct stat status {
+    };
+    FileRefusal refusal = FILE_OK;
+    if (fstatat(walk.directory.get(), walk.name.c_str(), &status, walk.kernel_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        refusal = FILE_SYSTEM_ERROR;
+    else if (S_ISDIR(status.st_mode))
+        refusal = FILE_IS_DIRECTORY;
+    else if (!S_ISREG(status.st_mode))
+        refusal = FILE_NOT_REGULAR;
+    if (refusal != FILE_OK) {
+        failed(problem, refusal, errno);
+        return -1;
+    }
+    const int follow = walk.kernel_link ? 0 : O_NOFOLLOW;
+    Descriptor fd(openat(walk.directory.get(), walk.name.c_str(), flags | follow | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {
+    };
+    if (fd.get() < 0 || fstat(fd.get(), &opened) != 0) {
+        failed(problem, FILE_SYSTEM_ERROR, errno);
+        return -1;
+    }
+    if (!S_ISREG(opened.st_mode) || opened.st_ino != status.st_ino || opened.st_dev != status.st_dev) {
+        failed(problem, FILE_NOT_REGULAR);
+        return -1;
+    }
+    fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    return fd.release();
+}
+
+std::FILE *read_stream(int fd)
+{
+    if (fd < 0)
+        return nullptr;
+    std::FILE *file = fdopen(fd, "rb");
+    if (file == nullptr)
+        close(fd);
     return file;
 }
 
-std::string platform_replacement_target(const char *path)
+std::string user_name(unsigned long uid)
 {
-    struct stat link_status {
-    };
-    if (lstat(path, &link_status) != 0 || !S_ISLNK(link_status.st_mode))
-        return path;
-    std::error_code error;
-    std::filesystem::path target = std::filesystem::weakly_canonical(path, error);
-    return error ? std::string(path) : target.string();
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr)
+        return found->pw_name;
+    return "?";
 }
 
-std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot)
+} // namespace
+
+void platform_describe_problem(const FileProblem &problem, char *text, size_t capacity)
 {
-    struct stat target_status {
+    switch (problem.refusal) {
+    case FILE_OK: std::snprintf(text, capacity, "no problem"); return;
+    case FILE_SYSTEM_ERROR: std::snprintf(text, capacity, "%s", std::strerror(problem.error)); return;
+    case FILE_IS_DIRECTORY: std::snprintf(text, capacity, "it is a directory"); return;
+    case FILE_NOT_REGULAR:
+        std::snprintf(text, capacity, "it is not a regular file (a FIFO, device or socket is never opened)");
+        return;
+    case FILE_UNTRUSTED_LINK:
+        std::snprintf(text, capacity,
+                      "the symbolic link '%s' on its path belongs to user %s (%lu), and only links of root or of "
+                      "this user are followed",
+                      problem.item, user_name(problem.owner).c_str(), problem.owner);
+        return;
+    case FILE_HARD_LINKED:
+        std::snprintf(text, capacity, "it has %lu hard links, which replacing it would split", problem.links);
+        return;
+    case FILE_NOT_WRITABLE: std::snprintf(text, capacity, "this user may not write it"); return;
+    case FILE_ATTRIBUTES:
+        std::snprintf(text, capacity, "its %s cannot be given to the new file (%s)", problem.item,
+                      std::strerror(problem.error));
+        return;
+    }
+}
+
+std::FILE *platform_open_for_reading(const char *path, FileProblem *problem)
+{
+    PathWalk walk;
+    if (!walk_path(path, walk, problem))
+        return nullptr;
+    return read_stream(open_walked_file(walk, O_RDONLY, problem));
+}
+
+int platform_file_identity(std::FILE *file, FileIdentity *identity)
+{
+    struct stat status {
     };
-    const bool exists = stat(target, &target_status) == 0;
-    if (exists && !S_ISREG(target_status.st_mode))
-        return nullptr; // a directory or device is not a file to replace
+    if (fstat(fileno(file), &status) != 0)
+        return 0;
+    *identity = identity_of(status);
+    return 1;
+}
+
+int platform_path_identity(const char *path, FileIdentity *identity)
+{
+    PathWalk walk;
+    struct stat status {
+    };
+    if (!walk_path(path, walk, nullptr) ||
+        fstatat(walk.directory.get(), walk.name.c_str(), &status, walk.kernel_link ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    *identity = identity_of(status);
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Replacing a file.
+
+namespace
+{
+
+constexpr const char *ACCESS_ACL = "system.posix_acl_access";
+
+// The temporary name: the pattern's "XXXXXX" filled from the system's
+// random bytes, made with O_EXCL beside the target; tries again on a clash.
+int make_temporary_at(int directory, std::string &name)
+{
+    constexpr char LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const size_t start = name.size() - 6;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (getentropy(random, sizeof random) != 0)
+            return -1;
+        for (size_t i = 0; i < 6; ++i)
+            name[start + i] = LETTERS[random[i] % (sizeof LETTERS - 1)];
+        const int fd = openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool attribute_failed(FileProblem *problem, const char *item, int error)
+{
+    if (problem != nullptr)
+        std::snprintf(problem->item, sizeof problem->item, "%s", item);
+    return failed(problem, FILE_ATTRIBUTES, error);
+}
+
+// Copies one extended attribute (an access control list is one) of from
+// to to; true when it was copied.
+bool copy_attribute(int from, int to, const char *name)
+{
+    const ssize_t size = fgetxattr(from, name, nullptr, 0);
+    if (size < 0)
+        return false;
+    std::vector<char> value(static_cast<size_t>(size) + 1);
+    const ssize_t got = fgetxattr(from, name, value.data(), value.size());
+    return got >= 0 && fsetxattr(to, name, value.data(), static_cast<size_t>(got), 0) == 0;
+}
+
+// Every extended attribute of from onto to, or the first that fails.
+bool copy_attributes(int from, int to, FileProblem *problem)
+{
+    const ssize_t size = flistxattr(from, nullptr, 0);
+    if (size < 0)
+        return errno == ENOTSUP || attribute_failed(problem, "extended attributes", errno);
+    std::vector<char> names(static_cast<size_t>(size) + 1, '\0');
+    const ssize_t got = flistxattr(from, names.data(), static_cast<size_t>(size));
+    if (got < 0)
+        return attribute_failed(problem, "extended attributes", errno);
+    for (const char *name = names.data(); name < names.data() + got; name += std::strlen(name) + 1) {
+        if (!copy_attribute(from, to, name))
+            return attribute_failed(problem, name, errno);
+    }
+    return true;
+}
+
+// The target's own owner, group, mode and attributes onto the new file. A
+// user who is not root cannot give a file away: a target of another owner,
+// or of a group the user is not in, is refused rather than changed.
+bool keep_attributes(int model, const struct stat &status, int fd, FileProblem *problem)
+{
+    const bool root = geteuid() == 0;
+    if (!root && status.st_uid != geteuid())
+        return attribute_failed(problem, "owner", EPERM);
+    if ((root || status.st_gid != getegid()) &&
+        fchown(fd, root ? status.st_uid : static_cast<uid_t>(-1), status.st_gid) != 0)
+        return attribute_failed(problem, root ? "owner" : "group", errno);
+    if (fchmod(fd, status.st_mode & 07777) != 0)
+        return attribute_failed(problem, "mode", errno);
+    return copy_attributes(model, fd, problem);
+}
+
+// A file made from others takes the mode of the first of them, and its
+// access list; its owner and group for root. Group permissions it cannot
+// give with the right group or list are dropped.
+bool take_attributes(int model, const struct stat &status, int fd, FileProblem *problem)
+{
+    const bool root = geteuid() == 0;
+    mode_t mode = status.st_mode & 0666;
+    if (fchown(fd, root ? status.st_uid : static_cast<uid_t>(-1), status.st_gid) != 0)
+        mode &= ~static_cast<mode_t>(070);
+    if (fchmod(fd, mode) != 0)
+        return attribute_failed(problem, "mode", errno);
+    if (fgetxattr(model, ACCESS_ACL, nullptr, 0) >= 0 && !copy_attribute(model, fd, ACCESS_ACL))
+        (void)fchmod(fd, mode & ~static_cast<mode_t>(070));
+    return true;
+}
+
+} // namespace
+
+struct FileReplacement::State {
+    PathWalk walk;
+    std::string temporary;
+    bool created = false;
+    CleanupSlot slot = CLEANUP_TEMP_FILE;
+};
+
+FileReplacement::FileReplacement() = default;
+FileReplacement::~FileReplacement()
+{
+    discard();
+}
+
+void FileReplacement::discard()
+{
+    if (!state_)
+        return;
+    if (state_->created) {
+        platform_cleanup_on_signal(state_->slot, nullptr);
+        unlinkat(state_->walk.directory.get(), state_->temporary.c_str(), 0);
+    }
+    state_.reset();
+}
+
+namespace
+{
+
+// What the target walk reached may be replaced: *exists says whether there
+// is one. With keep, its attributes are to be kept, so its names must be
+// one.
+bool check_target(const PathWalk &walk, bool keep, struct stat *status, bool *exists, FileProblem *problem)
+{
+    const int directory = walk.directory.get();
+    *exists = fstatat(directory, walk.name.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!*exists)
+        return errno == ENOENT || failed(problem, FILE_SYSTEM_ERROR, errno);
+    if (S_ISDIR(status->st_mode))
+        return failed(problem, FILE_IS_DIRECTORY);
+    if (!S_ISREG(status->st_mode))
+        return failed(problem, FILE_NOT_REGULAR);
+    if (keep && status->st_nlink > 1) {
+        if (problem != nullptr)
+            problem->links = static_cast<unsigned long>(status->st_nlink);
+        return failed(problem, FILE_HARD_LINKED);
+    }
     // Replacing by rename needs only the directory's permission: a file
-    // this user may not write (read-only, or another user's) is refused as
-    // opening it for writing would be. Root may write any file.
-    if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
-        return nullptr;
-    const int fd = make_registered_file(pattern, slot);
-    if (fd < 0)
-        return nullptr;
-    const mode_t mode = exists ? (target_status.st_mode & 07777) : (0666 & ~current_umask());
-    if (exists && geteuid() == 0)
-        (void)!fchown(fd, target_status.st_uid, target_status.st_gid);
-    if (fchmod(fd, mode) != 0) {
+    // this user may not write is refused as opening it for writing would
+    // be. Root may write any file.
+    if (faccessat(directory, walk.name.c_str(), W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
+        return failed(problem, FILE_NOT_WRITABLE);
+    return true;
+}
+
+// The file whose attributes the new one gets: the target itself, or the
+// file named, or none (-1: 0666 less the umask).
+int attribute_model(const PathWalk &walk, bool exists, const char *attributes_from, struct stat *status)
+{
+    int fd = -1;
+    if (attributes_from != nullptr) {
+        PathWalk model;
+        if (walk_path(attributes_from, model, nullptr))
+            fd = open_walked_file(model, O_RDONLY, nullptr);
+    } else if (exists) {
+        fd = open_walked_file(walk, O_RDONLY, nullptr);
+    }
+    if (fd >= 0 && fstat(fd, status) != 0) {
         close(fd);
-        platform_cleanup_on_signal(slot, nullptr);
-        unlink(pattern.c_str());
+        fd = -1;
+    }
+    return fd;
+}
+
+// The temporary file with signals held until it is registered, under a
+// path through the directory's descriptor that a signal handler can use.
+int create_registered_at(int directory, std::string &name, CleanupSlot slot)
+{
+    platform_hold_signals(1);
+    const int fd = make_temporary_at(directory, name);
+    if (fd >= 0) {
+        char path[CLEANUP_PATH_SIZE];
+        if (std::snprintf(path, sizeof path, "/proc/self/fd/%d/%s", directory, name.c_str()) <
+            static_cast<int>(sizeof path))
+            platform_cleanup_on_signal(slot, path);
+    }
+    platform_hold_signals(0);
+    return fd;
+}
+
+} // namespace
+
+std::FILE *FileReplacement::create(const char *path, const char *mark, const char *attributes_from, CleanupSlot slot,
+                                   FileProblem *problem)
+{
+    discard();
+    state_ = std::make_unique<State>();
+    State &state = *state_;
+    state.slot = slot;
+    struct stat target {
+    };
+    bool exists = false;
+    if (!walk_path(path, state.walk, problem) ||
+        !check_target(state.walk, attributes_from == nullptr, &target, &exists, problem))
+        return nullptr;
+    struct stat model_status {
+    };
+    Descriptor model(attribute_model(state.walk, exists, attributes_from, &model_status));
+    if (exists && attributes_from == nullptr && model.get() < 0) {
+        failed(problem, FILE_SYSTEM_ERROR, errno);
         return nullptr;
     }
-    return stream_of(fd, pattern, slot);
+    state.temporary = platform_temporary_name(state.walk.name, mark);
+    Descriptor fd(create_registered_at(state.walk.directory.get(), state.temporary, slot));
+    if (fd.get() < 0) {
+        failed(problem, FILE_SYSTEM_ERROR, errno);
+        return nullptr;
+    }
+    state.created = true;
+    bool given = true;
+    if (model.get() < 0)
+        given = fchmod(fd.get(), 0666 & ~current_umask()) == 0 || attribute_failed(problem, "mode", errno);
+    else if (attributes_from == nullptr)
+        given = keep_attributes(model.get(), model_status, fd.get(), problem);
+    else
+        given = take_attributes(model.get(), model_status, fd.get(), problem);
+    std::FILE *file = given ? fdopen(fd.get(), "wb") : nullptr;
+    if (file == nullptr) {
+        discard();
+        return nullptr;
+    }
+    fd.release();
+    return file;
+}
+
+int FileReplacement::target_identity(FileIdentity *identity) const
+{
+    struct stat status {
+    };
+    if (!state_ || fstatat(state_->walk.directory.get(), state_->walk.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return 0;
+    *identity = identity_of(status);
+    return 1;
+}
+
+std::FILE *FileReplacement::open_target() const
+{
+    return state_ ? read_stream(open_walked_file(state_->walk, O_RDONLY, nullptr)) : nullptr;
+}
+
+int FileReplacement::replace(int sync)
+{
+    if (!state_ || !state_->created)
+        return 0;
+    const int directory = state_->walk.directory.get();
+    if (renameat(directory, state_->temporary.c_str(), directory, state_->walk.name.c_str()) != 0)
+        return 0;
+    state_->created = false;
+    platform_cleanup_on_signal(state_->slot, nullptr);
+    if (sync != 0) {
+        Descriptor opened(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (opened.get() >= 0)
+            fsync(opened.get());
+    }
+    return 1;
 }
 
 std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot)
@@ -607,20 +1125,6 @@ std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot)
 int platform_sync_file(std::FILE *file)
 {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0 ? 1 : 0;
-}
-
-int platform_replace_file(const char *path, const char *target)
-{
-    return std::rename(path, target) == 0 ? 1 : 0;
-}
-
-void platform_sync_directory(const std::string &directory)
-{
-    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 std::string platform_temporary_directory()

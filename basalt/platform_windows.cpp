@@ -499,18 +499,90 @@ bool may_write(const char *path)
 
 } // namespace
 
-std::FILE *platform_open_for_reading(const char *path)
+namespace
+{
+
+bool failed(FileProblem *problem, FileRefusal refusal, int error = 0)
+{
+    if (problem != nullptr) {
+        problem->refusal = refusal;
+        problem->error = error;
+    }
+    return false;
+}
+
+// Where the name of path starts: after its last separator, or at 0.
+size_t name_start(const std::string &path)
+{
+    size_t start = path.size();
+    while (start > 0 && platform_is_path_separator(path[start - 1]) == 0)
+        --start;
+    return start;
+}
+
+FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION &information)
+{
+    FileIdentity identity;
+    identity.device = information.dwVolumeSerialNumber;
+    identity.inode = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    identity.size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    identity.links = information.nNumberOfLinks;
+    identity.modified_ns =
+        static_cast<int64_t>(((static_cast<uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32) |
+                              information.ftLastWriteTime.dwLowDateTime) *
+                             100);
+    return identity;
+}
+
+int handle_identity(HANDLE handle, FileIdentity *identity)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileInformationByHandle(handle, &information) == 0)
+        return 0;
+    *identity = identity_of(information);
+    return 1;
+}
+
+} // namespace
+
+void platform_describe_problem(const FileProblem &problem, char *text, size_t capacity)
+{
+    switch (problem.refusal) {
+    case FILE_OK: std::snprintf(text, capacity, "no problem"); return;
+    case FILE_SYSTEM_ERROR: std::snprintf(text, capacity, "system error %d", problem.error); return;
+    case FILE_IS_DIRECTORY: std::snprintf(text, capacity, "it is a directory"); return;
+    case FILE_NOT_REGULAR: std::snprintf(text, capacity, "it is not a regular file"); return;
+    case FILE_UNTRUSTED_LINK: std::snprintf(text, capacity, "a link on its path is not trusted"); return;
+    case FILE_HARD_LINKED:
+        std::snprintf(text, capacity, "it has %lu hard links, which replacing it would split", problem.links);
+        return;
+    case FILE_NOT_WRITABLE: std::snprintf(text, capacity, "this user may not write it"); return;
+    case FILE_ATTRIBUTES: std::snprintf(text, capacity, "its %s cannot be given to the new file", problem.item); return;
+    }
+}
+
+std::FILE *platform_open_for_reading(const char *path, FileProblem *problem)
 {
     // Others may write, rename or delete the file while it is read, as on
     // POSIX: a log rotated meanwhile, or the copy of standard input that
     // the control handler removes. A directory cannot be opened this way.
     HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD attributes = GetFileAttributesA(path);
+        const bool directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        failed(problem, directory ? FILE_IS_DIRECTORY : FILE_SYSTEM_ERROR, static_cast<int>(GetLastError()));
         return nullptr;
+    }
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle); // a pipe, console or device
+        failed(problem, FILE_NOT_REGULAR);
+        return nullptr;
+    }
     const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(handle);
+        failed(problem, FILE_SYSTEM_ERROR, EMFILE);
         return nullptr;
     }
     std::FILE *file = _fdopen(fd, "rb");
@@ -519,28 +591,126 @@ std::FILE *platform_open_for_reading(const char *path)
     return file;
 }
 
-std::string platform_replacement_target(const char *path)
+int platform_file_identity(std::FILE *file, FileIdentity *identity)
 {
-    // Symbolic links are rare on Windows (making one takes a privilege most
-    // users lack): the path is replaced as it stands.
-    return path;
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    return handle != -1 && handle_identity(reinterpret_cast<HANDLE>(handle), identity) == 1 ? 1 : 0;
 }
 
-std::FILE *platform_create_replacement(const char *target, std::string &pattern, CleanupSlot slot)
+int platform_path_identity(const char *path, FileIdentity *identity)
+{
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    const int found = handle_identity(handle, identity);
+    CloseHandle(handle);
+    return found;
+}
+
+// Symbolic links are rare on Windows (making one takes a privilege most
+// users lack): the path is replaced as it stands. The new file gets the
+// permissions its directory gives new files, which the target had too
+// unless someone changed them.
+struct FileReplacement::State {
+    std::string target;
+    std::string temporary;
+    bool created = false;
+    CleanupSlot slot = CLEANUP_TEMP_FILE;
+};
+
+FileReplacement::FileReplacement() = default;
+FileReplacement::~FileReplacement()
+{
+    discard();
+}
+
+void FileReplacement::discard()
+{
+    if (!state_)
+        return;
+    if (state_->created) {
+        platform_cleanup_on_signal(state_->slot, nullptr);
+        DeleteFileA(state_->temporary.c_str());
+    }
+    state_.reset();
+}
+
+namespace
+{
+
+// A directory is not a file to replace; a read-only file, or one this
+// user may not write, is refused as opening it would be.
+bool check_target(const char *target, bool keep, FileProblem *problem)
 {
     const DWORD attributes = GetFileAttributesA(target);
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        // A directory is not a file to replace; a read-only file, or one
-        // this user may not write, is refused as opening it would be.
-        if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) != 0)
-            return nullptr;
-        if (!may_write(target))
-            return nullptr;
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return failed(problem, FILE_IS_DIRECTORY);
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        return failed(problem, FILE_NOT_REGULAR);
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 || !may_write(target))
+        return failed(problem, FILE_NOT_WRITABLE);
+    FileIdentity identity;
+    if (keep && platform_path_identity(target, &identity) == 1 && identity.links > 1) {
+        if (problem != nullptr)
+            problem->links = static_cast<unsigned long>(identity.links);
+        return failed(problem, FILE_HARD_LINKED);
     }
-    // The new file gets the permissions its directory gives new files,
-    // which the target had too unless someone changed them.
+    return true;
+}
+
+} // namespace
+
+std::FILE *FileReplacement::create(const char *path, const char *mark, const char *attributes_from, CleanupSlot slot,
+                                   FileProblem *problem)
+{
+    discard();
+    if (!check_target(path, attributes_from == nullptr, problem))
+        return nullptr;
+    state_ = std::make_unique<State>();
+    state_->slot = slot;
+    state_->target = path;
+    const size_t start = name_start(state_->target);
+    std::string pattern = state_->target.substr(0, start) + platform_temporary_name(state_->target.substr(start), mark);
     HANDLE file = make_registered_file(pattern, slot);
-    return file == INVALID_HANDLE_VALUE ? nullptr : stream_of(file, pattern, slot);
+    if (file == INVALID_HANDLE_VALUE) {
+        failed(problem, FILE_SYSTEM_ERROR, static_cast<int>(GetLastError()));
+        state_.reset();
+        return nullptr;
+    }
+    state_->temporary = pattern;
+    state_->created = true;
+    std::FILE *stream = stream_of(file, pattern, slot);
+    if (stream == nullptr) {
+        state_->created = false;
+        failed(problem, FILE_SYSTEM_ERROR, EMFILE);
+    }
+    return stream;
+}
+
+int FileReplacement::target_identity(FileIdentity *identity) const
+{
+    return state_ ? platform_path_identity(state_->target.c_str(), identity) : 0;
+}
+
+std::FILE *FileReplacement::open_target() const
+{
+    return state_ ? platform_open_for_reading(state_->target.c_str()) : nullptr;
+}
+
+int FileReplacement::replace(int sync)
+{
+    (void)sync; // the write-through move is on the disk when it returns
+    if (!state_ || !state_->created)
+        return 0;
+    if (MoveFileExA(state_->temporary.c_str(), state_->target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+        return 0;
+    state_->created = false;
+    platform_cleanup_on_signal(state_->slot, nullptr);
+    return 1;
 }
 
 std::FILE *platform_create_temporary(std::string &pattern, CleanupSlot slot)
@@ -555,18 +725,6 @@ int platform_sync_file(std::FILE *file)
         return 0;
     const intptr_t handle = _get_osfhandle(_fileno(file));
     return handle != -1 && FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0 ? 1 : 0;
-}
-
-int platform_replace_file(const char *path, const char *target)
-{
-    // Write-through: the move is on the disk when the call returns, so no
-    // directory sync is needed after it.
-    return MoveFileExA(path, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 ? 1 : 0;
-}
-
-void platform_sync_directory(const std::string &directory)
-{
-    (void)directory; // done by the write-through move
 }
 
 std::string platform_temporary_directory()
