@@ -1,6 +1,7 @@
 // Buffered reading and crash-safe replacement of files.
 #include "basalt-file.h"
 #include "basalt-archive.h"
+#include "basalt-core.h"
 #include "platform.h"
 
 #include <zlib.h>
@@ -454,4 +455,20 @@ StandardInputCopy::Result StandardInputCopy::copy()
     if (std::ferror(input))
         return READ_FAILED;
     return std::fclose(copy.release()) == 0 ? COPIED : WRITE_FAILED;
+}
+
+bool is_refusal(const FileProblem &problem)
+{
+    return problem.refusal != FILE_OK && problem.refusal != FILE_SYSTEM_ERROR && problem.refusal != FILE_IS_DIRECTORY;
+}
+
+void out_open_failure(const char *what, const char *name, const FileProblem &problem)
+{
+    if (!is_refusal(problem)) {
+        out_print("Unable to open %s '%s'\n", what, name);
+        return;
+    }
+    char reason[PLATFORM_NAME_MAX + 256];
+    platform_describe_problem(problem, reason, sizeof reason);
+    out_print("Unable to open %s '%s': %s\n", what, name, reason);
 }

@@ -174,5 +174,12 @@ class StandardInputCopy
     bool created_ = false;
 };
 
+// "Unable to open WHAT 'NAME'", and for a refusal (an untrusted link, no
+// regular file, an attribute that cannot be kept, ...) its reason after a
+// colon; the system's own failures print as they always have.
+void out_open_failure(const char *what, const char *name, const FileProblem &problem);
+// Whether problem is a refusal of tarn's, not a failure of the system's.
+bool is_refusal(const FileProblem &problem);
+
 // Suffix that marks a temporary file of SafeFileWriter (after the name).
 inline constexpr const char *SAFE_WRITE_MARK = ".tarn-save-";

@@ -12,6 +12,7 @@
 
 class ByteReader;
 class StandardInputCopy;
+struct FileIdentity;
 
 // Paths, the option texts that name them and the command line that holds
 // them, terminator included: one limit, so that no path is ever cut on its
@@ -221,6 +222,21 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
 // index of the table; indexed 0 keeps walking the lists instead, to check
 // the index against the plain inserts.
 void dns_file_read_all(ByteReader &reader, int indexed = 1);
+// The guard against another writer of the cache (Analog appending, or a
+// program replacing it) between load and save. cache_guard_loaded notes
+// what a load read of file_name; cache_guard_forget forgets it. Before the
+// save writes, cache_guard_merge reads the complete lines appended to the
+// file since into the table, as later lines; right before the rename,
+// cache_guard_last_lines adds those appended since then to the new file as
+// they are. Both return 1 to go on (also for a file that was not loaded),
+// or 0 after a message that the file was replaced or changed otherwise,
+// and must not be saved over.
+void cache_guard_loaded(const char *file_name, const ByteReader &reader);
+void cache_guard_forget();
+class SafeFileWriter;
+int cache_guard_merge(const char *file_name, const SafeFileWriter &writer);
+int cache_guard_last_lines(const char *file_name, SafeFileWriter &writer);
+
 // Writes the table to the file, replacing it only once the new contents are
 // safely on disk. With STRIP_UNRESOLVED in flags, entries named "*" or with
 // names shorter than two characters are left out. Returns 1 when written;
@@ -264,10 +280,20 @@ struct ClientAddress {
 // IPv6 text ("::1/192.0.2.1") is found where log_next_address, which does
 // not see the IPv6 text, passes it over.
 int log_next_client(ByteReader &reader, ClientAddress &client);
-// Adds the log's new addresses to the table (stamp 0, name "*"). Returns 1
-// when the log was read to its end; 0 after "Unable to open log file '%s'"
-// or "Unable to read log file '%s'", which name shown_name when given.
+// Adds the log's new addresses to the table (stamp 0, name "*"). Returns
+// LOG_READ when the log was read to its end; LOG_NOT_READ after "Unable to
+// open log file '%s'" or "Unable to read log file '%s'", which name
+// shown_name when given; LOG_PASSED_OVER after a warning that it is
+// reached through a link of another user (a run goes on without it); and
+// LOG_IS_OUTPUT, without a word, when it is the run's own output file.
+enum LogHarvest { LOG_NOT_READ = 0, LOG_READ = 1, LOG_PASSED_OVER = 2, LOG_IS_OUTPUT = 3 };
 int log_file_harvest(const char *file_name, const char *shown_name = nullptr);
+
+// The file the run's output names (/R), if it exists: never read as one of
+// its inputs. run_set_output sets it (null forgets it); is_run_output
+// tells whether an opened file is it.
+void run_set_output(const char *output_file);
+int is_run_output(const FileIdentity &identity);
 
 // ---------------------------------------------------------------------------
 // Resolver thread pool

@@ -258,7 +258,7 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
         return 0;
     ByteReader reader;
     if (reader.open(config_file) == 0) {
-        out_print("Unable to open config file '%s'\n", config_file);
+        out_open_failure("config file", config_file, reader.problem());
         return 0;
     }
     ConfigReader config{&reader, 0, 0, 0, 0};

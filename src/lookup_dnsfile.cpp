@@ -347,16 +347,24 @@ void dns_file_read_all(ByteReader &reader, int indexed)
 int dns_file_load(const char *file_name)
 {
     CHECK_POINTER(SITE_FILE, file_name);
+    cache_guard_forget();
     ByteReader reader;
     if (reader.open(file_name) == 0) {
-        out_print("Unable to open DNS file '%s'\n", file_name);
+        out_open_failure("DNS file", file_name, reader.problem());
         return 0;
     }
+    FileIdentity identity;
+    if (reader.identity(&identity) == 1 && is_run_output(identity) == 1) {
+        out_print("DNS file '%s' is the output file: the cache is never written over with a log\n", file_name);
+        return 0;
+    }
+    reader.keep_checksum();
     dns_file_read_all(reader);
     if (reader.failed() == 1) {
         out_print("Unable to read DNS file '%s'\n", file_name);
         return 0;
     }
+    cache_guard_loaded(file_name, reader);
     return 1;
 }
 
@@ -366,9 +374,11 @@ int dns_file_save(const char *file_name, uint32_t flags)
     CHECK_POINTER(SITE_FILE, host_table());
     SafeFileWriter writer;
     if (writer.open(file_name) == 0) {
-        out_print("Unable to open output file '%s'\n", file_name);
+        out_open_failure("output file", file_name, writer.problem());
         return 0;
     }
+    if (cache_guard_merge(file_name, writer) == 0)
+        return 0;
     SaveBlock block{writer};
     for (const HostEntry *head : host_table()->lists) {
         for (const HostEntry *entry = head; entry != nullptr && block.ok == 1; entry = entry->next)
@@ -386,10 +396,14 @@ int dns_file_save(const char *file_name, uint32_t flags)
         block.added(static_cast<size_t>(kept->length) + 2);
     }
     block.flush();
+    if (block.ok == 1 && cache_guard_last_lines(file_name, writer) == 0)
+        return 0;
     const int ok = block.ok;
     if (ok == 0 || writer.commit() == 0) {
         out_print("Unable to write output file '%s'\n", file_name);
         return 0;
     }
+    // The file is now this table's own: nothing of another writer to keep.
+    cache_guard_forget();
     return 1;
 }

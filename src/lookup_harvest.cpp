@@ -527,16 +527,37 @@ class NewClients
 
 } // namespace
 
+namespace
+{
+
+// A log reached through another user's link is passed over, as one that
+// is not there: whoever planted it chose what root would read. Any other
+// failure fails the run, as it always has.
+int log_not_opened(const char *shown_name, const FileProblem &problem)
+{
+    if (problem.refusal != FILE_UNTRUSTED_LINK) {
+        out_open_failure("log file", shown_name, problem);
+        return LOG_NOT_READ;
+    }
+    char reason[PLATFORM_NAME_MAX + 256];
+    platform_describe_problem(problem, reason, sizeof reason);
+    out_print("Warning: log file '%s' passed over: %s\n", shown_name, reason);
+    return LOG_PASSED_OVER;
+}
+
+} // namespace
+
 int log_file_harvest(const char *file_name, const char *shown_name)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     if (shown_name == nullptr)
         shown_name = file_name;
     ByteReader reader;
-    if (reader.open_log(file_name) == 0) {
-        out_print("Unable to open log file '%s'\n", shown_name);
-        return 0;
-    }
+    if (reader.open_log(file_name) == 0)
+        return log_not_opened(shown_name, reader.problem());
+    FileIdentity identity;
+    if (reader.identity(&identity) == 1 && is_run_output(identity) == 1)
+        return LOG_IS_OUTPUT;
     NewClients clients;
     ClientAddress client;
     while (log_next_client(reader, client) == 1) {
@@ -546,7 +567,7 @@ int log_file_harvest(const char *file_name, const char *shown_name)
     clients.store_seen();
     if (reader.failed() == 1) {
         out_print("Unable to read log file '%s'\n", shown_name);
-        return 0;
+        return LOG_NOT_READ;
     }
-    return 1;
+    return LOG_READ;
 }

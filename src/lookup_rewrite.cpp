@@ -135,7 +135,14 @@ class LogOutput
     {
     }
 
-    int open() { return to_standard_output_ ? 1 : writer_.open(path_); }
+    // attributes_from: the log whose mode (and for root, owner and group)
+    // the output takes, so that it is no more readable than its logs; ""
+    // for a trial before the logs are known.
+    int open(const char *attributes_from)
+    {
+        return to_standard_output_ ? 1 : writer_.open(path_, attributes_from);
+    }
+    const FileProblem &problem() const { return writer_.problem(); }
 
     void put(const void *data, size_t length)
     {
@@ -290,9 +297,9 @@ int resolved_log_can_be_written(const char *output_file)
 {
     CHECK_POINTER(SITE_FILE, output_file);
     LogOutput output(output_file);
-    if (output.open() == 1)
+    if (output.open("") == 1)
         return 1; // the trial file goes with output
-    out_print("Unable to open output file '%s'\n", output_file);
+    out_open_failure("output file", output_file, output.problem());
     return 0;
 }
 
@@ -302,8 +309,9 @@ int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *l
     CHECK_POINTER(SITE_FILE, lines);
     CHECK_POINTER(SITE_FILE, named);
     LogOutput output(output_file);
-    if (output.open() == 0) {
-        out_print("Unable to open output file '%s'\n", output_file);
+    const bool from_input = logs.paths.empty() || (logs.input_copy && logs.paths[0] == logs.input_copy->path());
+    if (output.open(from_input ? "" : logs.paths[0].c_str()) == 0) {
+        out_open_failure("output file", output_file, output.problem());
         return 0;
     }
     const NameFinder names;
@@ -312,7 +320,7 @@ int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *l
         const char *shown = logs.input_copy && path == logs.input_copy->path() ? STANDARD_STREAM_NAME : path.c_str();
         ByteReader reader;
         if (reader.open_log(path.c_str()) == 0) {
-            out_print("Unable to open log file '%s'\n", shown);
+            out_open_failure("log file", shown, reader.problem());
             return 0;
         }
         // Two logs never share a line: one whose last line has no line feed

@@ -67,16 +67,18 @@ int harvest_logs(const BatchRun &run, LogList &logs)
 }
 
 // Harvests one log with its timed line; shown_name names it in messages.
+// What log_file_harvest said of it.
 int harvest_one_log(const char *path, const char *shown_name)
 {
     const int32_t entries_before = entry_count;
     const int32_t addresses_before = log_address_count;
     const double start = elapsed_seconds();
-    if (log_file_harvest(path, shown_name) == 0)
-        return 0;
+    const int harvest = log_file_harvest(path, shown_name);
+    if (harvest != LOG_READ)
+        return harvest;
     out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
              log_address_count - addresses_before);
-    return 1;
+    return LOG_READ;
 }
 
 // Standard input can be read only once, and a run that writes its logs out
@@ -95,7 +97,7 @@ int harvest_standard_input(LogList &logs)
             return 0;
         }
     }
-    if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) == 0)
+    if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) != LOG_READ)
         return 0;
     logs.paths.emplace_back(logs.input_copy->path());
     return 1;
@@ -120,6 +122,7 @@ int write_logs_step(const BatchRun &run, const LogList &logs)
 // load to after the last step.
 int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
 {
+    run_set_output(run.output_file);
     if (run.output_file != nullptr && resolved_log_can_be_written(run.output_file) == 0)
         return 0;
     const double run_start = elapsed_seconds();
@@ -215,6 +218,7 @@ int run_batch(const BatchRun &run)
     pool_expect_lookups(0);
     // Emptied whatever happened: the next run starts from an empty table.
     host_table_clear();
+    run_set_output(nullptr);
     const int released = release_lock(run.lock_file);
     if (completed == 1 && run.kind != RUN_CACHE_FILE)
         out_note("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
@@ -237,6 +241,36 @@ int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
     return 1;
 }
 
+namespace
+{
+
+FileIdentity g_output;
+bool g_output_exists = false;
+
+// A pattern that matches the run's own output passes it over (the output
+// of last night's run lies beside the logs it was made from); a log named
+// as the output is refused, since writing it would lose the log.
+int refuse_output_as_log(const char *pattern, const char *path)
+{
+    if (std::strpbrk(pattern, "*?[") != nullptr)
+        return 1;
+    out_print("Log file '%s' is the output file: a log is never written over\n", path);
+    return 0;
+}
+
+} // namespace
+
+void run_set_output(const char *output_file)
+{
+    g_output_exists = output_file != nullptr && std::strcmp(output_file, STANDARD_STREAM_NAME) != 0 &&
+                      platform_path_identity(output_file, &g_output) == 1;
+}
+
+int is_run_output(const FileIdentity &identity)
+{
+    return g_output_exists && same_file(identity, g_output) ? 1 : 0;
+}
+
 LogList::LogList() = default;
 LogList::~LogList() = default;
 
@@ -254,9 +288,10 @@ int harvest_log_pattern(const char *pattern, LogList *logs)
             out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
-        if (harvest_one_log(path, nullptr) == 0)
+        const int harvest = harvest_one_log(path, nullptr);
+        if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
             return 0;
-        if (logs != nullptr)
+        if (harvest == LOG_READ && logs != nullptr)
             logs->paths.emplace_back(path);
     }
     return 1;
