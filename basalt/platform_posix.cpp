@@ -813,7 +813,7 @@ void platform_describe_problem(const FileProblem &problem, char *text, size_t ca
                       problem.item, user_name(problem.owner).c_str(), problem.owner);
         return;
     case FILE_HARD_LINKED:
-        std::snprintf(text, capacity, "it has %lu hard links, which replacing it would split", problem.links);
+        std::snprintf(text, capacity, "it has %lu hard links, and replacing it would split them", problem.links);
         return;
     case FILE_NOT_WRITABLE: std::snprintf(text, capacity, "this user may not write it"); return;
     case FILE_ATTRIBUTES:

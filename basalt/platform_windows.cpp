@@ -554,7 +554,7 @@ void platform_describe_problem(const FileProblem &problem, char *text, size_t ca
     case FILE_NOT_REGULAR: std::snprintf(text, capacity, "it is not a regular file"); return;
     case FILE_UNTRUSTED_LINK: std::snprintf(text, capacity, "a link on its path is not trusted"); return;
     case FILE_HARD_LINKED:
-        std::snprintf(text, capacity, "it has %lu hard links, which replacing it would split", problem.links);
+        std::snprintf(text, capacity, "it has %lu hard links, and replacing it would split them", problem.links);
         return;
     case FILE_NOT_WRITABLE: std::snprintf(text, capacity, "this user may not write it"); return;
     case FILE_ATTRIBUTES: std::snprintf(text, capacity, "its %s cannot be given to the new file", problem.item); return;

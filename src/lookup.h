@@ -110,6 +110,7 @@ struct HostTable {
 enum InsertMode {
     INSERT_FILE_ORDER, // keep duplicates, after those already stored
     INSERT_UNIQUE,     // store each address at most once
+    INSERT_LATER_WINS, // a stored address takes the new stamp and name
 };
 
 // The address as one number, byte 0 most significant: the table's order.
@@ -221,7 +222,9 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
 // records kept as lines. A file whose lines go backwards switches to an
 // index of the table; indexed 0 keeps walking the lists instead, to check
 // the index against the plain inserts.
-void dns_file_read_all(ByteReader &reader, int indexed = 1);
+// INSERT_LATER_WINS reads lines added to a loaded file: each replaces the
+// entry of its address.
+void dns_file_read_all(ByteReader &reader, int indexed = 1, InsertMode mode = INSERT_FILE_ORDER);
 // The guard against another writer of the cache (Analog appending, or a
 // program replacing it) between load and save. cache_guard_loaded notes
 // what a load read of file_name; cache_guard_forget forgets it. Before the

@@ -144,7 +144,7 @@ int cache_guard_merge(const char *file_name, const SafeFileWriter &writer)
         // table holds comes after it and wins, as it would in a load.
         ByteReader reader;
         reader.open_memory(lines.data(), lines.size());
-        dns_file_read_all(reader);
+        dns_file_read_all(reader, 1, INSERT_LATER_WINS);
         g_loaded.merged_end += lines.size();
         out_note("%6zu Bytes of lines added to the DNS file by another program during the run: merged\n", lines.size());
     }

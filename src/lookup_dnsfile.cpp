@@ -303,7 +303,7 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
     }
 }
 
-void dns_file_read_all(ByteReader &reader, int indexed)
+void dns_file_read_all(ByteReader &reader, int indexed, InsertMode mode)
 {
     HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     RecordText *record = tracked_new<RecordText>(SITE_FILE, __LINE__);
@@ -324,7 +324,7 @@ void dns_file_read_all(ByteReader &reader, int indexed)
             if (entry6 == nullptr)
                 entry6 = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
             fill_ipv6_entry(*record, entry6);
-            if (host_table_insert6(entry6, INSERT_FILE_ORDER, &previous6) == 1)
+            if (host_table_insert6(entry6, mode, &previous6) == 1)
                 entry6 = nullptr;
             continue;
         }
@@ -332,7 +332,7 @@ void dns_file_read_all(ByteReader &reader, int indexed)
         if (indexed == 1 && key < previous_key && !index.built())
             index.build();
         previous_key = key;
-        if (host_table_insert(entry, INSERT_FILE_ORDER, &hint, &index) == 1)
+        if (host_table_insert(entry, mode, &hint, &index) == 1)
             entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
     }
     if (entry6 != nullptr) {

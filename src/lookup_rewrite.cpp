@@ -138,10 +138,7 @@ class LogOutput
     // attributes_from: the log whose mode (and for root, owner and group)
     // the output takes, so that it is no more readable than its logs; ""
     // for a trial before the logs are known.
-    int open(const char *attributes_from)
-    {
-        return to_standard_output_ ? 1 : writer_.open(path_, attributes_from);
-    }
+    int open(const char *attributes_from) { return to_standard_output_ ? 1 : writer_.open(path_, attributes_from); }
     const FileProblem &problem() const { return writer_.problem(); }
 
     void put(const void *data, size_t length)

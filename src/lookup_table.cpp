@@ -18,7 +18,13 @@ HostTable *g_table = nullptr;
 // Whether the walk of the given mode passes an entry with this key.
 bool walk_passes(InsertMode mode, uint32_t key, uint32_t new_key)
 {
-    return mode == INSERT_FILE_ORDER ? key <= new_key : key < new_key;
+    return mode == INSERT_UNIQUE ? key < new_key : key <= new_key;
+}
+
+template <class Entry> void take_stamp_and_name(Entry *stored, Entry *entry)
+{
+    stored->time_stamp = entry->time_stamp;
+    name_move(stored->name, &stored->long_name, entry->name, &entry->long_name);
 }
 
 // Hands the index's nodes out of tracked memory like every other block.
@@ -110,7 +116,10 @@ int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous
         return 0;
     }
     auto at = g_ipv6_index.upper_bound(key);
-    if (mode == INSERT_UNIQUE && at != g_ipv6_index.begin() && !(std::prev(at)->first < key))
+    const bool stored = at != g_ipv6_index.begin() && !(std::prev(at)->first < key);
+    if (mode == INSERT_LATER_WINS && stored)
+        take_stamp_and_name(std::prev(at)->second, entry);
+    if (mode != INSERT_FILE_ORDER && stored)
         return 0;
     // Link after the entry that goes before it in table order.
     if (at == g_ipv6_index.begin()) {
@@ -241,7 +250,7 @@ int repeats_hint(HostEntry *entry, InsertMode mode, HostEntry *previous)
 {
     if (previous == nullptr || previous->next == nullptr || previous->next->address_key != entry->address_key)
         return 0;
-    if (mode == INSERT_FILE_ORDER) {
+    if (mode != INSERT_UNIQUE) {
         previous->next->time_stamp = entry->time_stamp;
         name_move(previous->next->name, &previous->next->long_name, entry->name, &entry->long_name);
     }
@@ -285,7 +294,7 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
         return 0;
 
     HostEntry *&head = g_table->lists[entry->address[0]];
-    const bool indexed = index != nullptr && index->built() && mode == INSERT_FILE_ORDER;
+    const bool indexed = index != nullptr && index->built() && mode != INSERT_UNIQUE;
     HostEntry *passed = nullptr;
     HostEntry *walk = head;
     walk_start(entry, mode, *hint, indexed ? &index->map_->last_of_key : nullptr, &passed, &walk);
@@ -296,6 +305,10 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
     *hint = passed;
     if (mode == INSERT_UNIQUE && walk != nullptr && walk->address_key == key)
         return 0;
+    if (mode == INSERT_LATER_WINS && passed != nullptr && passed->address_key == key) {
+        take_stamp_and_name(passed, entry);
+        return 0;
+    }
 
     HostEntry *&link = passed != nullptr ? passed->next : head;
     entry->next = link;

@@ -14,6 +14,7 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,7 +26,6 @@ constexpr const char *HERE = "dns_file_posix_test";
 TEST_F(DnsFile, SaveKeepsPermissionsLinksAndLeavesNoTemporaryFile)
 {
     load("1 1.2.3.4 a\r\n");
-    write_file(cache, "old\r\n");
     chmod(cache.c_str(), 0640);
     save(0);
     struct stat status {
@@ -150,6 +150,134 @@ TEST_F(DnsFile, ReadOnlyDirectoryLeavesTheOldFileAsItWas)
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("Unable to open output file '" + path + "'\n", r.out);
     EXPECT_EQ("5 5.5.5.5 old\r\n", read_file(path));
+}
+
+bool have_command(const char *name)
+{
+    return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string command_output(const std::string &command)
+{
+    std::string out;
+    if (std::FILE *pipe = popen(command.c_str(), "r")) {
+        char block[512];
+        for (size_t got; (got = std::fread(block, 1, sizeof block, pipe)) > 0;)
+            out.append(block, got);
+        pclose(pipe);
+    }
+    return out;
+}
+
+TEST_F(DnsFile, SaveKeepsAccessListsAttributesAndGroupOrRefusesASplit)
+{
+    if (!have_command("setfacl") || !have_command("getfacl"))
+        GTEST_SKIP() << "setfacl and getfacl are not installed";
+    load("1 1.2.3.4 a\r\n");
+    const std::string facl = "setfacl -m u:nobody:rw-,g::--- '" + cache + "' 2>/dev/null";
+    if (std::system(facl.c_str()) != 0)
+        GTEST_SKIP() << "no access lists on this file system";
+    const bool attributes = setxattr(cache.c_str(), "user.origin", "web", 3, 0) == 0;
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chown(cache.c_str(), 0, 4)); // group adm
+    }
+    const std::string acl_before = command_output("getfacl -p '" + cache + "'");
+    struct stat before {
+    };
+    ASSERT_EQ(0, stat(cache.c_str(), &before));
+    save(0);
+    ASSERT_EQ(1, last_save);
+    EXPECT_EQ(acl_before, command_output("getfacl -p '" + cache + "'"));
+    struct stat after {
+    };
+    ASSERT_EQ(0, stat(cache.c_str(), &after));
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(before.st_gid, after.st_gid);
+    EXPECT_NE(before.st_ino, after.st_ino);
+    char value[8] = "";
+    if (attributes) {
+        EXPECT_EQ(3, getxattr(cache.c_str(), "user.origin", value, sizeof value)) << "user.origin dropped";
+    }
+
+    // A cache with a second name would lose it: the save is refused.
+    const std::string second = dir.file("second.txt");
+    ASSERT_EQ(0, link(cache.c_str(), second.c_str()));
+    const std::string linked = read_file(cache);
+    const std::string out = save(0);
+    EXPECT_EQ(0, last_save);
+    EXPECT_EQ("Unable to open output file '" + cache + "': it has 2 hard links, and replacing it would split them\n",
+              out);
+    EXPECT_EQ(linked, read_file(second));
+}
+
+TEST_F(DnsFile, LinesAnotherWriterAppendedAreMergedAndAChangedCacheIsLeftToIt)
+{
+    // Analog appends the names it looked up to the file it loaded: a line
+    // added between load and save survives, a half-written one waits.
+    load("1 1.2.3.4 a\r\n2 1.2.3.5 b\r\n");
+    {
+        std::FILE *file = std::fopen(cache.c_str(), "ab");
+        ASSERT_NE(nullptr, file);
+        std::fputs("9 1.2.3.5 analog.example\n9 1.2.3.6 six.example\n9 1.2.3.7 hal", file);
+        std::fclose(file);
+    }
+    save(0);
+    ASSERT_EQ(1, last_save);
+    EXPECT_EQ("1 1.2.3.4 a\r\n9 1.2.3.5 analog.example\r\n9 1.2.3.6 six.example\r\n", read_file(cache));
+
+    // Replaced by another file, or rewritten in place: left as the other
+    // writer made it.
+    load("1 1.2.3.4 a\r\n");
+    const std::string other = dir.file("other.txt");
+    write_file(other, "5 5.5.5.5 theirs\r\n");
+    ASSERT_EQ(0, std::rename(other.c_str(), cache.c_str()));
+    std::string out = save(0);
+    EXPECT_EQ(0, last_save);
+    EXPECT_NE(std::string::npos, out.find("was changed by another program during this run (it was replaced by another "
+                                          "file): not saved"))
+        << out;
+    EXPECT_EQ("5 5.5.5.5 theirs\r\n", read_file(cache));
+
+    load("1 1.2.3.4 a\r\n");
+    {
+        std::FILE *file = std::fopen(cache.c_str(), "r+b");
+        ASSERT_NE(nullptr, file);
+        std::fputs("2", file);
+        std::fclose(file);
+    }
+    out = save(0);
+    EXPECT_EQ(0, last_save);
+    EXPECT_NE(std::string::npos, out.find("(lines it had were changed)")) << out;
+    EXPECT_EQ("2 1.2.3.4 a\r\n", read_file(cache));
+}
+
+TEST_F(DnsFile, LinksOfOtherUsersAreNotFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a link of another user needs root";
+    // A directory another user may write, a cache there pointed by that
+    // user at a file only root may change.
+    const std::string secret = dir.file("passwd");
+    write_file(secret, "root:x:0:0:root:/root:/bin/bash\nnobody:x:65534:65534::/:/usr/sbin/nologin\n");
+    const std::string link = dir.file("dnscache");
+    ASSERT_EQ(0, symlink(secret.c_str(), link.c_str()));
+    ASSERT_EQ(0, lchown(link.c_str(), 65534, 65534));
+    host_table_clear();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load(link.c_str()));
+    const std::string refused = "the symbolic link 'dnscache' on its path belongs to user nobody (65534), and only "
+                                "links of root or of this user are followed\n";
+    EXPECT_EQ("Unable to open DNS file '" + link + "': " + refused, testing::internal::GetCapturedStdout());
+    load("1 1.2.3.4 a\r\n");
+    EXPECT_EQ("Unable to open output file '" + link + "': " + refused, save(0, link));
+    EXPECT_NE(std::string::npos, read_file(secret).find("nobody:x:"));
+
+    // Also a link further up the path; root's own links are followed.
+    const std::string up = dir.file("up");
+    ASSERT_EQ(0, symlink(dir.path().c_str(), up.c_str()));
+    EXPECT_EQ("", save(0, up + "/dns.txt"));
+    ASSERT_EQ(0, lchown(up.c_str(), 65534, 65534));
+    EXPECT_NE(std::string::npos, save(0, up + "/dns.txt").find("the symbolic link 'up' on its path"));
 }
 
 } // namespace
