@@ -143,10 +143,11 @@ TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
     for (const auto &arguments : std::vector<std::vector<std::string>>{
              {"/D", "dns.txt", "/K", "dns.lock"}, {"/D", "dns.txt", "/L", "none.log", "/K", "dns.lock"}}) {
         r = run_program(TARN_BINARY, arguments, dir.path());
-        EXPECT_EQ(2, r.status);
-        EXPECT_EQ(BANNER + "DNS lock file 'dns.lock' already exists: another program is writing the DNS file (a lock "
-                           "left by a program that was killed may be removed by hand)\n",
-                  r.out);
+        EXPECT_EQ(75, r.status); // try again later
+        EXPECT_EQ(0u, r.out.rfind(BANNER + "DNS lock file 'dns.lock' already exists: another program is writing the "
+                                           "DNS file (an empty lock, as Analog makes: the file is owned by ",
+                                  0))
+            << r.out;
         EXPECT_EQ("5 1.2.3.4 one.example\n", read_file(dir.file("dns.txt")));
         EXPECT_TRUE(std::filesystem::exists(dir.file("dns.lock")));
     }

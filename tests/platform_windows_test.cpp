@@ -296,9 +296,11 @@ TEST_F(WindowsEngine, AnalogsLockIsABareNameInTheCurrentDirectory)
         write_file(dir.path() + "\\" + locks[i], "");
         testing::internal::CaptureStdout();
         EXPECT_EQ(0, run_analog_config((cfg_dir + "\\analog.cfg").c_str(), 5, 0));
-        EXPECT_EQ("DNS lock file '" + locks[i] + "' already exists: another program is writing the DNS file " +
-                      "(a lock left by a program that was killed may be removed by hand)\n",
-                  testing::internal::GetCapturedStdout());
+        EXPECT_EQ(0u, testing::internal::GetCapturedStdout().rfind(
+                          "DNS lock file '" + locks[i] +
+                              "' already exists: another program is writing the DNS file (an empty lock, as Analog "
+                              "makes",
+                          0));
         std::filesystem::remove(dir.path() + "\\" + locks[i]);
         testing::internal::CaptureStdout();
         EXPECT_EQ(1, run_analog_config((cfg_dir + "\\analog.cfg").c_str(), 5, 0));
