@@ -303,10 +303,12 @@ int write_all(int fd, const char *text, size_t length)
 // caller: made, written, synced, kept open and registered, or not there.
 LockResult create_lock(const char *path, char *reason, size_t capacity)
 {
+    // The line first: the empty file a kill could leave between making
+    // and writing it would look like Analog's lock.
+    g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     int error = errno;
     if (fd >= 0) {
-        g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
         if (write_all(fd, g_own_lock.text, g_own_lock.length) == 1 && fsync(fd) == 0) {
             g_lock_fd.store(fd);
             platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);

@@ -180,7 +180,7 @@ uint64_t file_time_value(const FILETIME &time)
 // FILETIME counts 100 ns from 1601; time_t seconds from 1970.
 std::time_t file_time_seconds(uint64_t value)
 {
-    return static_cast<std::time_t>(value / 10'000'000ULL) - 11'644'473'600LL;
+    return static_cast<std::time_t>(static_cast<long long>(value / 10'000'000ULL) - 11'644'473'600LL);
 }
 
 // The creation time of a process, or 0 when it cannot be read.
@@ -269,11 +269,13 @@ int lock_is_ours(const char *path)
 // Creates the lock with this process's line, with the control events held.
 LockResult create_lock(const char *path, char *reason, size_t capacity)
 {
+    // The line first: the empty file a kill could leave between making
+    // and writing it would look like Analog's lock.
+    g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
     HANDLE lock = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD error = GetLastError();
     if (lock != INVALID_HANDLE_VALUE) {
-        g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
         DWORD written = 0;
         BY_HANDLE_FILE_INFORMATION information{};
         const bool ok =
