@@ -29,14 +29,18 @@ int platform_set_command_line(int argc, const char *const *argv);
 
 // Sets up how the process meets signals, once at the start of main: a
 // write to a closed pipe or terminal fails like any other console write
-// instead of ending the process, and an interrupt, termination or hangup
-// removes the files registered below before the process ends by it. On
-// Windows these are the console's control events (Ctrl+C, Ctrl+Break, the
-// console window closed, log-off, shut-down).
+// instead of ending the process, a file grown past the size limit fails
+// its write (SIGXFSZ is ignored), and an interrupt, termination, hangup,
+// quit, alarm or user signal removes the files registered below before
+// the process ends by it. A signal ignored when the process started
+// (nohup's hangup) stays ignored. On Windows these are the console's
+// control events (Ctrl+C, Ctrl+Break, the console window closed, log-off,
+// shut-down).
 void platform_install_signal_handlers();
 
 // Files that a signal ending the process must not leave behind: the lock
 // of a run, the temporary file of a save and the copy of standard input.
+// The lock is removed only while it is still the file this process made.
 enum CleanupSlot { CLEANUP_LOCK_FILE, CLEANUP_TEMP_FILE, CLEANUP_INPUT_COPY, CLEANUP_SLOT_COUNT };
 // Registers path for slot (null or "" forgets it). A path longer than the
 // slot holds is not registered and only misses this cleanup.
@@ -47,14 +51,68 @@ void platform_cleanup_on_signal(CleanupSlot slot, const char *path);
 // above, so that no signal falls between the two.
 void platform_hold_signals(int hold);
 
-// Creates path as a new, empty file with mode 0600, failing if it exists:
-// the way Analog takes its DNS lock, so each sees the other's lock.
-// LOCK_TAKEN, LOCK_EXISTS, or LOCK_FAILED with the system's reason in
-// reason (capacity bytes).
+// The DNS lock. It is made the way Analog makes its own (a new file,
+// created exclusively, mode 0600), so each sees the other's; Analog's is
+// empty, tarn's says whose it is in one line of text:
+//   tarn pid=123 host=web1 start=456789 boot=<boot id> pidns=4026531836 started=2026-12-09T13:00:00Z
+// start is the process's start in clock ticks since boot, boot the
+// kernel's boot id and pidns the inode of its PID namespace: together they
+// tell a holder that still runs from a killed one whose PID was reused.
+//
+// Creates the lock at path with this process's line, written to the disk
+// before it returns, and keeps it open to know it again later. LOCK_TAKEN,
+// LOCK_EXISTS, or LOCK_FAILED with the system's reason in reason
+// (capacity bytes).
 enum LockResult { LOCK_TAKEN, LOCK_EXISTS, LOCK_FAILED };
 LockResult platform_lock_create(const char *path, char *reason, size_t capacity);
-// Removes a lock taken by platform_lock_create; 1 on success.
-int platform_lock_remove(const char *path);
+
+// At most this much of a lock file is read: anyone may have made it.
+inline constexpr size_t LOCK_TEXT_SIZE = 4096;
+
+// What a lock file found at a path says, and whether its holder runs.
+enum LockHolderState {
+    HOLDER_UNKNOWN,    // the file names no process (empty, other text, no regular file)
+    HOLDER_RUNS,       // its process runs, with the start time the lock gives
+    HOLDER_UNCERTAIN,  // its process may run: this run cannot see it
+    HOLDER_ELSEWHERE,  // made on another host
+    HOLDER_OLD_BOOT,   // made on this host before it last started
+    HOLDER_OTHER_PIDS, // made in another PID namespace (a container)
+    HOLDER_GONE,       // made here, and its process no longer runs: stale
+};
+struct LockHolder {
+    int regular = 0; // 1: a regular file, read (the text below)
+    int empty = 0;   // 1: an empty file, as Analog makes
+    int named = 0;   // 1: a tarn line naming its process
+    LockHolderState state = HOLDER_UNKNOWN;
+    long long pid = 0;
+    char host[256] = "";
+    char started[32] = "";     // the holder's start, UTC, as its line gives it
+    char owner[64] = "";       // the file's owner: user name, or the uid
+    long long age_seconds = 0; // since the file was last written
+    // What a take-over compares the file with.
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    size_t text_length = 0;
+    char text[LOCK_TEXT_SIZE] = "";
+};
+// Reads the lock at path without following a symbolic link or waiting on
+// a pipe, at most LOCK_TEXT_SIZE bytes of it, and judges its holder. 1 and
+// the holder, or 0 when nothing is at path.
+int platform_lock_inspect(const char *path, LockHolder *holder);
+
+// Takes over the lock at path that inspect found stale (HOLDER_GONE), so
+// that of many runs doing so at once one at most ends up holding it:
+// LOCK_TAKEN, LOCK_EXISTS when another program holds it now, or
+// LOCK_FAILED with the system's reason. On Windows: LOCK_EXISTS always.
+LockResult platform_lock_take_over(const char *path, const LockHolder &stale, char *reason, size_t capacity);
+
+// 1 when path is still the lock this process made (the same file, with
+// the same text), 0 when it was removed or replaced since.
+int platform_lock_still_held(const char *path);
+
+// Removes the lock made by platform_lock_create, if it is still ours.
+enum LockRemoval { LOCK_REMOVED, LOCK_NOT_OURS, LOCK_REMOVE_FAILED };
+LockRemoval platform_lock_remove(const char *path);
 
 // Per-platform constants: where Analog looks for a lock file named without
 // a directory, the lock it uses when its configuration names none, the

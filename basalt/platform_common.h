@@ -36,3 +36,21 @@ struct DirectoryListing::Names {
 // ".NAME<mark>XXXXXX", with NAME shortened where the whole would not be a
 // valid file name, so that every file whose own name fits can be replaced.
 std::string platform_temporary_name(const std::string &name, const char *mark);
+
+// The fields of the line tarn writes into its lock (see platform.h).
+struct LockLine {
+    long long pid = 0;
+    char host[256] = "";
+    unsigned long long start = 0; // clock ticks since boot; on Windows the creation time
+    char boot[64] = "";           // empty where the system has no boot id
+    unsigned long long pidns = 0; // 0 where the system has no PID namespaces
+    char started[32] = "";        // UTC, "2026-12-09T13:00:00Z"
+};
+// The line for line, ended by a line feed, in text (capacity bytes); its
+// length, or 0 when it does not fit. A byte of the host name that would
+// break the line (a blank, a control byte, '=') is written as '?'.
+size_t lock_line_format(const LockLine &line, char *text, size_t capacity);
+// Reads a lock's text as lock_line_format writes it: 1 and the fields when
+// it is such a line (pid, host and start at least), else 0. The text may
+// be anything, of any of its length bytes.
+int lock_line_parse(const char *text, size_t length, LockLine *line);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -84,10 +86,37 @@ struct CleanupPath {
 };
 CleanupPath g_cleanup[CLEANUP_SLOT_COUNT];
 
+// The signals after which the registered files are removed and the
+// process ends by the same signal.
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+
+// The lock this process made, kept open for as long as it holds it: while
+// the descriptor is open the file's inode cannot go to another file, so
+// the same device and inode at the lock's path mean our own lock. The
+// handler reads the descriptor; -1 when no lock is held.
+std::atomic<int> g_lock_fd{-1};
+
+// 1 when path is the file of the kept descriptor. fstat and lstat only, so
+// the signal handler may call it.
+int lock_path_is_ours(const char *path)
+{
+    const int fd = g_lock_fd.load();
+    struct stat kept {
+    };
+    struct stat named {
+    };
+    if (fd < 0 || fstat(fd, &kept) != 0 || lstat(path, &named) != 0)
+        return 0;
+    return kept.st_dev == named.st_dev && kept.st_ino == named.st_ino ? 1 : 0;
+}
+
+// A lock replaced by another program's (the lock removed by hand and
+// Analog's taken since) is that program's: it stays.
 void remove_registered_files()
 {
-    for (CleanupPath &entry : g_cleanup) {
-        if (entry.set.load())
+    for (int slot = 0; slot < CLEANUP_SLOT_COUNT; ++slot) {
+        CleanupPath &entry = g_cleanup[slot];
+        if (entry.set.load() && (slot != CLEANUP_LOCK_FILE || lock_path_is_ours(entry.path) == 1))
             unlink(entry.path);
     }
 }
@@ -105,14 +134,25 @@ extern "C" void remove_files_and_end(int signal_number)
 void platform_install_signal_handlers()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // A write past the file size limit (ulimit -f) then fails with EFBIG
+    // like any write error, and the save's failure path removes its file.
+    std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {
     };
     action.sa_handler = remove_files_and_end;
     sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : ENDING_SIGNALS)
         sigaddset(&action.sa_mask, signal_number);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : ENDING_SIGNALS) {
+        // Whoever started the process meant a signal it ignores to be
+        // ignored (nohup and its hangup): it stays so.
+        struct sigaction inherited {
+        };
+        if (sigaction(signal_number, nullptr, &inherited) == 0 && (inherited.sa_flags & SA_SIGINFO) == 0 &&
+            inherited.sa_handler == SIG_IGN)
+            continue;
         sigaction(signal_number, &action, nullptr);
+    }
 }
 
 void platform_cleanup_on_signal(CleanupSlot slot, const char *path)
@@ -129,37 +169,363 @@ void platform_hold_signals(int hold)
 {
     sigset_t ending;
     sigemptyset(&ending);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : ENDING_SIGNALS)
         sigaddset(&ending, signal_number);
     pthread_sigmask(hold != 0 ? SIG_BLOCK : SIG_UNBLOCK, &ending, nullptr);
 }
 
-LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
+// ---------------------------------------------------------------------------
+// The DNS lock.
+
+namespace
 {
-    // Created and registered as one step, so a signal never finds the lock
-    // made but not yet known to its handler.
-    platform_hold_signals(1);
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const int error = errno;
-    if (fd >= 0) {
-        close(fd);
-        platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
+
+// What this process wrote into the lock it holds.
+struct OwnLock {
+    char text[LOCK_TEXT_SIZE];
+    size_t length;
+};
+OwnLock g_own_lock;
+
+// Reads at most capacity - 1 bytes of fd into buffer and ends them with a
+// NUL; the count, or -1 on a read error.
+ssize_t read_bounded(int fd, char *buffer, size_t capacity)
+{
+    size_t total = 0;
+    while (total + 1 < capacity) {
+        const ssize_t n = read(fd, buffer + total, capacity - 1 - total);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        total += static_cast<size_t>(n);
     }
-    platform_hold_signals(0);
-    if (fd >= 0)
-        return LOCK_TAKEN;
+    buffer[total] = '\0';
+    return static_cast<ssize_t>(total);
+}
+
+// A small file of the kernel's (/proc, /sys) into buffer; its length or -1.
+ssize_t read_system_file(const char *path, char *buffer, size_t capacity)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const ssize_t length = read_bounded(fd, buffer, capacity);
+    close(fd);
+    return length;
+}
+
+// The start of process pid in clock ticks since boot (field 22 of its
+// /proc stat): 1 and the ticks, 0 when it does not run (or is a zombie,
+// which holds nothing), -1 when this process cannot tell (/proc hidden
+// from it: only kill can say whether the process exists).
+int process_start(long long pid, unsigned long long *ticks)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%lld/stat", pid);
+    char text[1024];
+    if (read_system_file(path, text, sizeof text) <= 0)
+        return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH ? 0 : -1;
+    // The name, in parentheses, may hold blanks and parentheses itself.
+    const char *name_end = std::strrchr(text, ')');
+    char state = 0;
+    if (name_end == nullptr ||
+        std::sscanf(name_end + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+                    &state, ticks) != 2)
+        return -1;
+    return state == 'Z' || state == 'X' ? 0 : 1;
+}
+
+// The kernel's boot id, in the letters it has ("" where there is none).
+void read_boot_id(char *boot, size_t capacity)
+{
+    char text[128];
+    size_t kept = 0;
+    if (read_system_file("/proc/sys/kernel/random/boot_id", text, sizeof text) > 0) {
+        for (const char *p = text; *p != '\0' && kept + 1 < capacity; ++p) {
+            if (std::isxdigit(static_cast<unsigned char>(*p)) != 0 || *p == '-')
+                boot[kept++] = *p;
+        }
+    }
+    boot[kept] = '\0';
+}
+
+// This process as its lock names it, read back from its own line so that
+// it compares with other locks' lines byte for byte.
+const LockLine &own_lock_line()
+{
+    static const LockLine line = [] {
+        LockLine own;
+        own.pid = getpid();
+        if (gethostname(own.host, sizeof own.host - 1) != 0)
+            own.host[0] = '\0';
+        if (process_start(own.pid, &own.start) != 1)
+            own.start = 0;
+        read_boot_id(own.boot, sizeof own.boot);
+        struct stat namespace_file {
+        };
+        if (stat("/proc/self/ns/pid", &namespace_file) == 0)
+            own.pidns = namespace_file.st_ino;
+        // The wall clock at the start: now, less the time since the start.
+        timespec since_boot{};
+        const long ticks_per_second = sysconf(_SC_CLK_TCK);
+        std::time_t started = std::time(nullptr);
+        if (ticks_per_second > 0 && clock_gettime(CLOCK_BOOTTIME, &since_boot) == 0)
+            started -= since_boot.tv_sec -
+                       static_cast<std::time_t>(own.start / static_cast<unsigned long long>(ticks_per_second));
+        std::tm utc{};
+        if (gmtime_r(&started, &utc) == nullptr ||
+            std::strftime(own.started, sizeof own.started, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+            own.started[0] = '\0';
+        char text[LOCK_TEXT_SIZE];
+        LockLine canonical;
+        const size_t length = lock_line_format(own, text, sizeof text);
+        return lock_line_parse(text, length, &canonical) == 1 ? canonical : own;
+    }();
+    return line;
+}
+
+int write_all(int fd, const char *text, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+    return 1;
+}
+
+// Creates the lock with this process's line, with the signals held by the
+// caller: made, written, synced, kept open and registered, or not there.
+LockResult create_lock(const char *path, char *reason, size_t capacity)
+{
+    // The line first: the empty file a kill could leave between making
+    // and writing it would look like Analog's lock.
+    g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int error = errno;
+    if (fd >= 0) {
+        if (write_all(fd, g_own_lock.text, g_own_lock.length) == 1 && fsync(fd) == 0) {
+            g_lock_fd.store(fd);
+            platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
+            return LOCK_TAKEN;
+        }
+        error = errno;
+        unlink(path);
+        close(fd);
+    }
     if (capacity > 0)
         std::snprintf(reason, capacity, "%s", std::strerror(error));
     return error == EEXIST ? LOCK_EXISTS : LOCK_FAILED;
 }
 
-int platform_lock_remove(const char *path)
+// Opens path as a lock is read: no symbolic link followed, no wait on a
+// pipe or device, no terminal taken over. Then at most LOCK_TEXT_SIZE - 1
+// bytes of a regular file. 1 with its status and text; 0 when it cannot
+// be opened (status from lstat then, if any), is no regular file or
+// cannot be read.
+int read_lock_file(const char *path, struct stat *status, char *text, size_t *length)
+{
+    *length = 0;
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    ssize_t read_length = -1;
+    if (fstat(fd, status) == 0 && S_ISREG(status->st_mode))
+        read_length = read_bounded(fd, text, LOCK_TEXT_SIZE);
+    close(fd);
+    if (read_length < 0)
+        return 0;
+    *length = static_cast<size_t>(read_length);
+    return 1;
+}
+
+// Whether the holder a lock's line names still runs, seen from here.
+LockHolderState judge_holder(const LockLine &theirs)
+{
+    const LockLine &ours = own_lock_line();
+    if (std::strcmp(theirs.host, ours.host) != 0)
+        return HOLDER_ELSEWHERE;
+    if (ours.boot[0] == '\0' || std::strcmp(theirs.boot, ours.boot) != 0)
+        return HOLDER_OLD_BOOT;
+    if (ours.pidns == 0 || theirs.pidns != ours.pidns)
+        return HOLDER_OTHER_PIDS;
+    unsigned long long ticks = 0;
+    switch (process_start(theirs.pid, &ticks)) {
+    case 0: return HOLDER_GONE;
+    // A process of the same number started at another time reused it.
+    case 1: return ticks == theirs.start ? HOLDER_RUNS : HOLDER_GONE;
+    default: return HOLDER_UNCERTAIN;
+    }
+}
+
+void owner_name(uid_t uid, char *owner, size_t capacity)
+{
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[2048];
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        std::snprintf(owner, capacity, "%s", found->pw_name);
+    else
+        std::snprintf(owner, capacity, "uid %u", static_cast<unsigned>(uid));
+}
+
+// The file a take-over moved aside is the one judged stale: the same
+// device, inode and text.
+int is_judged_file(const char *path, const LockHolder &stale)
+{
+    struct stat status {
+    };
+    char text[LOCK_TEXT_SIZE];
+    size_t length = 0;
+    return read_lock_file(path, &status, text, &length) == 1 && status.st_dev == stale.device &&
+                   status.st_ino == stale.inode && length == stale.text_length &&
+                   std::memcmp(text, stale.text, length) == 0
+               ? 1
+               : 0;
+}
+
+// Puts a live lock that a take-over moved aside back at path, unless a
+// lock is there again: link fails on an existing name, and so does a
+// rename that may not replace. Where neither can put it back, its holder
+// finds its lock gone before it saves and leaves the cache alone.
+void put_back(const char *aside, const char *path)
+{
+    if (link(aside, path) == 0 || errno == EEXIST || renameat2(AT_FDCWD, aside, AT_FDCWD, path, RENAME_NOREPLACE) != 0)
+        unlink(aside);
+}
+
+std::string aside_pattern(const char *path)
+{
+    const std::string full = path;
+    const size_t slash = full.rfind('/');
+    const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    return full.substr(0, name_start) + "." + full.substr(name_start) + ".tarn-stale-XXXXXX";
+}
+
+// The take-over under held signals; see platform_lock_take_over.
+LockResult take_over(const char *path, const LockHolder &stale, char *reason, size_t capacity)
+{
+    std::string aside = aside_pattern(path);
+    const int fd = mkostemp(aside.data(), O_CLOEXEC);
+    if (fd < 0) {
+        std::snprintf(reason, capacity, "%s", std::strerror(errno));
+        return LOCK_FAILED;
+    }
+    close(fd);
+    struct stat named {
+    };
+    if (lstat(path, &named) == 0 && (named.st_dev != stale.device || named.st_ino != stale.inode)) {
+        unlink(aside.c_str()); // replaced since it was judged
+        return LOCK_EXISTS;
+    }
+    if (rename(path, aside.c_str()) != 0) {
+        const int error = errno;
+        unlink(aside.c_str());
+        if (error == ENOENT) // gone meanwhile: whoever makes it first holds it
+            return create_lock(path, reason, capacity);
+        std::snprintf(reason, capacity, "%s", std::strerror(error));
+        return LOCK_FAILED;
+    }
+    if (is_judged_file(aside.c_str(), stale) == 0) {
+        put_back(aside.c_str(), path);
+        return LOCK_EXISTS;
+    }
+    unlink(aside.c_str());
+    return create_lock(path, reason, capacity);
+}
+
+} // namespace
+
+LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
+{
+    // Created, written and registered as one step, so a signal never finds
+    // the lock made but not yet known to its handler.
+    platform_hold_signals(1);
+    const LockResult result = create_lock(path, reason, capacity);
+    platform_hold_signals(0);
+    return result;
+}
+
+int platform_lock_inspect(const char *path, LockHolder *holder)
+{
+    *holder = LockHolder{};
+    struct stat status {
+    };
+    if (lstat(path, &status) != 0 && errno == ENOENT)
+        return 0;
+    holder->regular = read_lock_file(path, &status, holder->text, &holder->text_length);
+    holder->device = status.st_dev;
+    holder->inode = status.st_ino;
+    owner_name(status.st_uid, holder->owner, sizeof holder->owner);
+    holder->age_seconds = std::max<long long>(0, static_cast<long long>(std::time(nullptr) - status.st_mtime));
+    holder->empty = holder->regular == 1 && holder->text_length == 0 ? 1 : 0;
+    LockLine line;
+    if (holder->regular == 1 && lock_line_parse(holder->text, holder->text_length, &line) == 1) {
+        holder->named = 1;
+        holder->pid = line.pid;
+        std::snprintf(holder->host, sizeof holder->host, "%s", line.host);
+        std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
+        holder->state = judge_holder(line);
+    }
+    return 1;
+}
+
+// Many runs may find the same stale lock at once; each takes it over so:
+//  1. it makes a file of its own beside the lock (mkstemp), and gives up
+//     if the lock's path no longer names the file it judged;
+//  2. it renames the lock onto that file: of several runs one at most
+//     moves the stale file away, the others move nothing (it is gone) or
+//     a later file;
+//  3. if what it moved is the file it judged (device, inode and text, so
+//     a reused inode does not pass), it removes it and creates the lock
+//     anew, exclusively: when several get here, one creation succeeds and
+//     the others find the lock held;
+//  4. if it moved another file (a lock taken meanwhile by a run that got
+//     there first, or by Analog), it links it back where it was, which
+//     fails when a lock was made at the path again in between, and finds
+//     the lock held. The lock that could not go back is then missing for
+//     its holder, which checks before it saves and does not save.
+// A rename that finds nothing to move means another run moved the stale
+// lock first: this one just tries the exclusive creation.
+LockResult platform_lock_take_over(const char *path, const LockHolder &stale, char *reason, size_t capacity)
 {
     platform_hold_signals(1);
-    const int removed = unlink(path) == 0 ? 1 : 0;
-    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
+    const LockResult result = take_over(path, stale, reason, capacity);
     platform_hold_signals(0);
-    return removed;
+    return result;
+}
+
+int platform_lock_still_held(const char *path)
+{
+    struct stat status {
+    };
+    char text[LOCK_TEXT_SIZE];
+    size_t length = 0;
+    return lock_path_is_ours(path) == 1 && read_lock_file(path, &status, text, &length) == 1 &&
+                   length == g_own_lock.length && std::memcmp(text, g_own_lock.text, length) == 0
+               ? 1
+               : 0;
+}
+
+LockRemoval platform_lock_remove(const char *path)
+{
+    platform_hold_signals(1);
+    LockRemoval result = LOCK_NOT_OURS;
+    if (platform_lock_still_held(path) == 1)
+        result = unlink(path) == 0 ? LOCK_REMOVED : LOCK_REMOVE_FAILED;
+    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
+    const int fd = g_lock_fd.exchange(-1);
+    if (fd >= 0)
+        close(fd);
+    platform_hold_signals(0);
+    return result;
 }
 
 const char *platform_command_line()

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <io.h>
 #include <memory>
@@ -102,10 +103,14 @@ CleanupPath g_cleanup[CLEANUP_SLOT_COUNT];
 // "holding the signals" is holding this lock, which the handler takes too.
 SRWLOCK g_signal_lock = SRWLOCK_INIT;
 
+int lock_is_ours(const char *path);
+
+// A lock replaced by another program's is that program's: it stays.
 void remove_registered_files()
 {
-    for (CleanupPath &entry : g_cleanup) {
-        if (entry.set.load())
+    for (int slot = 0; slot < CLEANUP_SLOT_COUNT; ++slot) {
+        CleanupPath &entry = g_cleanup[slot];
+        if (entry.set.load() && (slot != CLEANUP_LOCK_FILE || lock_is_ours(entry.path) == 1))
             DeleteFileA(entry.path);
     }
 }
@@ -150,31 +155,227 @@ void platform_hold_signals(int hold)
         ReleaseSRWLockExclusive(&g_signal_lock);
 }
 
+// ---------------------------------------------------------------------------
+// The DNS lock.
+
+namespace
+{
+
+std::string unique_part();
+
+// What this process wrote into the lock it holds, and the file's identity.
+struct OwnLock {
+    char text[LOCK_TEXT_SIZE];
+    size_t length;
+    uint64_t volume;
+    uint64_t index;
+};
+OwnLock g_own_lock;
+
+uint64_t file_time_value(const FILETIME &time)
+{
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// FILETIME counts 100 ns from 1601; time_t seconds from 1970.
+std::time_t file_time_seconds(uint64_t value)
+{
+    return static_cast<std::time_t>(static_cast<long long>(value / 10'000'000ULL) - 11'644'473'600LL);
+}
+
+// The creation time of a process, or 0 when it cannot be read.
+uint64_t process_creation(HANDLE process)
+{
+    FILETIME created{}, ended{}, kernel{}, user{};
+    return GetProcessTimes(process, &created, &ended, &kernel, &user) != 0 ? file_time_value(created) : 0;
+}
+
+const LockLine &own_lock_line()
+{
+    static const LockLine line = [] {
+        LockLine own;
+        own.pid = static_cast<long long>(GetCurrentProcessId());
+        DWORD size = sizeof own.host;
+        if (GetComputerNameA(own.host, &size) == 0)
+            own.host[0] = '\0';
+        own.start = process_creation(GetCurrentProcess());
+        const std::time_t started = own.start != 0 ? file_time_seconds(own.start) : std::time(nullptr);
+        std::tm utc{};
+        if (gmtime_s(&utc, &started) != 0 ||
+            std::strftime(own.started, sizeof own.started, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+            own.started[0] = '\0';
+        char text[LOCK_TEXT_SIZE];
+        LockLine canonical;
+        const size_t length = lock_line_format(own, text, sizeof text);
+        return lock_line_parse(text, length, &canonical) == 1 ? canonical : own;
+    }();
+    return line;
+}
+
+// Reads at most LOCK_TEXT_SIZE - 1 bytes of the file at path, and its
+// identity and age; 1 when it could be opened and read.
+int read_lock_file(const char *path, LockHolder *holder)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION information{};
+    DWORD got = 0;
+    const int read = GetFileInformationByHandle(file, &information) != 0 &&
+                     (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                     ReadFile(file, holder->text, static_cast<DWORD>(LOCK_TEXT_SIZE - 1), &got, nullptr) != 0;
+    CloseHandle(file);
+    holder->text_length = read == 1 ? got : 0;
+    holder->text[holder->text_length] = '\0';
+    holder->device = information.dwVolumeSerialNumber;
+    holder->inode = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const long long age = static_cast<long long>(file_time_value(now) / 10'000'000ULL) -
+                          static_cast<long long>(file_time_value(information.ftLastWriteTime) / 10'000'000ULL);
+    holder->age_seconds = age > 0 ? age : 0;
+    return read;
+}
+
+LockHolderState judge_holder(const LockLine &theirs)
+{
+    if (std::strcmp(theirs.host, own_lock_line().host) != 0)
+        return HOLDER_ELSEWHERE;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(theirs.pid));
+    if (process == nullptr)
+        return GetLastError() == ERROR_INVALID_PARAMETER ? HOLDER_GONE : HOLDER_UNCERTAIN;
+    DWORD code = 0;
+    const bool active = GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
+    const uint64_t created = process_creation(process);
+    CloseHandle(process);
+    if (!active)
+        return HOLDER_GONE;
+    // A process of the same number made at another time reused it.
+    return created == 0 ? HOLDER_UNCERTAIN : created == theirs.start ? HOLDER_RUNS : HOLDER_GONE;
+}
+
+int lock_is_ours(const char *path)
+{
+    if (g_own_lock.length == 0)
+        return 0;
+    LockHolder now;
+    return read_lock_file(path, &now) == 1 && now.device == g_own_lock.volume && now.inode == g_own_lock.index &&
+                   now.text_length == g_own_lock.length && std::memcmp(now.text, g_own_lock.text, now.text_length) == 0
+               ? 1
+               : 0;
+}
+
+// Creates the lock with this process's line, with the control events held.
+LockResult create_lock(const char *path, char *reason, size_t capacity)
+{
+    // The line first: the empty file a kill could leave between making
+    // and writing it would look like Analog's lock.
+    g_own_lock.length = lock_line_format(own_lock_line(), g_own_lock.text, sizeof g_own_lock.text);
+    HANDLE lock = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    if (lock != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        BY_HANDLE_FILE_INFORMATION information{};
+        const bool ok =
+            WriteFile(lock, g_own_lock.text, static_cast<DWORD>(g_own_lock.length), &written, nullptr) != 0 &&
+            written == g_own_lock.length && FlushFileBuffers(lock) != 0 &&
+            GetFileInformationByHandle(lock, &information) != 0;
+        error = GetLastError();
+        CloseHandle(lock);
+        g_own_lock.volume = information.dwVolumeSerialNumber;
+        g_own_lock.index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+        if (ok) {
+            platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
+            return LOCK_TAKEN;
+        }
+        g_own_lock.length = 0;
+        DeleteFileA(path);
+    }
+    system_error_text(error, reason, capacity);
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? LOCK_EXISTS : LOCK_FAILED;
+}
+
+// As on POSIX: moved aside under a new name (a move that never replaces),
+// checked, removed and made anew exclusively; a file that is not the one
+// judged goes back only where no lock was made again meanwhile.
+LockResult take_over(const char *path, const LockHolder &stale, char *reason, size_t capacity)
+{
+    const std::string aside = std::string(path) + ".tarn-stale-" + unique_part();
+    if (MoveFileExA(path, aside.c_str(), 0) == 0) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return create_lock(path, reason, capacity);
+        system_error_text(error, reason, capacity);
+        return LOCK_FAILED;
+    }
+    LockHolder moved;
+    if (read_lock_file(aside.c_str(), &moved) == 0 || moved.device != stale.device || moved.inode != stale.inode ||
+        moved.text_length != stale.text_length || std::memcmp(moved.text, stale.text, moved.text_length) != 0) {
+        if (MoveFileExA(aside.c_str(), path, 0) == 0)
+            DeleteFileA(aside.c_str());
+        return LOCK_EXISTS;
+    }
+    DeleteFileA(aside.c_str());
+    return create_lock(path, reason, capacity);
+}
+
+} // namespace
+
 LockResult platform_lock_create(const char *path, char *reason, size_t capacity)
 {
     // Created and registered as one step, so a control event never finds
     // the lock made but not yet known to its handler.
     platform_hold_signals(1);
-    HANDLE lock = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    const DWORD error = GetLastError();
-    if (lock != INVALID_HANDLE_VALUE) {
-        CloseHandle(lock);
-        platform_cleanup_on_signal(CLEANUP_LOCK_FILE, path);
-    }
+    const LockResult result = create_lock(path, reason, capacity);
     platform_hold_signals(0);
-    if (lock != INVALID_HANDLE_VALUE)
-        return LOCK_TAKEN;
-    system_error_text(error, reason, capacity);
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? LOCK_EXISTS : LOCK_FAILED;
+    return result;
 }
 
-int platform_lock_remove(const char *path)
+int platform_lock_inspect(const char *path, LockHolder *holder)
+{
+    *holder = LockHolder{};
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND)
+        return 0;
+    holder->regular = read_lock_file(path, holder);
+    // Who owns a file takes the security API; the name is left unknown.
+    std::snprintf(holder->owner, sizeof holder->owner, "%s", "an unknown user");
+    holder->empty = holder->regular == 1 && holder->text_length == 0 ? 1 : 0;
+    LockLine line;
+    if (holder->regular == 1 && lock_line_parse(holder->text, holder->text_length, &line) == 1) {
+        holder->named = 1;
+        holder->pid = line.pid;
+        std::snprintf(holder->host, sizeof holder->host, "%s", line.host);
+        std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
+        holder->state = judge_holder(line);
+    }
+    return 1;
+}
+
+LockResult platform_lock_take_over(const char *path, const LockHolder &stale, char *reason, size_t capacity)
 {
     platform_hold_signals(1);
-    const int removed = DeleteFileA(path) != 0 ? 1 : 0;
-    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
+    const LockResult result = take_over(path, stale, reason, capacity);
     platform_hold_signals(0);
-    return removed;
+    return result;
+}
+
+int platform_lock_still_held(const char *path)
+{
+    return lock_is_ours(path);
+}
+
+LockRemoval platform_lock_remove(const char *path)
+{
+    platform_hold_signals(1);
+    LockRemoval result = LOCK_NOT_OURS;
+    if (lock_is_ours(path) == 1)
+        result = DeleteFileA(path) != 0 ? LOCK_REMOVED : LOCK_REMOVE_FAILED;
+    platform_cleanup_on_signal(CLEANUP_LOCK_FILE, nullptr);
+    g_own_lock.length = 0;
+    platform_hold_signals(0);
+    return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -13,9 +13,6 @@ namespace
 
 constexpr const char *SITE_FILE = "lookup";
 
-// Room for the system's reason when a lock cannot be created.
-constexpr size_t LOCK_REASON_SIZE = 128;
-
 void reset_run_counters()
 {
     log_address_count = 0;
@@ -23,37 +20,6 @@ void reset_run_counters()
     lookups_started = 0;
     unresolved_seen = 0;
     resolved_count = 0;
-}
-
-// Takes the run's lock, if it has one, before the cache is read: while
-// another program (Analog with DNS WRITE, another tarn) holds it, that
-// program appends to the cache, and a replaced cache would lose its lines.
-int take_lock(const char *lock_file)
-{
-    if (lock_file[0] == '\0')
-        return 1;
-    char reason[LOCK_REASON_SIZE];
-    switch (platform_lock_create(lock_file, reason, sizeof reason)) {
-    case LOCK_TAKEN: return 1;
-    case LOCK_EXISTS:
-        out_print("DNS lock file '%s' already exists: another program is writing the DNS file "
-                  "(a lock left by a program that was killed may be removed by hand)\n",
-                  lock_file);
-        return 0;
-    case LOCK_FAILED: break;
-    }
-    out_print("Unable to create DNS lock file '%s' (%s)\n", lock_file, reason);
-    return 0;
-}
-
-// A lock left behind would stop Analog's own cache writes, so failing to
-// remove it fails the run.
-int release_lock(const char *lock_file)
-{
-    if (lock_file[0] == '\0' || platform_lock_remove(lock_file) == 1)
-        return 1;
-    out_print("Unable to remove DNS lock file '%s'\n", lock_file);
-    return 0;
 }
 
 int harvest_logs(const BatchRun &run, LogList &logs)
@@ -151,7 +117,9 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
 
     if (has_cache) {
         start = elapsed_seconds();
-        if (dns_file_save(run.dns_file, run.flags) == 0)
+        // The lock taken before the load: if it is someone else's now, that
+        // program appends to the cache, and a replaced cache would lose it.
+        if (run_lock_still_held() == 0 || dns_file_save(run.dns_file, run.flags) == 0)
             return 0;
         out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, elapsed_seconds() - start);
     }
@@ -210,7 +178,9 @@ int run_batch(const BatchRun &run)
     fatal_assert(run.dns_file != nullptr || run.output_file != nullptr, "Pointer is NULL\n");
     CHECK_POINTER(SITE_FILE, run.lock_file);
     reset_run_counters();
-    if (take_lock(run.lock_file) == 0)
+    // Taken before the cache is read: while another program (Analog with
+    // DNS WRITE, another tarn) holds it, that program appends to the cache.
+    if (take_run_lock(run.lock_file) == 0)
         return 0;
     double run_seconds = 0;
     LogList logs;
@@ -219,7 +189,7 @@ int run_batch(const BatchRun &run)
     // Emptied whatever happened: the next run starts from an empty table.
     host_table_clear();
     run_set_output(nullptr);
-    const int released = release_lock(run.lock_file);
+    const int released = release_run_lock();
     if (completed == 1 && run.kind != RUN_CACHE_FILE)
         out_note("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
                  unresolved_seen - resolved_count.load());

@@ -2,9 +2,11 @@
 // each requested job once in a fixed order.
 //
 // Exit status: 0 when every requested job succeeded (and for the usage
-// text), 2 when the command line was refused or any job failed, 1 only from
-// the fatal reports of the support library. Scripts and schedulers rely on
-// a failed run not looking like a successful one.
+// text), 75 (EX_TEMPFAIL) when the only failures were batch runs that
+// found their lock held by another program, 2 when the command line was
+// refused or any job failed otherwise, 1 only from the fatal reports of the
+// support library. Scripts and schedulers rely on a failed run not looking
+// like a successful one, and on a held lock telling them to try later.
 #include "basalt-core.h"
 #include "basalt-str.h"
 #include "cmdline.h"
@@ -19,6 +21,32 @@ namespace
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 2;
+constexpr int EXIT_LOCK_HELD = 75;
+
+// How the jobs went: failures, and of the failed batch runs those that
+// found their lock held.
+struct JobTally {
+    int failed = 0;
+    int held = 0;
+};
+
+// Counts one job; refusals_before: run_lock_refusals() before it ran.
+void count_job(JobTally &tally, int succeeded, int32_t refusals_before)
+{
+    if (succeeded == 1)
+        return;
+    if (run_lock_refusals() > refusals_before)
+        ++tally.held;
+    else
+        ++tally.failed;
+}
+
+int tally_status(const JobTally &tally)
+{
+    if (tally.failed > 0)
+        return EXIT_FAILED;
+    return tally.held > 0 ? EXIT_LOCK_HELD : EXIT_OK;
+}
 
 // /A or /N: prints the answer, or says that there was none; 1 on an answer.
 int single_lookup(int (*lookup)(const char *, char (&)[RESULT_TEXT_SIZE]), const char *text)
@@ -44,31 +72,31 @@ int run_resolve_job(const LookupOptions &options)
                             options.flags);
 }
 
-// Runs the jobs the options ask for, in the fixed order, and tells whether
-// all of them succeeded. A failing job has printed its own message; the
-// next job runs all the same.
+// Runs the jobs the options ask for, in the fixed order, and gives the
+// exit status. A failing job has printed its own message; the next job
+// runs all the same.
 int run_jobs(const LookupOptions &options)
 {
-    int all_succeeded = 1;
-    if (checked_length(options.lookup_address) > 0 && single_lookup(lookup_by_address, options.lookup_address) == 0)
-        all_succeeded = 0;
-    if (checked_length(options.lookup_name) > 0 && single_lookup(lookup_by_name, options.lookup_name) == 0)
-        all_succeeded = 0;
-    if (checked_length(options.config_file) > 0 &&
-        run_analog_config(options.config_file, options.thread_count, options.flags) == 0)
-        all_succeeded = 0;
-    if (checked_length(options.output_file) > 0) {
-        if (run_resolve_job(options) == 0)
-            all_succeeded = 0;
-    } else if (checked_length(options.log_file) > 0) {
-        if (run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count, options.flags) ==
-            0)
-            all_succeeded = 0;
-    } else if (checked_length(options.dns_file) > 0) {
-        if (run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags) == 0)
-            all_succeeded = 0;
-    }
-    return all_succeeded;
+    JobTally tally;
+    if (checked_length(options.lookup_address) > 0)
+        count_job(tally, single_lookup(lookup_by_address, options.lookup_address), run_lock_refusals());
+    if (checked_length(options.lookup_name) > 0)
+        count_job(tally, single_lookup(lookup_by_name, options.lookup_name), run_lock_refusals());
+    int32_t refusals = run_lock_refusals();
+    if (checked_length(options.config_file) > 0)
+        count_job(tally, run_analog_config(options.config_file, options.thread_count, options.flags), refusals);
+    refusals = run_lock_refusals();
+    if (checked_length(options.output_file) > 0)
+        count_job(tally, run_resolve_job(options), refusals);
+    else if (checked_length(options.log_file) > 0)
+        count_job(
+            tally,
+            run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count, options.flags),
+            refusals);
+    else if (checked_length(options.dns_file) > 0)
+        count_job(tally, run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags),
+                  refusals);
+    return tally_status(tally);
 }
 
 int run_program()
@@ -105,11 +133,11 @@ int run_program()
     // A failed start-up has printed why; each resolution then fails by itself.
     socket_startup();
     host_table_create();
-    int all_succeeded = run_jobs(*options);
+    const int status = run_jobs(*options);
     host_table_destroy();
     socket_cleanup();
     options_destroy(&options);
-    return all_succeeded ? EXIT_OK : EXIT_FAILED;
+    return status;
 }
 
 } // namespace

@@ -386,11 +386,12 @@ TEST_F(Runs, AnalogConfigurationTakesTheLockWhereAnalogDoes)
 
         write_file(lock, "");
         r = tarn({"/G", "cfg/analog.cfg"});
-        EXPECT_EQ(2, r.status) << line;
-        EXPECT_EQ(BANNER + "DNS lock file '" + named +
-                      "' already exists: another program is writing the DNS file (a lock left by a program that "
-                      "was killed may be removed by hand)\n",
-                  lines(r.out));
+        EXPECT_EQ(75, r.status) << line;
+        EXPECT_EQ(0u, lines(r.out).rfind(BANNER + "DNS lock file '" + named +
+                                             "' already exists: another program is writing the DNS file (an empty "
+                                             "lock, as Analog makes",
+                                         0))
+            << r.out;
         EXPECT_TRUE(std::filesystem::exists(lock)); // not ours to remove
         std::filesystem::remove(lock);
     }

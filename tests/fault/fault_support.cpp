@@ -168,6 +168,8 @@ Outcome run_tarn(const Launch &launch)
         command.insert(command.end(), {"/usr/bin/prlimit", "--nproc=" + std::to_string(launch.task_limit), "--"});
     if (launch.address_space_limit > 0)
         command.insert(command.end(), {"/usr/bin/prlimit", "--as=" + std::to_string(launch.address_space_limit), "--"});
+    if (launch.file_size_limit > 0)
+        command.insert(command.end(), {"/usr/bin/prlimit", "--fsize=" + std::to_string(launch.file_size_limit), "--"});
     command.push_back(launch.program);
     command.insert(command.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<char *> argv;

@@ -39,6 +39,7 @@ struct Launch {
     bool as_nobody = false;               // as NOBODY without any group (setpriv)
     int task_limit = 0;                   // > 0: RLIMIT_NPROC, which counts the user's threads (prlimit)
     long long address_space_limit = 0;    // > 0: RLIMIT_AS in bytes (prlimit)
+    long long file_size_limit = 0;        // > 0: RLIMIT_FSIZE in bytes (prlimit)
     std::vector<std::string> environment; // NAME=value added to the environment (env)
     double kill_after_seconds = -1;       // kill_signal this long after the start (< 0: never)
     int kill_signal = 9;                  // SIGKILL

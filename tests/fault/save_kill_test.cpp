@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <signal.h>
+#include <sys/resource.h>
 
 namespace
 {
@@ -166,12 +167,15 @@ TEST_F(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
 
     std::mt19937 random(8'122'026);
     std::uniform_real_distribution<double> anywhere(0.0, full.seconds);
-    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+    // A quit would leave a core file beside the cache.
+    const rlimit no_core{0, 0};
+    ASSERT_EQ(0, setrlimit(RLIMIT_CORE, &no_core));
     int signalled = 0;
-    for (int round = 0; round < 45; ++round) {
+    for (int round = 0; round < 49; ++round) {
         write_file(cache, old_file);
         launch.kill_after_seconds = anywhere(random);
-        launch.kill_signal = signals[round % 3];
+        launch.kill_signal = signals[round % 7];
         launch.keep_output = false;
         const Outcome killed = run_tarn(launch);
         ASSERT_TRUE(killed.signal == launch.kill_signal || killed.status == 0)
@@ -182,6 +186,42 @@ TEST_F(SignalEnd, InterruptedRunRemovesItsLockAndTemporaryFile)
         ASSERT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path())) << "round " << round;
     }
     EXPECT_GT(signalled, 20);
+}
+
+TEST_F(SignalEnd, SaveOverTheFileSizeLimitFailsAsAWriteErrorAndCleansUp)
+{
+    // Past ulimit -f a write fails (SIGXFSZ is ignored) instead of killing
+    // the run with the lock and the half-written save left behind.
+    REQUIRE_FAULT_NAMESPACE("fault");
+    write_file(cache, old_file);
+    Launch launch = strip_run(dir.path());
+    launch.arguments.insert(launch.arguments.end(), {"/K", "dns.lock"});
+    launch.file_size_limit = static_cast<long long>(new_file.size() / 2);
+    const Outcome limited = run_tarn(launch);
+    EXPECT_EQ(0, limited.signal) << limited.how();
+    EXPECT_EQ(2, limited.status) << limited.out;
+    EXPECT_EQ(old_file, read_file(cache));
+    EXPECT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path()));
+}
+
+TEST_F(SignalEnd, HangupIgnoredByWhoStartedTheRunStaysIgnored)
+{
+    // As under nohup: the hangup the shell sends when the terminal closes
+    // must not end the run.
+    REQUIRE_FAULT_NAMESPACE("fault");
+    Launch launch = strip_run(dir.path());
+    launch.arguments.insert(launch.arguments.end(), {"/K", "dns.lock"});
+    const Outcome full = full_run(launch);
+    ASSERT_EQ(0, full.status);
+    write_file(cache, old_file);
+    launch.kill_after_seconds = full.seconds / 3;
+    launch.kill_signal = SIGHUP;
+    void (*previous)(int) = signal(SIGHUP, SIG_IGN);
+    const Outcome hung_up = run_tarn(launch);
+    signal(SIGHUP, previous);
+    EXPECT_EQ(0, hung_up.status) << hung_up.how() << "\n" << hung_up.out;
+    EXPECT_EQ(new_file, read_file(cache));
+    EXPECT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(dir.path()));
 }
 
 } // namespace
