@@ -282,6 +282,10 @@ inline bool same_file(const FileIdentity &a, const FileIdentity &b)
 // trusted links only (each link on the path, the last name included); null
 // when it cannot be opened, with why in *problem when given.
 std::FILE *platform_open_for_reading(const char *path, FileProblem *problem = nullptr);
+// 1 when the directory that path's last name lies in can be reached
+// through trusted links only; 0 with why in *problem. For files that are
+// made by name (a lock), whose own name is never followed.
+int platform_directory_trusted(const char *path, FileProblem *problem);
 // The identity of an open file; 1 on success.
 int platform_file_identity(std::FILE *file, FileIdentity *identity);
 // The identity of the file path names now, through trusted links; 0 when

@@ -1197,6 +1197,18 @@ std::FILE *platform_open_for_reading(const char *path, FileProblem *problem)
     return read_stream(open_walked_file(walk, O_RDONLY, problem));
 }
 
+int platform_directory_trusted(const char *path, FileProblem *problem)
+{
+    std::string directory(path);
+    const size_t slash = directory.rfind('/');
+    directory.resize(slash == std::string::npos ? 0 : slash + 1);
+    directory += '.';
+    PathWalk walk;
+    if (!walk_path(directory.c_str(), walk, problem))
+        return 0;
+    return 1;
+}
+
 int platform_file_identity(std::FILE *file, FileIdentity *identity)
 {
     struct stat status {

@@ -122,6 +122,13 @@ int take_run_lock(const char *lock_file)
     g_warned_lock = 0;
     if (lock_file[0] == '\0')
         return 1;
+    FileProblem problem;
+    if (platform_directory_trusted(lock_file, &problem) == 0) {
+        char why[PLATFORM_NAME_MAX + 256];
+        platform_describe_problem(problem, why, sizeof why);
+        out_print("Unable to create DNS lock file '%s' (%s)\n", lock_file, why);
+        return 0;
+    }
     char reason[LOCK_REASON_SIZE];
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
         LockResult result = platform_lock_create(lock_file, reason, sizeof reason);
