@@ -287,6 +287,7 @@ int ByteReader::open(const char *path)
 {
     decompressor_.reset();
     file_.reset();
+    borrowed_ = nullptr;
     memory_ = nullptr;
     failed_ = false;
     cursor_ = end_ = nullptr;
@@ -302,10 +303,27 @@ int ByteReader::open(const char *path)
     return 1;
 }
 
+bool ByteReader::plain_head(const unsigned char *head, size_t length)
+{
+    return log_format(head, length) == LOG_PLAIN;
+}
+
+void ByteReader::open_standard_input(const unsigned char *head, size_t length)
+{
+    open_memory(nullptr, 0);
+    if (!buffer_)
+        buffer_ = std::make_unique<unsigned char[]>(READ_BUFFER_SIZE);
+    std::memcpy(buffer_.get(), head, length < READ_BUFFER_SIZE ? length : READ_BUFFER_SIZE);
+    cursor_ = buffer_.get();
+    end_ = cursor_ + (length < READ_BUFFER_SIZE ? length : READ_BUFFER_SIZE);
+    borrowed_ = platform_standard_input();
+}
+
 void ByteReader::open_memory(const void *data, size_t length)
 {
     decompressor_.reset();
     file_.reset();
+    borrowed_ = nullptr;
     failed_ = false;
     memory_ = static_cast<const unsigned char *>(data);
     memory_length_ = length;
@@ -315,13 +333,14 @@ void ByteReader::open_memory(const void *data, size_t length)
 
 int ByteReader::refill()
 {
-    if (!file_ || failed_)
+    std::FILE *file = file_ ? file_.get() : borrowed_;
+    if (file == nullptr || failed_)
         return 0;
     if (decompressor_)
         return refill_decompressed();
-    size_t n = std::fread(buffer_.get(), 1, READ_BUFFER_SIZE, file_.get());
+    size_t n = std::fread(buffer_.get(), 1, READ_BUFFER_SIZE, file);
     if (n == 0) {
-        if (std::ferror(file_.get()))
+        if (std::ferror(file))
             failed_ = true;
         return 0;
     }
@@ -436,13 +455,15 @@ StandardInputCopy::~StandardInputCopy()
     std::remove(path_.c_str());
 }
 
-StandardInputCopy::Result StandardInputCopy::copy()
+StandardInputCopy::Result StandardInputCopy::copy(const unsigned char *head, size_t length)
 {
     path_ = platform_temporary_directory() + PLATFORM_PATH_SEPARATOR + "tarn-input-XXXXXX";
     FileHandle copy(platform_create_temporary(path_, CLEANUP_INPUT_COPY));
     if (!copy)
         return WRITE_FAILED; // path() names the pattern of the file refused
     created_ = true;
+    if (length > 0 && std::fwrite(head, 1, length, copy.get()) != length)
+        return WRITE_FAILED;
     std::FILE *input = platform_standard_input();
     std::unique_ptr<unsigned char[]> buffer = std::make_unique<unsigned char[]>(WRITE_BUFFER_SIZE);
     for (;;) {

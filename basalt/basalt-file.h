@@ -50,6 +50,12 @@ class ByteReader
     int open_log(const char *path);
     // Reads from memory instead of a file (for parsers' tests and fuzzing).
     void open_memory(const void *data, size_t length);
+    // Reads standard input as it comes, plain: the head bytes already
+    // taken from it first, then the rest of its stream (not closed here).
+    void open_standard_input(const unsigned char *head, size_t length);
+    // Whether a log starting with these bytes is read plain (no signature
+    // of a compressed or archive format).
+    static bool plain_head(const unsigned char *head, size_t length);
 
     // The next byte (0..255), or -1 at the end of the data or on a read error.
     int next()
@@ -88,6 +94,7 @@ class ByteReader
     int refill_gzip();
 
     FileHandle file_;
+    std::FILE *borrowed_ = nullptr; // read like file_, never closed
     std::unique_ptr<Decompressor> decompressor_;
     std::unique_ptr<unsigned char[]> buffer_;
     const unsigned char *memory_ = nullptr;
@@ -164,9 +171,10 @@ class StandardInputCopy
     StandardInputCopy(const StandardInputCopy &) = delete;
     StandardInputCopy &operator=(const StandardInputCopy &) = delete;
 
-    // Copies the rest of standard input; on WRITE_FAILED path() names the
-    // file that could not be made or written.
-    Result copy();
+    // Copies head (bytes already taken from standard input) and the rest
+    // of standard input; on WRITE_FAILED path() names the file that could
+    // not be made or written.
+    Result copy(const unsigned char *head = nullptr, size_t length = 0);
     const char *path() const { return path_.c_str(); }
 
   private:

@@ -346,6 +346,10 @@ int platform_sync_file(std::FILE *file);
 std::string platform_temporary_directory();
 // Standard input, read as bytes.
 std::FILE *platform_standard_input();
+// Reads up to length bytes of standard input past its stream's buffer, for
+// a first look at what comes before the stream is used: how many, fewer
+// only at the end, -1 on an error.
+long platform_read_standard_input(unsigned char *bytes, size_t length);
 // The local time of a moment (safe from any thread).
 void platform_local_time(std::time_t moment, std::tm *local);
 

@@ -1516,6 +1516,22 @@ std::FILE *platform_standard_input()
     return stdin;
 }
 
+long platform_read_standard_input(unsigned char *bytes, size_t length)
+{
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = read(STDIN_FILENO, bytes + got, length - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 void platform_local_time(std::time_t moment, std::tm *local)
 {
     localtime_r(&moment, local);

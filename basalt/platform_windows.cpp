@@ -951,6 +951,21 @@ std::FILE *platform_standard_input()
     return stdin;
 }
 
+long platform_read_standard_input(unsigned char *bytes, size_t length)
+{
+    binary_standard_streams();
+    size_t got = 0;
+    while (got < length) {
+        const int n = _read(_fileno(stdin), bytes + got, static_cast<unsigned>(length - got));
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 void platform_local_time(std::time_t moment, std::tm *local)
 {
     localtime_s(local, &moment);

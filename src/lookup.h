@@ -291,6 +291,8 @@ int log_next_client(ByteReader &reader, ClientAddress &client);
 // LOG_IS_OUTPUT, without a word, when it is the run's own output file.
 enum LogHarvest { LOG_NOT_READ = 0, LOG_READ = 1, LOG_PASSED_OVER = 2, LOG_IS_OUTPUT = 3 };
 int log_file_harvest(const char *file_name, const char *shown_name = nullptr);
+// The same for a log already open in reader: LOG_READ or LOG_NOT_READ.
+int log_reader_harvest(ByteReader &reader, const char *shown_name);
 
 // The file the run's output names (/R), if it exists: never read as one of
 // its inputs. run_set_output sets it (null forgets it); is_run_output
@@ -392,6 +394,9 @@ struct LogList {
     LogList &operator=(const LogList &) = delete;
     std::vector<std::string> paths;
     std::unique_ptr<StandardInputCopy> input_copy;
+    // The run reads its logs twice (to write them out): standard input is
+    // then copied; otherwise it is read once, as it comes.
+    bool read_twice = true;
 };
 // The name "-": standard input in a list of logs, standard output as the
 // output of /R.

@@ -558,6 +558,12 @@ int log_file_harvest(const char *file_name, const char *shown_name)
     FileIdentity identity;
     if (reader.identity(&identity) == 1 && is_run_output(identity) == 1)
         return LOG_IS_OUTPUT;
+    return log_reader_harvest(reader, shown_name);
+}
+
+int log_reader_harvest(ByteReader &reader, const char *shown_name)
+{
+    CHECK_POINTER(SITE_FILE, shown_name);
     NewClients clients;
     ClientAddress client;
     while (log_next_client(reader, client) == 1) {

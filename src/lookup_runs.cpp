@@ -26,7 +26,9 @@ int harvest_logs(const BatchRun &run, LogList &logs)
 {
     switch (run.kind) {
     case RUN_CACHE_FILE: return 1;
-    case RUN_LOG_FILES: return harvest_log_list(run.log_pattern, "", &logs);
+    case RUN_LOG_FILES:
+        logs.read_twice = run.output_file != nullptr;
+        return harvest_log_list(run.log_pattern, "", &logs);
     case RUN_ANALOG_CONFIG: return harvest_config_logs(*run.config, run.config_directory);
     }
     return 0;
@@ -47,22 +49,59 @@ int harvest_one_log(const char *path, const char *shown_name)
     return LOG_READ;
 }
 
+// Copies standard input (after the head bytes already taken from it) to
+// the list's temporary file.
+int copy_standard_input(LogList &logs, const unsigned char *head, size_t length)
+{
+    logs.input_copy = std::make_unique<StandardInputCopy>();
+    switch (logs.input_copy->copy(head, length)) {
+    case StandardInputCopy::COPIED: return 1;
+    case StandardInputCopy::READ_FAILED: out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME); break;
+    case StandardInputCopy::WRITE_FAILED:
+        out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
+        break;
+    }
+    return 0;
+}
+
+// Standard input read once, as it comes, when it is plain; a compressed
+// one is copied, since its reader starts from a file.
+int harvest_standard_input_once(LogList &logs, bool *copied)
+{
+    unsigned char head[16];
+    const long got = platform_read_standard_input(head, sizeof head);
+    if (got < 0) {
+        out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME);
+        return 0;
+    }
+    *copied = !ByteReader::plain_head(head, static_cast<size_t>(got));
+    if (*copied)
+        return copy_standard_input(logs, head, static_cast<size_t>(got));
+    ByteReader reader;
+    reader.open_standard_input(head, static_cast<size_t>(got));
+    const int32_t entries_before = entry_count;
+    const int32_t addresses_before = log_address_count;
+    const double start = elapsed_seconds();
+    if (log_reader_harvest(reader, STANDARD_STREAM_NAME) != LOG_READ)
+        return 0;
+    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
+             log_address_count - addresses_before);
+    return 1;
+}
+
 // Standard input can be read only once, and a run that writes its logs out
 // reads them twice: it is copied to a temporary file, once, and read there.
 int harvest_standard_input(LogList &logs)
 {
-    if (!logs.input_copy) {
-        logs.input_copy = std::make_unique<StandardInputCopy>();
-        switch (logs.input_copy->copy()) {
-        case StandardInputCopy::COPIED: break;
-        case StandardInputCopy::READ_FAILED:
-            out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME);
+    bool copied = true;
+    if (!logs.read_twice && !logs.input_copy) {
+        if (harvest_standard_input_once(logs, &copied) == 0)
             return 0;
-        case StandardInputCopy::WRITE_FAILED:
-            out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
-            return 0;
-        }
+        if (!copied)
+            return 1;
     }
+    if (!logs.input_copy && copy_standard_input(logs, nullptr, 0) == 0)
+        return 0;
     if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) != LOG_READ)
         return 0;
     logs.paths.emplace_back(logs.input_copy->path());

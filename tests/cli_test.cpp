@@ -321,6 +321,21 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     r = run_program(TARN_BINARY, {"/L", "in.log", "/R", "no/out.log", "/D", "dns.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(BANNER + "Unable to open output file 'no/out.log'\n", r.out);
+
+    // Without /R standard input is read once, as it comes: no copy is made
+    // (none could be, in a directory that is not there). A compressed one
+    // is still read, from a copy.
+    ASSERT_EQ(0, setenv("TMPDIR", dir.file("absent").c_str(), 1));
+    r = run_program(TARN_BINARY, {"/Q", "/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("in.log"));
+    unsetenv("TMPDIR");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ(cache, read_file(dir.file("dns.txt")));
+    ASSERT_EQ(0, std::system(("gzip -c '" + dir.file("in.log") + "' >'" + dir.file("in.log.gz") + "'").c_str()));
+    ASSERT_EQ(0, setenv("TMPDIR", dir.path().c_str(), 1));
+    r = run_program(TARN_BINARY, {"/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("in.log.gz"));
+    unsetenv("TMPDIR");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Log Entries loaded... (3)")) << r.out;
 }
 
 TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)
