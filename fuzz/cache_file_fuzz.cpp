@@ -1,7 +1,9 @@
 // The DNS cache file reader on arbitrary bytes: the table it builds is in
 // ascending address order with clean names and does not depend on whether
 // the load used its index, writing it and reading it back gives the same
-// file, and emptying the table returns every tracked block.
+// file (malformed lines included, which come back as the same lines), the
+// loader refuses exactly the files with lines but no record, and emptying
+// the table returns every tracked block.
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "cmdline.h"
@@ -30,11 +32,18 @@ constexpr uint32_t SAVE_EVERY = 16;
 // The loader over memory. With indexed, the first line that
 // goes backwards switches to the index as dns_file_load does; without, every
 // insert walks its list (the plain result that the index must reproduce).
-void load(const void *data, size_t size, bool indexed)
+CacheReadFacts load(const void *data, size_t size, bool indexed)
 {
     ByteReader reader;
     reader.open_memory(data, size);
-    dns_file_read_all(reader, indexed ? 1 : 0);
+    return dns_file_read_all(reader, indexed ? 1 : 0);
+}
+
+// What dns_file_load makes of a file so read: 0 when it holds lines but no
+// record.
+int load_result(const CacheReadFacts &facts)
+{
+    return facts.records == 0 && facts.malformed + facts.too_long > 0 ? 0 : 1;
 }
 
 // Order, keys and names of every stored entry.
@@ -91,7 +100,7 @@ std::string format_table(uint32_t flags)
     }
     // Lines that are no entries, as read, after the entries.
     for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {
-        if (strip_leaves_out(flags, k->text + k->name_offset))
+        if (k->name_offset >= 0 && strip_leaves_out(flags, k->text + k->name_offset))
             continue;
         text.append(k->text, static_cast<size_t>(k->length));
         text.append("\r\n");
@@ -181,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         host_table_create();
     const MemoryCounters start = memory_counters();
 
-    load(data, size, true);
+    const CacheReadFacts facts = load(data, size, true);
     check_table("loaded");
     const std::string first = format_table(0);
 
@@ -197,7 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::ofstream(dir.file(), std::ios::binary)
             .write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
         host_table_clear();
-        FUZZ_CHECK(dns_file_load(dir.file()) == 1, "dns_file_load failed");
+        FUZZ_CHECK(dns_file_load(dir.file()) == load_result(facts), "dns_file_load refused what it should not, or not");
         FUZZ_CHECK(format_table(0) == first, "dns_file_load gave another table than the loader here");
         const std::string stripped = format_table(STRIP_UNRESOLVED);
         FUZZ_CHECK(dns_file_save(dir.file(), STRIP_UNRESOLVED) == 1, "dns_file_save /S failed");
@@ -205,10 +214,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(dns_file_save(dir.file(), 0) == 1, "dns_file_save failed");
         FUZZ_CHECK(read_whole(dir.file()) == first, "dns_file_save wrote other bytes than the line format");
         host_table_clear();
-        FUZZ_CHECK(dns_file_load(dir.file()) == 1, "dns_file_load of a saved file failed");
+        FUZZ_CHECK(dns_file_load(dir.file()) == load_result(facts), "dns_file_load of a saved file differed");
     } else {
         host_table_clear();
-        load(first.data(), first.size(), true);
+        const CacheReadFacts again = load(first.data(), first.size(), true);
+        FUZZ_CHECK(again.malformed == facts.malformed && again.too_long == 0,
+                   "%lld malformed lines saved came back as %lld, and %lld too long",
+                   static_cast<long long>(facts.malformed), static_cast<long long>(again.malformed),
+                   static_cast<long long>(again.too_long));
     }
     check_table("reloaded");
     const std::string second = format_table(0);

@@ -1,10 +1,12 @@
-// The DNS cache file: a token reader that accepts what other tools and
-// hand edits produce, and a writer that never loses the old file.
+// The DNS cache file: a line reader that accepts what other tools and hand
+// edits produce and keeps what it cannot read, and a writer that never
+// loses the old file.
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
 #include "lookup.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -24,21 +26,12 @@ constexpr size_t LONGEST_LINE = MAX_LINE_LENGTH > LONGEST_KEPT_LINE ? MAX_LINE_L
 // Lines are gathered and handed to the file in blocks of about this size.
 constexpr size_t SAVE_BLOCK_SIZE = 64 * 1024;
 
-bool is_token_byte(int c)
+// A stamp of digits as "%u" reads it: read as 64 bits and cut to 32, so
+// that a stamp beyond 32 bits wraps the same where long has 32 bits
+// (Windows) as where it has 64.
+uint32_t convert_time_stamp(const char *token)
 {
-    return c > 32;
-}
-
-// The stamp as formatted input "%u" reads it: a number at the start of the
-// token, anything after it ignored; no number leaves the old value. Read
-// as 64 bits and cut to 32, so that a stamp beyond 32 bits wraps the same
-// where long has 32 bits (Windows) as where it has 64.
-void convert_time_stamp(const char *token, uint32_t *time_stamp)
-{
-    char *end = nullptr;
-    const unsigned long long value = std::strtoull(token, &end, 10);
-    if (end != token)
-        *time_stamp = static_cast<uint32_t>(value);
+    return static_cast<uint32_t>(std::strtoull(token, nullptr, 10));
 }
 
 char *append_number(char *out, unsigned long value)
@@ -143,78 +136,138 @@ template <class Entry> void save_entry(SaveBlock &block, const Entry &entry, uin
         block.added(format_record(entry.time_stamp, key, key_length, name, block.room()));
 }
 
-// Appends the rest of a token (bytes 33 to 255) to text at *length, at
-// most up to last, and returns the byte that ended it (-1 at the end of the
-// data). Bytes beyond last set *too_big. Scans whole buffers at a time:
-// this is most of the work of loading a large cache.
-int gather_token(ByteReader &reader, char *text, int *length, int last, bool *too_big)
+// Fields are separated by blanks, tabs and the other control bytes; CR and
+// LF end the line instead.
+bool is_field_byte(unsigned char c)
 {
+    return c > 32;
+}
+
+// What a line holds, found as its bytes are read: its length, and where
+// its first three fields start and end (offsets in the line).
+struct LineScan {
+    size_t length = 0; // line end excluded
+    int fields = 0;    // fields begun, counted up to 4 (more are as bad)
+    size_t starts[3] = {0, 0, 0};
+    size_t ends[3] = {0, 0, 0};
+    bool in_field = false;
+};
+
+void close_field(LineScan &scan, size_t at)
+{
+    if (scan.in_field && scan.fields <= 3)
+        scan.ends[scan.fields - 1] = at;
+    scan.in_field = false;
+}
+
+// Goes on with the line over bytes[0, available) and returns the offset of
+// the CR or LF that ends it, or available. This loop is most of the work of
+// loading a large cache: a field byte costs one compare.
+size_t scan_line_bytes(const unsigned char *bytes, size_t available, LineScan &scan)
+{
+    size_t i = 0;
+    while (i < available) {
+        if (is_field_byte(bytes[i])) {
+            if (!scan.in_field) {
+                if (scan.fields < 3)
+                    scan.starts[scan.fields] = scan.length + i;
+                scan.fields += scan.fields < 4 ? 1 : 0;
+                scan.in_field = true;
+            }
+            for (++i; i < available && is_field_byte(bytes[i]);)
+                ++i;
+            continue;
+        }
+        if (bytes[i] == '\n' || bytes[i] == '\r')
+            break;
+        close_field(scan, scan.length + i);
+        ++i;
+    }
+    return i;
+}
+
+// A CR that ended a line is one line end with the LF after it, even when
+// the LF is the first byte of the next buffer.
+void skip_line_feed(ByteReader &reader)
+{
+    size_t available = 0;
+    const unsigned char *bytes = reader.peek(&available);
+    if (bytes != nullptr && bytes[0] == '\n')
+        reader.consume(1);
+}
+
+enum LineRead { LINE_READ, LINE_TOO_LONG, LINE_NONE };
+
+// Reads the next line into record.text, its own bytes as they stand (line
+// end excluded), and finds its fields. A line longer than the text holds is
+// read to its end and LINE_TOO_LONG; LINE_NONE at the end of the data.
+LineRead read_line(ByteReader &reader, RecordText &record, LineScan &scan)
+{
+    constexpr size_t last = RECORD_TEXT_SIZE - 1;
+    bool started = false;
     for (;;) {
         size_t available = 0;
         const unsigned char *bytes = reader.peek(&available);
         if (bytes == nullptr)
-            return -1;
-        size_t run = 0;
-        while (run < available && is_token_byte(bytes[run]))
-            ++run;
-        const size_t room = static_cast<size_t>(last - *length);
-        const size_t copied = run < room ? run : room;
-        std::memcpy(text + *length, bytes, copied);
-        *length += static_cast<int>(copied);
-        if (copied < run)
-            *too_big = true;
-        if (run < available) {
-            reader.consume(run + 1);
-            return bytes[run];
-        }
-        reader.consume(run);
-    }
-}
-
-// An IPv6 entry from a record read as one: its tokens are split at the
-// record's blanks, its text fits the entry.
-int skip_to_token(ByteReader &reader)
-{
-    int c = reader.next();
-    while (c >= 0 && !is_token_byte(c))
-        c = reader.next();
-    return c;
-}
-
-enum RecordGather { GATHER_RECORD, GATHER_TOO_BIG, GATHER_END };
-
-// Gathers a record's three tokens into record.text joined by single blanks,
-// its first byte c in hand; starts[i] is where token i begins. The end of
-// the file before the address token has ended gives the partial record up;
-// inside a started name it ends the name, so a last line without its line
-// end is kept.
-RecordGather gather_record(ByteReader &reader, int c, RecordText &record, int (&starts)[3])
-{
-    constexpr int last = RECORD_TEXT_SIZE - 1;
-    int count = 0;
-    int length = 1;
-    record.text[0] = static_cast<char>(c);
-    bool too_big = false;
-    for (;;) {
-        c = gather_token(reader, record.text, &length, last, &too_big);
-        if (c < 0 && (count < 2 || length == starts[2]))
-            return GATHER_END;
-        if (++count == 3)
             break;
-        if (length < last)
-            record.text[length++] = ' ';
-        else
-            too_big = true;
-        starts[count] = length;
+        started = true;
+        const size_t end = scan_line_bytes(bytes, available, scan);
+        if (scan.length < last)
+            std::memcpy(record.text + scan.length, bytes, std::min(end, last - scan.length));
+        scan.length += end;
+        if (end < available) {
+            const bool carriage_return = bytes[end] == '\r';
+            reader.consume(end + 1);
+            if (carriage_return)
+                skip_line_feed(reader);
+            break;
+        }
+        reader.consume(available);
     }
-    record.text[length] = '\0';
-    record.length = length;
-    if (!too_big)
-        return GATHER_RECORD;
-    return c < 0 ? GATHER_END : GATHER_TOO_BIG;
+    if (!started)
+        return LINE_NONE;
+    close_field(scan, scan.length);
+    ++record.line_number;
+    if (scan.length > last)
+        return LINE_TOO_LONG;
+    record.text[scan.length] = '\0';
+    record.length = static_cast<int>(scan.length);
+    return LINE_READ;
 }
 
-// Sorts a gathered record: an IPv4 entry goes into entry; an IPv6 entry or
+// A record is three fields, the first a stamp of digits alone: a line of
+// one or two fields is what a cut write or a hand edit leaves, and a stamp
+// with other bytes marks a file that is no cache.
+bool is_record(const RecordText &record, const LineScan &scan)
+{
+    if (scan.fields != 3)
+        return false;
+    for (size_t i = scan.starts[0]; i < scan.ends[0]; ++i) {
+        if (record.text[i] < '0' || record.text[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+// Joins the three fields of a record by single blanks, in place; starts[i]
+// is where field i begins in the joined text.
+void join_fields(RecordText &record, const LineScan &scan, int (&starts)[3])
+{
+    size_t out = 0;
+    for (int field = 0; field < 3; ++field) {
+        if (field > 0)
+            record.text[out++] = ' ';
+        starts[field] = static_cast<int>(out);
+        const size_t length = scan.ends[field] - scan.starts[field];
+        if (scan.starts[field] != out) // most lines are joined by single blanks already
+            std::memmove(record.text + out, record.text + scan.starts[field], length);
+        out += length;
+    }
+    record.text[out] = '\0';
+    record.length = static_cast<int>(out);
+}
+
+// Sorts a joined record: an IPv4 entry goes into entry; an IPv6 entry or
 // a kept line stays in record, joined again.
 void sort_record(RecordText &record, const int (&starts)[3], HostEntry *entry)
 {
@@ -231,14 +284,13 @@ void sort_record(RecordText &record, const int (&starts)[3], HostEntry *entry)
                       (length - starts[2] < HOST_NAME_SIZE || length <= LONGEST_CACHE_LINE);
     uint8_t address[4];
     if (fits && canonical_dotted_quad(address_text, address) == 1) {
-        convert_time_stamp(stamp, &entry->time_stamp);
+        entry->time_stamp = convert_time_stamp(stamp);
         std::memcpy(entry->address, address, 4);
         name_store(entry->name, &entry->long_name, name);
         record.kind = RECORD_ENTRY;
         return;
     }
-    record.time_stamp = 0;
-    convert_time_stamp(stamp, &record.time_stamp);
+    record.time_stamp = convert_time_stamp(stamp);
     record.text[starts[1] - 1] = ' ';
     record.text[starts[2] - 1] = ' ';
     record.name_offset = starts[2];
@@ -256,6 +308,127 @@ void fill_ipv6_entry(const RecordText &record, Host6Entry *entry)
     std::memcpy(entry->address, record.address6, 16);
     entry->time_stamp = record.time_stamp;
     name_store(entry->name, &entry->long_name, record.text + record.name_offset);
+}
+
+// The records of one load on their way into the table, and the count of
+// the lines that were none.
+class CacheLoader
+{
+  public:
+    CacheLoader(int indexed, InsertMode mode)
+        : indexed_(indexed), mode_(mode), entry_(tracked_new<HostEntry>(SITE_FILE, __LINE__)),
+          record_(tracked_new<RecordText>(SITE_FILE, __LINE__))
+    {
+    }
+    ~CacheLoader()
+    {
+        if (entry6_ != nullptr) {
+            long_name_release(&entry6_->long_name);
+            tracked_delete(&entry6_, SITE_FILE, __LINE__);
+        }
+        tracked_delete(&record_, SITE_FILE, __LINE__);
+        long_name_release(&entry_->long_name);
+        tracked_delete(&entry_, SITE_FILE, __LINE__);
+    }
+    CacheLoader(const CacheLoader &) = delete;
+    CacheLoader &operator=(const CacheLoader &) = delete;
+
+    HostEntry *entry() { return entry_; }
+    RecordText &record() { return *record_; }
+
+    // Stores or keeps the record just read.
+    void take()
+    {
+        switch (record_->kind) {
+        case RECORD_MALFORMED:
+        case RECORD_TOO_LONG: note_malformed(); return;
+        case RECORD_KEPT: host_table_keep_line(record_->text, record_->length, record_->name_offset); break;
+        case RECORD_IPV6: store_ipv6(); break;
+        case RECORD_ENTRY: store_ipv4(); break;
+        }
+        ++facts.records;
+    }
+
+    CacheReadFacts facts{};
+
+  private:
+    // A malformed line is kept as it stands, so that a save gives it back
+    // unchanged; one too long to keep whole is left out rather than cut (a
+    // cut line would be a wrong line), and counted.
+    void note_malformed()
+    {
+        if (facts.first_malformed == 0)
+            facts.first_malformed = record_->line_number;
+        if (record_->kind == RECORD_TOO_LONG) {
+            ++facts.too_long;
+            return;
+        }
+        ++facts.malformed;
+        host_table_keep_line(record_->text, record_->length, -1);
+    }
+
+    void store_ipv6()
+    {
+        if (entry6_ == nullptr)
+            entry6_ = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
+        fill_ipv6_entry(*record_, entry6_);
+        if (host_table_insert6(entry6_, mode_, &previous6_) == 1)
+            entry6_ = nullptr;
+    }
+
+    // Files in ascending order (all that tarn writes) load in O(1) a line
+    // from the hint. The first line that goes backwards switches to an
+    // index, so a shuffled file costs O(log n) a line, not a walk from the
+    // head.
+    void store_ipv4()
+    {
+        const uint32_t key = address_key_of(entry_->address);
+        if (indexed_ == 1 && key < previous_key_ && !index_.built())
+            index_.build();
+        previous_key_ = key;
+        if (host_table_insert(entry_, mode_, &hint_, &index_) == 1)
+            entry_ = tracked_new<HostEntry>(SITE_FILE, __LINE__);
+    }
+
+    int indexed_;
+    InsertMode mode_;
+    HostEntry *entry_;
+    RecordText *record_;
+    HostEntry *hint_ = nullptr;
+    HostIndex index_;
+    uint32_t previous_key_ = 0;
+    Host6Entry *entry6_ = nullptr;
+    Host6Entry *previous6_ = nullptr;
+};
+
+// Refuses a file with lines but no record, and warns once of the malformed
+// lines of one that has records; 0 when refused.
+int report_malformed_lines(const char *file_name, const CacheReadFacts &facts)
+{
+    const long long total = facts.malformed + facts.too_long;
+    if (total == 0)
+        return 1;
+    if (facts.records == 0) {
+        out_print("Unable to read DNS file '%s': not a DNS cache file\n", file_name);
+        return 0;
+    }
+    const char *plural = total == 1 ? "" : "s";
+    const char *where = total == 1 ? "line" : "the first is line";
+    const long long first = facts.first_malformed;
+    const long long kept = facts.malformed;
+    const long long left_out = facts.too_long;
+    const int longest = RECORD_TEXT_SIZE - 1;
+    if (left_out == 0)
+        out_print("Warning: %lld malformed line%s in DNS file '%s' kept as read (%s %lld)\n", total, plural, file_name,
+                  where, first);
+    else if (kept == 0)
+        out_print("Warning: %lld malformed line%s in DNS file '%s' longer than %d bytes left out (%s %lld)\n", total,
+                  plural, file_name, longest, where, first);
+    else
+        out_print("Warning: %lld malformed line%s in DNS file '%s' (%s %lld): %lld kept as read, %lld longer than %d "
+                  "bytes left out\n",
+                  total, plural, file_name, where, first, kept, left_out, longest);
+    return 1;
 }
 
 } // namespace
@@ -289,59 +462,34 @@ int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record
 {
     CHECK_POINTER(SITE_FILE, entry);
     for (;;) {
-        const int c = skip_to_token(reader);
-        if (c < 0)
+        LineScan scan;
+        const LineRead read = read_line(reader, record, scan);
+        if (read == LINE_NONE)
             return 0;
-        int starts[3] = {0, 0, 0};
-        switch (gather_record(reader, c, record, starts)) {
-        case GATHER_END: return 0;
-        case GATHER_TOO_BIG: continue;
-        case GATHER_RECORD: break;
+        if (scan.fields == 0)
+            continue; // a blank line
+        if (read == LINE_TOO_LONG) {
+            record.kind = RECORD_TOO_LONG;
+            record.text[0] = '\0';
+            record.length = 0;
+        } else if (!is_record(record, scan)) {
+            record.kind = RECORD_MALFORMED;
+            record.name_offset = -1;
+        } else {
+            int starts[3];
+            join_fields(record, scan, starts);
+            sort_record(record, starts, entry);
         }
-        sort_record(record, starts, entry);
         return 1;
     }
 }
 
-void dns_file_read_all(ByteReader &reader, int indexed, InsertMode mode)
+CacheReadFacts dns_file_read_all(ByteReader &reader, int indexed, InsertMode mode)
 {
-    HostEntry *entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    RecordText *record = tracked_new<RecordText>(SITE_FILE, __LINE__);
-    HostEntry *hint = nullptr;
-    // Files in ascending order (all that tarn writes) load in O(1) a line
-    // from the hint. The first line that goes backwards switches to an index,
-    // so a shuffled file costs O(log n) a line, not a walk from the head.
-    HostIndex index;
-    uint32_t previous_key = 0;
-    Host6Entry *entry6 = nullptr;
-    Host6Entry *previous6 = nullptr;
-    while (dns_file_read_entry(reader, entry, *record) == 1) {
-        if (record->kind == RECORD_KEPT) {
-            host_table_keep_line(record->text, record->length, record->name_offset);
-            continue;
-        }
-        if (record->kind == RECORD_IPV6) {
-            if (entry6 == nullptr)
-                entry6 = tracked_new<Host6Entry>(SITE_FILE, __LINE__);
-            fill_ipv6_entry(*record, entry6);
-            if (host_table_insert6(entry6, mode, &previous6) == 1)
-                entry6 = nullptr;
-            continue;
-        }
-        const uint32_t key = address_key_of(entry->address);
-        if (indexed == 1 && key < previous_key && !index.built())
-            index.build();
-        previous_key = key;
-        if (host_table_insert(entry, mode, &hint, &index) == 1)
-            entry = tracked_new<HostEntry>(SITE_FILE, __LINE__);
-    }
-    if (entry6 != nullptr) {
-        long_name_release(&entry6->long_name);
-        tracked_delete(&entry6, SITE_FILE, __LINE__);
-    }
-    tracked_delete(&record, SITE_FILE, __LINE__);
-    long_name_release(&entry->long_name);
-    tracked_delete(&entry, SITE_FILE, __LINE__);
+    CacheLoader loader(indexed, mode);
+    while (dns_file_read_entry(reader, loader.entry(), loader.record()) == 1)
+        loader.take();
+    return loader.facts;
 }
 
 int dns_file_load(const char *file_name)
@@ -359,11 +507,13 @@ int dns_file_load(const char *file_name)
         return 0;
     }
     reader.keep_checksum();
-    dns_file_read_all(reader);
+    const CacheReadFacts facts = dns_file_read_all(reader);
     if (reader.failed() == 1) {
         out_print("Unable to read DNS file '%s'\n", file_name);
         return 0;
     }
+    if (report_malformed_lines(file_name, facts) == 0)
+        return 0;
     cache_guard_loaded(file_name, reader);
     return 1;
 }
@@ -388,7 +538,7 @@ int dns_file_save(const char *file_name, uint32_t flags)
         save_entry(block, *entry, flags);
     // Lines kept as read come last, in their order, ended like ours.
     for (const KeptLine *kept = host_table()->kept_first; kept != nullptr && block.ok == 1; kept = kept->next) {
-        if (stripped_name(kept->text + kept->name_offset, flags))
+        if (kept->name_offset >= 0 && stripped_name(kept->text + kept->name_offset, flags))
             continue;
         char *out = block.room();
         std::memcpy(out, kept->text, static_cast<size_t>(kept->length));

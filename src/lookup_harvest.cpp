@@ -285,9 +285,11 @@ int found_ipv6(const unsigned char *text, size_t length, ClientAddress &client)
 
 // Reads a run that the buffer cut, a byte at a time (rare: once per read
 // buffer at most): first the digits and dots of a dotted quad, then, if
-// the byte that ends them may go on an IPv6 text, the rest of that. 1 with
-// the client, 0 when it is none (*terminator: the byte that ended the run),
-// -1 at the end of the data.
+// the byte that ends them may go on an IPv6 text, the rest of that. The end
+// of the data ends a run as any other byte that cannot go on it does, so a
+// log whose last bytes are an address gives it too. 1 with the client, 0
+// when it is none (*terminator: the byte that ended the run, 0 at the end
+// of the data).
 int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, unsigned char *terminator)
 {
     unsigned char run[RUN_TEXT_SIZE];
@@ -301,9 +303,7 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
         dots += (c == '.' && dots < 4);
         c = reader.next();
     }
-    if (c < 0)
-        return -1;
-    *terminator = static_cast<unsigned char>(c);
+    *terminator = static_cast<unsigned char>(c < 0 ? 0 : c);
     if (dots == 3 && length < RUN_TEXT_SIZE) {
         run[length] = '\0';
         if (parse_dotted_address(reinterpret_cast<const char *>(run), client.address) == 1) {
@@ -311,7 +311,7 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
             return 1;
         }
     }
-    if (!want_ipv6 || !BYTE_CLASSES.ipv6_only[c])
+    if (!want_ipv6 || c < 0 || !BYTE_CLASSES.ipv6_only[c])
         return 0;
     while (c >= 0 && BYTE_CLASSES.ipv6[c]) {
         if (length < RUN_TEXT_SIZE - 1)
@@ -319,9 +319,7 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
         ++length;
         c = reader.next();
     }
-    if (c < 0)
-        return -1;
-    *terminator = static_cast<unsigned char>(c);
+    *terminator = static_cast<unsigned char>(c < 0 ? 0 : c);
     return found_ipv6(run, length, client);
 }
 
@@ -369,8 +367,7 @@ template <bool want_ipv6> size_t ipv6_run_end(const unsigned char *data, size_t 
 // quad is found exactly as it would be without IPv6; only a run that is no
 // quad and goes on with a hex letter or a colon (or starts with one) is
 // tried as an IPv6 text. 1 with the client; 0 when it is none (the reader
-// is then past it, *before the byte that ended it); -1 at the end of the
-// data.
+// is then past it, *before the byte that ended it).
 template <bool want_ipv6>
 int take_run(ByteReader &reader, const unsigned char *data, size_t start, size_t available, ClientAddress &client,
              unsigned char *before)
@@ -416,9 +413,8 @@ template <bool want_ipv6> int next_client(ByteReader &reader, ClientAddress &cli
             reader.consume(available);
             continue;
         }
-        const int taken = take_run<want_ipv6>(reader, data, start, available, client, &before);
-        if (taken != 0)
-            return taken > 0 ? 1 : 0;
+        if (take_run<want_ipv6>(reader, data, start, available, client, &before) == 1)
+            return 1;
     }
 }
 

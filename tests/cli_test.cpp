@@ -247,6 +247,31 @@ TEST(Cli, HeldLockSaysWhoseItIsAndExits75)
         EXPECT_EQ("dns.txt", entry.path().filename().string()) << "left behind";
 }
 
+TEST(Cli, MalformedCacheLinesAreKeptWithAWarningAndAFileWithoutRecordsIsLeftAlone)
+{
+    TempDir dir;
+    write_file(dir.file("dns.txt"), NAMED_CACHE + "7 1.2.3.6\n");
+    RunResult r = run_program(TARN_BINARY, {"/D", "dns.txt"}, dir.path());
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(BANNER + "Warning: 1 malformed line in DNS file 'dns.txt' kept as read (line 3)\n"
+                       "     2 [T] DNS Entries loaded...\n"
+                       "     0 [T] Entries processed (0 resolved)...\n"
+                       "     2 [T] Entries saved...\n",
+              printed_lines(r.out));
+    EXPECT_EQ(NAMED_CACHE + "7 1.2.3.6\r\n", read_file(dir.file("dns.txt")));
+
+    // A cache name that links to another file: refused before any lookup,
+    // and the file it links to stays as it was.
+    const std::string passwd = "root:x:0:0:root:/root:/bin/bash\nlist:x:38:38:Mailing List Manager:/var/list:/bin/sh\n";
+    write_file(dir.file("passwd"), passwd);
+    std::filesystem::create_symlink("passwd", dir.file("link.txt"));
+    r = run_program(TARN_BINARY, {"/D", "link.txt"}, dir.path());
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(BANNER + "Unable to read DNS file 'link.txt': not a DNS cache file\n", r.out);
+    EXPECT_EQ(passwd, read_file(dir.file("passwd")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.txt")));
+}
+
 TEST(Cli, QuietRunPrintsOnlyResultsWarningsAndFailures)
 {
     // As cron runs it: a successful run prints nothing at all.

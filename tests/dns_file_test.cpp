@@ -1,4 +1,4 @@
-// The DNS cache file: the token reader, the writer's format and strip
+// The DNS cache file: the line reader, the writer's format and strip
 // option, and a save that never loses the old file (the cases that need
 // POSIX are in dns_file_posix_test.cpp).
 #include "dns_file_test.h"
@@ -35,14 +35,14 @@ TEST_F(DnsFile, LineRoundTripsByteForByte)
 
 TEST_F(DnsFile, WrittenFileLoadsBackToTheSameTable)
 {
-    const std::string file = "0 0.0.0.7 \r\n"
+    const std::string file = "0 0.0.0.7 x\r\n"
                              "4294967295 1.2.3.4 *\r\n"
                              "28488960 10.0.0.1 *UNK*\r\n"
                              "15779520 10.0.0.2 host.example\r\n"
                              "1 255.255.255.255 \xC3\xA9t\xC3\xA9.example\r\n";
     Rows first = load(file);
     ASSERT_EQ(5u, first.size());
-    EXPECT_EQ("0 0.0.0.7 ", first[0]); // empty name
+    EXPECT_EQ("0 0.0.0.7 x", first[0]);
     EXPECT_EQ("28488960 10.0.0.1 *UNK*", first[2]);
     save(0);
     EXPECT_EQ(file, read_file(cache));
@@ -76,24 +76,98 @@ TEST_F(DnsFile, LongNamesAndLogAddressesAreSavedAsAnalogReadsThem)
     EXPECT_EQ("5 1.2.3.4 *\r\n7 1.2.3.5 short.example\r\n8 2001:db8::1 " + name120 + "\r\n", read_file(cache));
 }
 
-TEST_F(DnsFile, TokensNotLinesMakeARecord)
+TEST_F(DnsFile, EachLineIsOneRecordWhateverItsBlanksAndLineEnd)
 {
-    // Stamp and address only: CR ends the address, LF an empty name.
-    EXPECT_EQ((Rows{"123 1.2.3.4 "}), load("123 1.2.3.4\r\n"));
-    // Two blanks: an empty address token, so the address reads as the name
-    // and the record is kept as it stands; "alpha" starts the next record,
-    // which the end of file gives up.
-    EXPECT_EQ((Rows{"K 123  1.2.3.4"}), load("123  1.2.3.4 alpha\r\n"));
-    // Extra fields belong to the next record.
-    EXPECT_EQ((Rows{"1 1.2.3.4 a", "2 1.2.3.5 b"}), load("1 1.2.3.4 a 2 1.2.3.5 b\n"));
-    // Tabs, LF-only ends and leading blank lines are all separators.
-    EXPECT_EQ((Rows{"7 9.8.7.6 n"}), load("\n\n  \t7\t9.8.7.6\tn\n"));
+    // Several blanks, tabs, leading blanks and blank lines; LF, CR LF and
+    // a lone CR all end a line, and the end of the file ends the last.
+    EXPECT_EQ((Rows{"7 9.8.7.6 n", "123 9.8.7.7 alpha"}), load("\n\n  \t7\t9.8.7.6\tn\n123  9.8.7.7   alpha \r\n"));
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "2 1.2.3.5 b", "3 1.2.3.6 c", "4 1.2.3.7 d"}),
+              load("1 1.2.3.4 a\r2 1.2.3.5 b\n3 1.2.3.6 c\r\n\r\r\n4 1.2.3.7 d"));
+    EXPECT_EQ("", printed);
+    // A CR LF cut by the read buffer's edge is one line end, and a lone CR
+    // there one too: the line numbers after it stay right.
+    const size_t lines = (READ_BUFFER_SIZE - 100) / 13;
+    std::string file;
+    for (size_t i = 0; i < lines; ++i)
+        file += "1 1.2.3.4 a\r\n";
+    file += "2 1.2.3.5 " + std::string(READ_BUFFER_SIZE - 1 - file.size() - 10, 'b') + "\r\nx\r\n";
+    ASSERT_EQ('\r', file[READ_BUFFER_SIZE - 1]);
+    const std::string warning =
+        "Warning: 1 malformed line in DNS file '" + cache + "' kept as read (line " + std::to_string(lines + 2) + ")\n";
+    EXPECT_EQ("K x", load(file).back());
+    EXPECT_EQ(warning, printed);
+    file.replace(READ_BUFFER_SIZE, 1, "\r"); // CR CR: a blank line more
+    EXPECT_EQ("K x", load(file).back());
+    EXPECT_EQ("Warning: 1 malformed line in DNS file '" + cache + "' kept as read (line " + std::to_string(lines + 3) +
+                  ")\n",
+              printed);
+}
+
+TEST_F(DnsFile, MalformedLinesAreKeptAsReadAndShiftNoOther)
+{
+    // A cut write (two fields), one long token, a stamp that is no number,
+    // an extra field and a line the writer once gave an empty name: each is
+    // kept with its own bytes, and every other line is read as it stands.
+    const std::string token(300, 'z');
+    const std::string file = "29946484 192.0.2.1 one.example\n"
+                             "29946484 192.0.2.2\n"
+                             "29946484 192.0.2.3 three.example\n" +
+                             token + "\n" +
+                             "29946484 192.0.2.4 four.example\r\n"
+                             "12xyz 192.0.2.5 five.example\n"
+                             "1 192.0.2.6 six.example 2 192.0.2.7 seven.example\n"
+                             "\t0 0.0.0.7 \r\n"
+                             "29946484 192.0.2.8 eight.example";
+    EXPECT_EQ((Rows{"29946484 192.0.2.1 one.example", "29946484 192.0.2.3 three.example",
+                    "29946484 192.0.2.4 four.example", "29946484 192.0.2.8 eight.example", "K 29946484 192.0.2.2",
+                    "K " + token, "K 12xyz 192.0.2.5 five.example",
+                    "K 1 192.0.2.6 six.example 2 192.0.2.7 seven.example", "K \t0 0.0.0.7 "}),
+              load(file));
+    EXPECT_EQ(4, entry_count);
+    EXPECT_EQ("Warning: 5 malformed lines in DNS file '" + cache + "' kept as read (the first is line 2)\n", printed);
+    // Written back as they were, after the entries; /S leaves them too.
+    save(STRIP_UNRESOLVED);
+    EXPECT_EQ("29946484 192.0.2.1 one.example\r\n29946484 192.0.2.3 three.example\r\n"
+              "29946484 192.0.2.4 four.example\r\n29946484 192.0.2.8 eight.example\r\n"
+              "29946484 192.0.2.2\r\n" +
+                  token +
+                  "\r\n12xyz 192.0.2.5 five.example\r\n1 192.0.2.6 six.example 2 192.0.2.7 seven.example\r\n"
+                  "\t0 0.0.0.7 \r\n",
+              read_file(cache));
+
+    // One line; and a line too long to keep, which is left out, not cut.
+    load("1 1.2.3.4 a\r\n5 1.2.3.5\r\n");
+    EXPECT_EQ("Warning: 1 malformed line in DNS file '" + cache + "' kept as read (line 2)\n", printed);
+    EXPECT_EQ((Rows{"2 1.2.3.5 b", "K x"}), load("x\n1 1.2.3.4 " + std::string(1 << 20, 'y') + "\n2 1.2.3.5 b\n"));
+    EXPECT_EQ("Warning: 2 malformed lines in DNS file '" + cache +
+                  "' (the first is line 1): 1 kept as read, 1 longer than 4095 bytes left out\n",
+              printed);
+}
+
+TEST_F(DnsFile, FileWithLinesButNoRecordIsRefused)
+{
+    // A link to the wrong file, say: loading it would replace it by a cache.
+    const std::string passwd = "root:x:0:0:root:/root:/bin/bash\n"
+                               "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+                               "list:x:38:38:Mailing List Manager:/var/list:/usr/sbin/nologin\n"
+                               "gnats:x:41:41:Gnats Bug-Reporting System (admin):/var/lib/gnats:/usr/sbin/nologin\n"
+                               "\n";
+    for (const std::string &content : {passwd, std::string(5000, 'x'), std::string("192.0.2.1 one.example\r\n")}) {
+        host_table_clear();
+        write_file(cache, content);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(0, dns_file_load(cache.c_str()));
+        EXPECT_EQ("Unable to read DNS file '" + cache + "': not a DNS cache file\n",
+                  testing::internal::GetCapturedStdout());
+        EXPECT_EQ(content, read_file(cache));
+    }
+    // One record of any kind makes it a cache, a kept one too.
+    EXPECT_EQ((Rows{"K 5 010.000.002.001 *", "K " + passwd.substr(0, 31)}),
+              load("5 010.000.002.001 *\n" + passwd.substr(0, 32)));
 }
 
 TEST_F(DnsFile, MalformedFieldsAreReadByTheRules)
 {
-    EXPECT_EQ((Rows{"0 1.2.3.4 a"}), load("abc 1.2.3.4 a\r\n"));
-    EXPECT_EQ((Rows{"12 1.2.3.4 a"}), load("12xyz 1.2.3.4 a\r\n"));
     // Keys that are no dotted quad as tarn writes one are other keys to
     // Analog, which matches them as text: kept, never made into an address.
     for (const char *key : {"256.1.1.1", "1..2.3", "1.2.3.4.5", "host", "010.000.002.001", "1.2.3", "1.2.3.04",
@@ -102,18 +176,17 @@ TEST_F(DnsFile, MalformedFieldsAreReadByTheRules)
     // IPv6 keys are entries of their own, keyed by their text.
     for (const char *key : {"2001:db8::1", "::ffff:192.0.2.8", "2001:0DB8:0:0:0:0:0:1", "::1"})
         EXPECT_EQ((Rows{"0 " + std::string(key) + " a"}), load("0 " + std::string(key) + " a\r\n")) << key;
-    // Stamps as "%u" reads them: beyond 32 bits they wrap, a sign is taken.
-    EXPECT_EQ((Rows{"4294967291 1.2.3.4 a"}), load("-5 1.2.3.4 a\r\n"));
-    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("4294967297 1.2.3.4 a\r\n"));
+    // A stamp is digits alone; as "%u" reads them, beyond 32 bits they wrap.
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "K -5 1.2.3.5 a", "K +5 1.2.3.6 a"}),
+              load("4294967297 1.2.3.4 a\r\n-5 1.2.3.5 a\r\n+5 1.2.3.6 a\r\n"));
 }
 
 TEST_F(DnsFile, ARecordDroppedAsDuplicateIsReusedAsItStands)
 {
     // The third line gives its stamp and name to the second and is dropped;
-    // its record, stamp 3 included, is refilled by the fourth, whose stamp
-    // does not parse.
-    EXPECT_EQ((Rows{"1 1.2.3.4 a", "3 1.2.3.5 c", "3 1.2.3.6 d"}),
-              load("1 1.2.3.4 a\r\n2 1.2.3.5 b\r\n3 1.2.3.5 c\r\nzzz 1.2.3.6 d\r\n"));
+    // its record is refilled by the fourth.
+    EXPECT_EQ((Rows{"1 1.2.3.4 a", "3 1.2.3.5 c", "4 1.2.3.6 d"}),
+              load("1 1.2.3.4 a\r\n2 1.2.3.5 b\r\n3 1.2.3.5 c\r\n4 1.2.3.6 d\r\n"));
 }
 
 TEST_F(DnsFile, EmptyAndBlankFilesAddNothing)
@@ -123,33 +196,36 @@ TEST_F(DnsFile, EmptyAndBlankFilesAddNothing)
     EXPECT_EQ("", printed);
 }
 
-TEST_F(DnsFile, LastLineWithoutLineEndIsKept)
+TEST_F(DnsFile, EveryTruncationOfAValidFileLoadsItsWholeLinesAndKeepsTheRest)
 {
-    EXPECT_EQ((Rows{"1 1.2.3.4 a", "5 1.2.3.5 alpha"}), load("1 1.2.3.4 a\r\n5 1.2.3.5 alpha"));
-    // Cut before the name: nothing of that line is there to keep.
-    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("1 1.2.3.4 a\r\n5 1.2.3.5"));
-    EXPECT_EQ((Rows{"1 1.2.3.4 a"}), load("1 1.2.3.4 a\r\n5 1.2.3.5 "));
-}
-
-TEST_F(DnsFile, EveryTruncationOfAValidFileLoadsAPrefix)
-{
+    // A cut last line is an entry while its three fields are there (its
+    // name perhaps cut), else kept as it stands; a file cut inside its
+    // first two fields holds no record and is refused.
     const std::string file = "100 1.1.1.1 one.example\r\n200 2.2.2.2 *\r\n300 3.3.3.3 three.example\r\n";
     const Rows full = load(file);
     ASSERT_EQ(3u, full.size());
     for (size_t cut = 0; cut <= file.size(); ++cut) {
-        Rows got = load(file.substr(0, cut));
-        ASSERT_LE(got.size(), full.size());
-        for (size_t i = 0; i < got.size(); ++i) {
-            if (i + 1 < got.size() || file.substr(0, cut).back() == '\n')
-                EXPECT_EQ(full[i], got[i]) << "cut at " << cut;
-            else // the last line may be cut inside its name
-                EXPECT_EQ(0u, full[i].rfind(got[i], 0)) << "cut at " << cut;
+        const std::string part = file.substr(0, cut);
+        const size_t line_start = part.find_last_of("\r\n") == std::string::npos ? 0 : part.find_last_of("\r\n") + 1;
+        const std::string rest = part.substr(line_start);
+        const size_t whole = static_cast<size_t>(std::count(part.begin(), part.end(), '\r'));
+        const bool rest_is_record = std::count(rest.begin(), rest.end(), ' ') == 2 && rest.back() != ' ';
+        host_table_clear();
+        write_file(cache, part);
+        testing::internal::CaptureStdout();
+        const int loaded = dns_file_load(cache.c_str());
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(whole > 0 || rest.empty() || rest_is_record ? 1 : 0, loaded) << "cut at " << cut;
+        Rows expected(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(whole));
+        Rows got = rows();
+        if (!rest.empty() && rest_is_record) {
+            ASSERT_EQ(whole + 1, got.size()) << "cut at " << cut;
+            EXPECT_EQ(0u, full[whole].rfind(got.back(), 0)) << "cut at " << cut;
+            got.pop_back();
+        } else if (!rest.empty()) {
+            expected.push_back("K " + rest);
         }
-        // Every line whose line end survived is there.
-        size_t complete = 0;
-        for (size_t p = file.find('\n'); p != std::string::npos && p < cut; p = file.find('\n', p + 1))
-            ++complete;
-        EXPECT_GE(got.size(), complete) << "cut at " << cut;
+        EXPECT_EQ(expected, got) << "cut at " << cut;
     }
 }
 
@@ -171,8 +247,10 @@ TEST_F(DnsFile, OverlongFieldsAreKeptAndHugeRecordsPassedOver)
     // The largest record kept, and one byte more, which is passed over whole.
     const std::string fill(RECORD_TEXT_SIZE - 1 - 4, '.');
     EXPECT_EQ((Rows{"2 1.2.3.5 b", "K 1 " + fill + " a"}), load("1 " + fill + " a\r\n2 1.2.3.5 b\r\n"));
+    EXPECT_EQ("", printed);
     EXPECT_EQ((Rows{"2 1.2.3.5 b"}), load("1 " + fill + ". a\r\n2 1.2.3.5 b\r\n"));
-    EXPECT_TRUE(load("1 1.2.3.4 " + std::string(1 << 20, 'x')).empty());
+    EXPECT_EQ("Warning: 1 malformed line in DNS file '" + cache + "' longer than 4095 bytes left out (line 1)\n",
+              printed);
 }
 
 TEST_F(DnsFile, AnalogsLinesComeBackAsTheyStandAfterOurs)
@@ -277,7 +355,7 @@ TEST_F(DnsFile, MissingFileIsReported)
 
 TEST_F(DnsFile, StripLeavesOutUnresolvedAndOneCharacterNames)
 {
-    const std::string file = "1 1.0.0.1 *\r\n2 1.0.0.2 \r\n3 1.0.0.3 x\r\n4 1.0.0.4 *UNK*\r\n5 1.0.0.5 ab\r\n";
+    const std::string file = "1 1.0.0.1 *\r\n3 1.0.0.3 x\r\n4 1.0.0.4 *UNK*\r\n5 1.0.0.5 ab\r\n6 1.2.3 *\r\n";
     load(file);
     save(STRIP_UNRESOLVED);
     EXPECT_EQ("4 1.0.0.4 *UNK*\r\n5 1.0.0.5 ab\r\n", read_file(cache));

@@ -56,8 +56,10 @@ TEST(LogScanner, WhatMayStandBeforeAndAfterAnAddress)
     EXPECT_EQ((Found{"0.0.0.0"}), scan(" ... \n"));
     EXPECT_EQ((Found{"231.1.1.1"}), scan("999.1.1.1 \n"));
     EXPECT_EQ(Found{}, scan("1.2.3 1.2.3.4.5 \n"));
-    EXPECT_EQ(Found{}, scan("1.2.3.4")); // the end of the file does not end it
-    EXPECT_EQ((Found{"1.2.3.4"}), scan("1.2.3.4 5.6.7.8"));
+    // The end of the data ends an address as a blank would.
+    EXPECT_EQ((Found{"1.2.3.4"}), scan("1.2.3.4"));
+    EXPECT_EQ((Found{"1.2.3.4", "5.6.7.8"}), scan("1.2.3.4 5.6.7.8"));
+    EXPECT_EQ((Found{"1.2.3.4"}), scan("1.2.3.4 5.6.7.8.9"));
 }
 
 TEST(LogScanner, ScanRestartsAfterAFoundAddress)
@@ -94,9 +96,13 @@ TEST(LogScanner, IPv6ClientsUnderTheRulesOfDottedQuads)
                       "2001:0db8:0000:0000:0000:0000:0000:0001 x\n::ffff:192.0.2.8 x\n64:ff9b::192.0.2.33,::1\t"
                       "FE80::A 1.2.3.4 x\n"));
     // Not clients: times, MAC addresses, the bare "::", hex words, groups
-    // too many or too long, a run with other bytes, or one the data ends.
+    // too many or too long, or a run with other bytes.
     EXPECT_EQ(Found{}, clients("10:15:30 00:11:22:33:44:55 :: deadbeef cafe: ::g 1:2:3:4:5:6:7:8:9 12345::1 "
-                               "[2001:db8::1] a2001:db8::1 ::ffff:1.2.3.4.5 2001:db8::1"));
+                               "[2001:db8::1] a2001:db8::1 ::ffff:1.2.3.4.5"));
+    // The end of the data ends one, as it ends a quad.
+    EXPECT_EQ((Found{"[2001:db8::1]"}), clients("x 2001:db8::1"));
+    EXPECT_EQ((Found{"1.2.3.4", "[::ffff:1.2.3.4]"}), clients("1.2.3.4 ::ffff:1.2.3.4"));
+    EXPECT_EQ(Found{}, clients("2001:db8::1:"));
     // Ended by any byte that cannot go on it, as a quad is.
     EXPECT_EQ((Found{"[2001:db8::1]"}), clients("2001:db8::1/64\n"));
     // A dotted quad is found exactly as before, whatever follows it.
@@ -144,6 +150,9 @@ TEST(LogScanner, AddressesAcrossReadBufferBoundaries)
         log += std::string(target - log.size(), 'x') + " " + text + (edge % 2 == 0 ? " " : ":80 ");
         expected.push_back(edge % 2 == 0 ? "[" + text + "]" : text);
     }
+    // And one across the last edge that the end of the file ends.
+    log += std::string(READ_BUFFER_SIZE * 8 - 4 - log.size(), 'x') + " 10.0.0.8";
+    expected.push_back("10.0.0.8");
     write_file(dir.file("big.log"), log);
     ByteReader reader;
     ASSERT_EQ(1, reader.open(dir.file("big.log").c_str()));
@@ -179,6 +188,33 @@ TEST_F(Harvest, RepeatedClientCountsEveryAddressButStoresOnce)
     EXPECT_EQ(1, entry_count);
     EXPECT_STREQ("seven.example", entry->name);
     EXPECT_EQ(99u, entry->time_stamp);
+}
+
+TEST_F(Harvest, ClientThatEndsTheLogIsStoredAndWrittenWithItsName)
+{
+    // The last bytes of the log, after a line and alone, IPv6 too: each is
+    // harvested, and /R gives it its name as it does to any first field.
+    write_file(dir.file("a.log"), "192.0.2.1 - - x\n192.0.2.9");
+    write_file(dir.file("b.log"), "2001:db8::9");
+    EXPECT_EQ(1, log_file_harvest(dir.file("a.log").c_str()));
+    EXPECT_EQ(1, log_file_harvest(dir.file("b.log").c_str()));
+    EXPECT_EQ(3, log_address_count);
+    ASSERT_EQ(3, entry_count);
+    HostEntry *nine = host_table()->lists[192]->next;
+    ASSERT_NE(nullptr, nine);
+    EXPECT_EQ(9, nine->address[3]);
+    name_store(nine->name, &nine->long_name, "nine.example");
+    ASSERT_NE(nullptr, host_table()->ipv6_first);
+    name_store(host_table()->ipv6_first->name, &host_table()->ipv6_first->long_name, "six.example");
+    LogList logs;
+    logs.paths = {dir.file("a.log"), dir.file("b.log")};
+    int64_t lines = 0;
+    int64_t named = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, write_resolved_logs(logs, dir.file("out.log").c_str(), &lines, &named));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("192.0.2.1 - - x\nnine.example\nsix.example", read_file(dir.file("out.log")));
+    EXPECT_EQ(2, named);
 }
 
 // The addresses a harvest stores, in table order.

@@ -67,9 +67,8 @@ inline std::string ipv6_text(std::string_view text)
 // characters (see reference_dotted). Otherwise, with ipv6, the whole run of
 // hex digits, colons and dots from the same start is an IPv6 text when
 // inet_pton takes it and it has 3 to 45 characters (not the bare "::").
-// Either needs a byte after it that cannot go on it: the end of the data
-// ends nothing. Whatever ends a run that is no address stands before what
-// follows it.
+// Either ends at a byte that cannot go on it or at the end of the data.
+// Whatever ends a run that is no address stands before what follows it.
 inline std::vector<std::string> reference_clients(std::string_view bytes, bool ipv6)
 {
     auto quad_byte = [](unsigned char c) { return (c >= '0' && c <= '9') || c == '.'; };
@@ -90,8 +89,6 @@ inline std::vector<std::string> reference_clients(std::string_view bytes, bool i
         size_t quad_end = i;
         while (quad_end < bytes.size() && quad_byte(static_cast<unsigned char>(bytes[quad_end])))
             ++quad_end;
-        if (quad_end == bytes.size())
-            break;
         const std::string_view quad = bytes.substr(i, quad_end - i);
         uint8_t octets[4];
         if (quad.size() <= 79 && reference_dotted(quad, octets)) {
@@ -103,14 +100,12 @@ inline std::vector<std::string> reference_clients(std::string_view bytes, bool i
         size_t end = quad_end;
         while (ipv6 && end < bytes.size() && ipv6_byte(static_cast<unsigned char>(bytes[end])))
             ++end;
-        if (end == bytes.size())
-            break;
         const std::string text(bytes.substr(i, end - i));
         uint8_t address[16];
         if (text.size() >= 3 && text.size() <= 45 && platform_parse_ipv6(text.c_str(), address) == 1) {
             found.push_back(ipv6_text(text));
             before = 0;
-        } else {
+        } else if (end < bytes.size()) {
             before = static_cast<unsigned char>(bytes[end]);
         }
         i = end + 1;
