@@ -37,13 +37,15 @@ class ByteReader
     // directory counts as "cannot be opened").
     int open(const char *path);
     // Opens a log as open() does, but one that starts with the signature of
-    // gzip (several members too), bzip2, xz, zstd or zip is read as the
-    // bytes it holds, streamed (a zip's entries one after another). One
-    // that starts with the signature of another compression or archive
-    // format is opened, but reading it fails at once, as does reading data
-    // that is corrupt or cut short. A build without libarchive reads gzip
-    // alone of these: the others fail as unknown formats do, after a line
-    // that names the format.
+    // gzip (several members too), bzip2, xz (several streams too), zstd or
+    // zip is read as the bytes it holds, streamed (a zip's entries one
+    // after another). One that starts with the signature of another
+    // compression or archive format is opened, but reading it fails at
+    // once, as does reading data that is corrupt or cut short, and an xz
+    // log that needs more than XZ_MEMORY_LIMIT (256 MiB) to decompress,
+    // which failure_reason() then tells. A build without libarchive and
+    // liblzma reads gzip alone of these: the others fail as unknown
+    // formats do, after a line that names the format.
     int open_log(const char *path);
     // Reads from memory instead of a file (for parsers' tests and fuzzing).
     void open_memory(const void *data, size_t length);
@@ -66,6 +68,9 @@ class ByteReader
     int rewind();
     // 1 when reading stopped because of an error rather than the end.
     int failed() const { return failed_ ? 1 : 0; }
+    // After failed(), why, when it is not that the data is corrupt, cut or
+    // unreadable: words to follow the log's name in a message, else "".
+    const char *failure_reason() const;
 
   private:
     struct Decompressor;

@@ -268,6 +268,10 @@ int log_next_client(ByteReader &reader, ClientAddress &client);
 // when the log was read to its end; 0 after "Unable to open log file '%s'"
 // or "Unable to read log file '%s'", which name shown_name when given.
 int log_file_harvest(const char *file_name, const char *shown_name = nullptr);
+// "Unable to read log file 'shown_name'" for a reader that failed, with
+// the reader's reason after a colon when it has one (an xz log that needs
+// too much memory).
+void report_unreadable_log(const ByteReader &reader, const char *shown_name);
 
 // ---------------------------------------------------------------------------
 // Resolver thread pool
