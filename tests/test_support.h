@@ -81,8 +81,7 @@ std::map<std::string, long> server_stats();
 // LZMA2 filter alone) with the dictionary-size byte of its first block's
 // filter properties set to dictionary_byte (40: 4 GiB - 1) and the block
 // header's CRC32 made anew: a valid file whose header asks the decoder for
-// that dictionary. Empty when xz's bytes are not laid out so. POSIX builds
-// only.
+// that dictionary. Empty when xz's bytes are not laid out so.
 std::string xz_with_dictionary_byte(const std::string &xz, unsigned char dictionary_byte);
 
 // Starts the support library as the program does, with a fake command line

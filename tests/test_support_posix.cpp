@@ -1,6 +1,6 @@
 // The parts of the test helpers that need POSIX: running programs and
-// forked children with their output captured, asking the private DNS
-// responder for its counts, and xz headers of the tests' own making.
+// forked children with their output captured, and asking the private DNS
+// responder for its counts.
 #include "test_support.h"
 
 #include "dns/stats_file.h"
@@ -16,7 +16,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace
 {
@@ -123,37 +122,4 @@ std::map<std::string, long> server_stats()
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return read_stats_file(file);
-}
-
-std::string xz_with_dictionary_byte(const std::string &xz, unsigned char dictionary_byte)
-{
-    // A 12-byte stream header, then the block header: its size / 4 - 1,
-    // flags (filter count - 1 in bits 0..1, 0x40 and 0x80: a compressed and
-    // an uncompressed size follow as variable-length integers), then per
-    // filter its ID (0x21: LZMA2), its property size (1) and the property,
-    // padding, and a CRC32 of all before it.
-    const size_t start = 12;
-    if (xz.size() < start + 8 || xz.compare(0, 6, "\xfd\x37zXZ\0", 6) != 0)
-        return "";
-    const size_t header_size = (static_cast<unsigned char>(xz[start]) + 1u) * 4;
-    const auto flags = static_cast<unsigned char>(xz[start + 1]);
-    if (xz.size() < start + header_size || (flags & 0x03) != 0)
-        return "";
-    size_t at = start + 2;
-    for (const unsigned size_flag : {0x40u, 0x80u}) {
-        if ((flags & size_flag) == 0)
-            continue;
-        while (at < start + header_size && (static_cast<unsigned char>(xz[at]) & 0x80) != 0)
-            ++at;
-        ++at;
-    }
-    if (at + 3 > start + header_size - 4 || xz[at] != '\x21' || xz[at + 1] != '\x01')
-        return "";
-    std::string patched = xz;
-    patched[at + 2] = static_cast<char>(dictionary_byte);
-    const uLong crc =
-        crc32(0, reinterpret_cast<const Bytef *>(patched.data() + start), static_cast<uInt>(header_size - 4));
-    for (size_t i = 0; i < 4; ++i)
-        patched[start + header_size - 4 + i] = static_cast<char>((crc >> (8 * i)) & 0xff);
-    return patched;
 }
