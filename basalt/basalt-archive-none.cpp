@@ -29,3 +29,8 @@ long ArchiveStream::read(unsigned char *buffer, size_t capacity)
     (void)capacity;
     return -1;
 }
+
+const char *ArchiveStream::failure_reason() const
+{
+    return "";
+}

@@ -283,6 +283,13 @@ int ByteReader::refill_decompressed()
     return 1;
 }
 
+const char *ByteReader::failure_reason() const
+{
+    if (!failed_ || !decompressor_ || !decompressor_->archive)
+        return "";
+    return decompressor_->archive->failure_reason();
+}
+
 int ByteReader::open(const char *path)
 {
     decompressor_.reset();

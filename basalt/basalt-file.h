@@ -40,13 +40,15 @@ class ByteReader
     // problem().
     int open(const char *path);
     // Opens a log as open() does, but one that starts with the signature of
-    // gzip (several members too), bzip2, xz, zstd or zip is read as the
-    // bytes it holds, streamed (a zip's entries one after another). One
-    // that starts with the signature of another compression or archive
-    // format is opened, but reading it fails at once, as does reading data
-    // that is corrupt or cut short. A build without libarchive reads gzip
-    // alone of these: the others fail as unknown formats do, after a line
-    // that names the format.
+    // gzip (several members too), bzip2, xz (several streams too), zstd or
+    // zip is read as the bytes it holds, streamed (a zip's entries one
+    // after another). One that starts with the signature of another
+    // compression or archive format is opened, but reading it fails at
+    // once, as does reading data that is corrupt or cut short, and an xz
+    // log that needs more than XZ_MEMORY_LIMIT (256 MiB) to decompress,
+    // which failure_reason() then tells. A build without libarchive and
+    // liblzma reads gzip alone of these: the others fail as unknown
+    // formats do, after a line that names the format.
     int open_log(const char *path);
     // Reads from memory instead of a file (for parsers' tests and fuzzing).
     void open_memory(const void *data, size_t length);
@@ -86,6 +88,9 @@ class ByteReader
     void keep_checksum() { checksummed_ = true; }
     uint32_t checksum() const { return checksum_; }
     uint64_t bytes_read() const { return bytes_read_; }
+    // After failed(), why, when it is not that the data is corrupt, cut or
+    // unreadable: words to follow the log's name in a message, else "".
+    const char *failure_reason() const;
 
   private:
     struct Decompressor;

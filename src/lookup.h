@@ -318,6 +318,11 @@ int log_reader_harvest(ByteReader &reader, const char *shown_name);
 void run_set_output(const char *output_file);
 int is_run_output(const FileIdentity &identity);
 
+// "Unable to read log file 'shown_name'" for a reader that failed, with
+// the reader's reason after a colon when it has one (an xz log that needs
+// too much memory).
+void report_unreadable_log(const ByteReader &reader, const char *shown_name);
+
 // ---------------------------------------------------------------------------
 // Resolver thread pool
 

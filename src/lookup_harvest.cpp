@@ -568,8 +568,14 @@ int log_reader_harvest(ByteReader &reader, const char *shown_name)
     }
     clients.store_seen();
     if (reader.failed() == 1) {
-        out_print("Unable to read log file '%s'\n", shown_name);
+        report_unreadable_log(reader, shown_name);
         return LOG_NOT_READ;
     }
     return LOG_READ;
+}
+
+void report_unreadable_log(const ByteReader &reader, const char *shown_name)
+{
+    const char *reason = reader.failure_reason();
+    out_print("Unable to read log file '%s'%s%s\n", shown_name, *reason != '\0' ? ": " : "", reason);
 }

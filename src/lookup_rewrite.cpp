@@ -325,7 +325,7 @@ int write_resolved_logs(const LogList &logs, const char *output_file, int64_t *l
         if (rewriter.line_open())
             output.put("\n", 1);
         if (rewriter.copy(reader) == 0) {
-            out_print("Unable to read log file '%s'\n", shown);
+            report_unreadable_log(reader, shown);
             return 0;
         }
     }

@@ -260,6 +260,7 @@ TEST_F(Harvest, CompressedLogsGiveTheAddressesOfTheirPlainCopy)
         {"members.gz", "(gzip -c '" + half + "'; gzip -1 -c '" + dir.file("rest.log") + "')"},
         {"a.bz2", "bzip2 -c " + p},
         {"a.xz", "xz -c " + p},
+        {"streams.xz", "(xz -c '" + half + "'; xz -1 -c '" + dir.file("rest.log") + "')"}, // joined with cat
         {"a.zst", "zstd -q -c " + p},
         {"gzip-named.log", "gzip -c " + p}, // known by content, not by name
     };
@@ -268,8 +269,8 @@ TEST_F(Harvest, CompressedLogsGiveTheAddressesOfTheirPlainCopy)
     // A zip holds the log in two entries, read in order.
     shell("cd '" + dir.path() + "' && zip -q a.zip half.log rest.log && cp a.zip zip-named.log");
     write_file(dir.file("plain-named.gz"), log);
-    for (const char *name : {"a.gz", "members.gz", "a.bz2", "a.xz", "a.zst", "a.zip", "gzip-named.log", "zip-named.log",
-                             "plain-named.gz"}) {
+    for (const char *name : {"a.gz", "members.gz", "a.bz2", "a.xz", "streams.xz", "a.zst", "a.zip", "gzip-named.log",
+                             "zip-named.log", "plain-named.gz"}) {
         host_table_clear();
         log_address_count = 0;
         testing::internal::CaptureStdout();
@@ -294,12 +295,45 @@ TEST_F(Harvest, CorruptCutOrUnreadableCompressedLogsStopTheHarvest)
     write_file(dir.file("damaged.gz"), damaged);
     const std::string xz = read_file(dir.file("a.log.xz"));
     write_file(dir.file("cut.xz"), xz.substr(0, xz.size() - 20));
+    // The block's CRC64 wrong, the data sound: its last byte lies before
+    // the index, whose size the 12-byte stream footer gives.
+    const size_t index_size = (static_cast<unsigned char>(xz[xz.size() - 8]) + 1u) * 4;
+    std::string bad_check = xz;
+    char &check_byte = bad_check[xz.size() - 12 - index_size - 1];
+    check_byte = static_cast<char>(check_byte ^ 1);
+    write_file(dir.file("bad-check.xz"), bad_check);
     write_file(dir.file("a.7z"), std::string("7z\xbc\xaf\x27\x1c", 6) + log);
-    for (const char *name : {"cut.gz", "damaged.gz", "cut.xz", "a.log.lz4", "a.7z"}) {
+    for (const char *name : {"cut.gz", "damaged.gz", "cut.xz", "bad-check.xz", "a.log.lz4", "a.7z"}) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(0, log_file_harvest(dir.file(name).c_str())) << name;
         EXPECT_EQ("Unable to read log file '" + dir.file(name) + "'\n", testing::internal::GetCapturedStdout());
     }
+}
+
+// An xz header names the dictionary the decoder must allocate: up to 4 GiB
+// for a log of a few kilobytes. 256 MiB is allowed (192 MiB reads); one
+// that needs more is refused before anything is allocated, and says so.
+TEST_F(Harvest, CompressedLogsNeedingTooMuchMemoryAreRefused)
+{
+    std::string log;
+    for (int i = 0; i < 20000; ++i)
+        log += "10.1." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + " - - x\n";
+    write_file(dir.file("a.log"), log);
+    shell("xz -k '" + dir.file("a.log") + "'");
+    const std::string xz = read_file(dir.file("a.log.xz"));
+    const std::string large = xz_with_dictionary_byte(xz, 31); // 192 MiB
+    const std::string bomb = xz_with_dictionary_byte(xz, 40);  // 4 GiB - 1
+    ASSERT_FALSE(large.empty() || bomb.empty()) << "xz wrote a layout the test does not know";
+    write_file(dir.file("large.xz"), large);
+    write_file(dir.file("bomb.xz"), bomb);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, log_file_harvest(dir.file("large.xz").c_str()));
+    EXPECT_EQ(20000, log_address_count);
+    EXPECT_EQ(0, log_file_harvest(dir.file("bomb.xz").c_str(), "shown.xz"));
+    EXPECT_EQ("Unable to read log file 'shown.xz': its xz header asks for 4097 MiB to decompress, more than the "
+              "256 MiB allowed\n",
+              testing::internal::GetCapturedStdout());
 }
 
 TEST_F(Harvest, UnreadableLogsAreReported)

@@ -181,3 +181,52 @@ void ScriptedEngineTest::TearDown()
     socket_set_address_resolver(nullptr);
     EngineTest::TearDown();
 }
+
+namespace
+{
+
+// CRC-32 as xz (and zlib) compute it: reflected, polynomial 0xEDB88320.
+uint32_t crc32_of(const std::string &bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= static_cast<unsigned char>(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+} // namespace
+
+std::string xz_with_dictionary_byte(const std::string &xz, unsigned char dictionary_byte)
+{
+    // A 12-byte stream header, then the block header: its size / 4 - 1,
+    // flags (filter count - 1 in bits 0..1, 0x40 and 0x80: a compressed and
+    // an uncompressed size follow as variable-length integers), then per
+    // filter its ID (0x21: LZMA2), its property size (1) and the property,
+    // padding, and a CRC32 of all before it.
+    const size_t start = 12;
+    if (xz.size() < start + 8 || xz.compare(0, 6, "\xfd\x37zXZ\0", 6) != 0)
+        return "";
+    const size_t header_size = (static_cast<unsigned char>(xz[start]) + 1u) * 4;
+    const auto flags = static_cast<unsigned char>(xz[start + 1]);
+    if (xz.size() < start + header_size || (flags & 0x03) != 0)
+        return "";
+    size_t at = start + 2;
+    for (const unsigned size_flag : {0x40u, 0x80u}) {
+        if ((flags & size_flag) == 0)
+            continue;
+        while (at < start + header_size && (static_cast<unsigned char>(xz[at]) & 0x80) != 0)
+            ++at;
+        ++at;
+    }
+    if (at + 3 > start + header_size - 4 || xz[at] != '\x21' || xz[at + 1] != '\x01')
+        return "";
+    std::string patched = xz;
+    patched[at + 2] = static_cast<char>(dictionary_byte);
+    const uint32_t crc = crc32_of(patched.substr(start, header_size - 4));
+    for (size_t i = 0; i < 4; ++i)
+        patched[start + header_size - 4 + i] = static_cast<char>((crc >> (8 * i)) & 0xff);
+    return patched;
+}

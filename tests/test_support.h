@@ -77,6 +77,13 @@ std::string stamps_as_now(const std::string &cache, uint32_t from, uint32_t to);
 // and stats file); empty outside netns-run.
 std::map<std::string, long> server_stats();
 
+// The bytes of an xz file (as xz writes it: one stream, a block with the
+// LZMA2 filter alone) with the dictionary-size byte of its first block's
+// filter properties set to dictionary_byte (40: 4 GiB - 1) and the block
+// header's CRC32 made anew: a valid file whose header asks the decoder for
+// that dictionary. Empty when xz's bytes are not laid out so.
+std::string xz_with_dictionary_byte(const std::string &xz, unsigned char dictionary_byte);
+
 // Starts the support library as the program does, with a fake command line
 // whose first field is program_path.
 void start_core_for_test(int flags, const char *program_path = "/opt/tarn/bin/tarn");

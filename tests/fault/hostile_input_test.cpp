@@ -5,6 +5,7 @@
 #include "fault_support.h"
 #include "reference_scanner.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -87,6 +88,46 @@ TEST(HostileLogs, TarnFindsWhatThePlainScannerFinds)
     EXPECT_TRUE(std::vector<uint32_t>(expected.begin(), expected.end()) == keys)
         << expected.size() << " addresses expected, " << keys.size() << " in the cache";
     std::printf("[ figures  ] hostile logs: %zu distinct addresses, run %.2f s\n", expected.size(), r.seconds);
+}
+
+// An xz log of 20,000 clients whose header claims a 4 GiB dictionary:
+// libarchive's reader allocated it (a run grew to 2.7 GB). Under a 600 MB
+// address space the run refuses the log by name and why, as a log that
+// cannot be read (exit 2, the cache and its directory as they were, no
+// lock left), is never killed, and stays small.
+TEST(HostileLogs, XzLogClaimingAHugeDictionaryIsRefusedWithinBoundedMemory)
+{
+    REQUIRE_FAULT_NAMESPACE("fault");
+    TempDir dir;
+    std::string log;
+    for (uint32_t i = 0; i < 20000; ++i)
+        log += dotted(0x0A000000u + i) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
+    write_file(dir.file("a.log"), log);
+    ASSERT_EQ(0, std::system(("xz '" + dir.file("a.log") + "'").c_str()));
+    const std::string bomb = xz_with_dictionary_byte(read_file(dir.file("a.log.xz")), 40);
+    ASSERT_FALSE(bomb.empty()) << "xz wrote a layout the test does not know";
+    write_file(dir.file("a.log.xz"), bomb);
+    const std::string cache = cache_line(28'000'000, address_key("192.0.2.1"), "one.fault.example");
+    write_file(dir.file("dns.txt"), cache);
+
+    Launch launch = tarn_in(dir.path(), {"/D", "dns.txt", "/L", "a.log.xz", "/K", "dns.lock"}, 60);
+    launch.measure_memory = true;
+#if !defined(TARN_FAULT_SANITIZED) // a sanitizer's shadow memory fits no such limit
+    launch.address_space_limit = 600LL << 20;
+#endif
+    const Outcome r = run_tarn(launch);
+    EXPECT_EQ(0, r.signal) << r.how();
+    EXPECT_EQ(2, r.status) << r.how() << "\n" << r.out << r.err;
+    EXPECT_EQ(BANNER + "     1 [T] DNS Entries loaded...\nUnable to read log file 'a.log.xz': its xz header asks for "
+                       "4097 MiB to decompress, more than the 256 MiB allowed\n",
+              r.lines());
+    EXPECT_EQ(cache, read_file(dir.file("dns.txt")));
+    EXPECT_EQ((std::vector<std::string>{"a.log.xz", "dns.txt"}), directory_names(dir.path()));
+#if !defined(TARN_FAULT_SANITIZED)
+    EXPECT_LT(r.max_rss_kb, 32 * 1024);
+#endif
+    std::printf("[ figures  ] xz log claiming 4 GiB: %s, %.2f s, max RSS %ld KiB\n", r.how().c_str(), r.seconds,
+                r.max_rss_kb);
 }
 
 // Caches no writer produced. Each run succeeds and writes a well-formed,
