@@ -322,3 +322,16 @@ int lock_line_parse(const char *text, size_t length, LockLine *line)
     }
     return seen == 7 ? 1 : 0;
 }
+
+void lock_holder_read_text(LockHolder *holder, LockHolderState (*judge)(const LockLine &))
+{
+    holder->empty = holder->regular == 1 && holder->text_length == 0 ? 1 : 0;
+    LockLine line;
+    if (holder->regular == 1 && lock_line_parse(holder->text, holder->text_length, &line) == 1) {
+        holder->named = 1;
+        holder->pid = line.pid;
+        std::snprintf(holder->host, sizeof holder->host, "%s", line.host);
+        std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
+        holder->state = judge(line);
+    }
+}

@@ -54,3 +54,7 @@ size_t lock_line_format(const LockLine &line, char *text, size_t capacity);
 // it is such a line (pid, host and start at least), else 0. The text may
 // be anything, of any of its length bytes.
 int lock_line_parse(const char *text, size_t length, LockLine *line);
+
+// Fills what a lock's text says into holder (its text read already): empty,
+// or the process it names, whose state judge tells.
+void lock_holder_read_text(LockHolder *holder, LockHolderState (*judge)(const LockLine &));

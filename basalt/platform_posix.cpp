@@ -465,15 +465,7 @@ int platform_lock_inspect(const char *path, LockHolder *holder)
     holder->inode = status.st_ino;
     owner_name(status.st_uid, holder->owner, sizeof holder->owner);
     holder->age_seconds = std::max<long long>(0, static_cast<long long>(std::time(nullptr) - status.st_mtime));
-    holder->empty = holder->regular == 1 && holder->text_length == 0 ? 1 : 0;
-    LockLine line;
-    if (holder->regular == 1 && lock_line_parse(holder->text, holder->text_length, &line) == 1) {
-        holder->named = 1;
-        holder->pid = line.pid;
-        std::snprintf(holder->host, sizeof holder->host, "%s", line.host);
-        std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
-        holder->state = judge_holder(line);
-    }
+    lock_holder_read_text(holder, judge_holder);
     return 1;
 }
 
@@ -1518,17 +1510,11 @@ std::FILE *platform_standard_input()
 
 long platform_read_standard_input(unsigned char *bytes, size_t length)
 {
-    size_t got = 0;
-    while (got < length) {
-        const ssize_t n = read(STDIN_FILENO, bytes + got, length - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
+    // read_bounded ends what it read with a NUL.
+    char head[64];
+    const ssize_t got = read_bounded(STDIN_FILENO, head, std::min(length + 1, sizeof head));
+    if (got > 0)
+        std::memcpy(bytes, head, static_cast<size_t>(got));
     return static_cast<long>(got);
 }
 

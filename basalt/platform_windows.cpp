@@ -341,15 +341,7 @@ int platform_lock_inspect(const char *path, LockHolder *holder)
     holder->regular = read_lock_file(path, holder);
     // Who owns a file takes the security API; the name is left unknown.
     std::snprintf(holder->owner, sizeof holder->owner, "%s", "an unknown user");
-    holder->empty = holder->regular == 1 && holder->text_length == 0 ? 1 : 0;
-    LockLine line;
-    if (holder->regular == 1 && lock_line_parse(holder->text, holder->text_length, &line) == 1) {
-        holder->named = 1;
-        holder->pid = line.pid;
-        std::snprintf(holder->host, sizeof holder->host, "%s", line.host);
-        std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
-        holder->state = judge_holder(line);
-    }
+    lock_holder_read_text(holder, judge_holder);
     return 1;
 }
 

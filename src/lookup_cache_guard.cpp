@@ -104,6 +104,17 @@ void refuse_save(const char *file_name, const char *why)
               file_name, why);
 }
 
+// The complete lines appended since the last look, into lines: 1, or 0
+// after the refusal of a file changed any other way.
+int appended_since(const char *file_name, const SafeFileWriter &writer, std::string &lines)
+{
+    const char *why = "";
+    if (cache_change(writer, lines, &why) != CACHE_CHANGED)
+        return 1;
+    refuse_save(file_name, why);
+    return 0;
+}
+
 bool is_loaded(const char *file_name)
 {
     return !g_loaded.path.empty() && g_loaded.path == file_name;
@@ -133,13 +144,9 @@ int cache_guard_merge(const char *file_name, const SafeFileWriter &writer)
     if (!is_loaded(file_name))
         return 1;
     std::string lines;
-    const char *why = "";
-    const CacheChange change = cache_change(writer, lines, &why);
-    if (change == CACHE_CHANGED) {
-        refuse_save(file_name, why);
+    if (appended_since(file_name, writer, lines) == 0)
         return 0;
-    }
-    if (change == CACHE_APPENDED) {
+    if (!lines.empty()) {
         // Read as later lines of the file: a line for an address the
         // table holds comes after it and wins, as it would in a load.
         ByteReader reader;
@@ -156,15 +163,11 @@ int cache_guard_last_lines(const char *file_name, SafeFileWriter &writer)
     if (!is_loaded(file_name))
         return 1;
     std::string lines;
-    const char *why = "";
-    const CacheChange change = cache_change(writer, lines, &why);
-    if (change == CACHE_CHANGED) {
-        refuse_save(file_name, why);
+    if (appended_since(file_name, writer, lines) == 0)
         return 0;
-    }
     // Lines added while the new file was written go after its own lines as
     // they are: a later line wins when the file is next read.
-    if (change == CACHE_APPENDED && writer.write(lines.data(), lines.size()) == 0)
+    if (!lines.empty() && writer.write(lines.data(), lines.size()) == 0)
         return 0;
     g_loaded.merged_end += lines.size();
     return 1;
