@@ -160,8 +160,9 @@ Outcome run_tarn(const Launch &launch)
         command.insert(command.end(), launch.environment.begin(), launch.environment.end());
     }
     if (launch.as_nobody) {
+        const std::string groups = launch.nobody_groups.empty() ? "--clear-groups" : "--groups=" + launch.nobody_groups;
         command.insert(command.end(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(NOBODY),
-                                       "--regid=" + std::to_string(NOBODY), "--clear-groups", "--"});
+                                       "--regid=" + std::to_string(NOBODY), groups, "--"});
     }
     // After setpriv: the limit counts the tasks of the user tarn runs as.
     if (launch.task_limit > 0)

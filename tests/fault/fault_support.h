@@ -37,6 +37,7 @@ struct Launch {
     std::string directory;                // working directory
     double timeout_seconds = 120;         // then it counts as hung and is killed
     bool as_nobody = false;               // as NOBODY without any group (setpriv)
+    std::string nobody_groups;            // as_nobody with these supplementary groups ("4,5")
     int task_limit = 0;                   // > 0: RLIMIT_NPROC, which counts the user's threads (prlimit)
     long long address_space_limit = 0;    // > 0: RLIMIT_AS in bytes (prlimit)
     long long file_size_limit = 0;        // > 0: RLIMIT_FSIZE in bytes (prlimit)

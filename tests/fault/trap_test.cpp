@@ -108,6 +108,34 @@ TEST_F(Traps, LogLinkOfAnotherUserIsPassedOverAndTheOutputIsNoMoreReadableThanTh
     EXPECT_EQ(4u, status.st_gid);
 }
 
+TEST_F(Traps, SaveByAnOwnerWhoIsNotRootKeepsTheGroupOrRefuses)
+{
+    // The site owner's cache, shared with group adm, saved by the owner.
+    const std::string cache_dir = nobody_directory(dir, "cache");
+    const std::string cache = cache_dir + "/dns.txt";
+    write_file(cache, "1 192.0.2.1 one.fault.example\r\n");
+    ASSERT_EQ(0, chown(cache.c_str(), NOBODY, 4));
+    ASSERT_EQ(0, chmod(cache.c_str(), 0660));
+    Launch launch = tarn_in(dir.path(), {"/Q", "/D", "cache/dns.txt", "/S"});
+    launch.as_nobody = true;
+    launch.nobody_groups = "4";
+    Outcome run = run_tarn(launch);
+    EXPECT_EQ(0, run.status) << run.how() << run.out;
+    struct stat status {
+    };
+    ASSERT_EQ(0, stat(cache.c_str(), &status));
+    EXPECT_EQ(4u, status.st_gid);
+    EXPECT_EQ(0660u, status.st_mode & 07777);
+
+    // Without the group, the save cannot keep it: refused, not changed.
+    launch.nobody_groups.clear();
+    const std::string before = read_file(cache);
+    run = run_tarn(launch);
+    EXPECT_EQ(2, run.status) << run.how();
+    EXPECT_NE(std::string::npos, run.out.find("its group cannot be given to the new file")) << run.out;
+    EXPECT_EQ(before, read_file(cache));
+}
+
 TEST_F(Traps, OutputsAreNeverInputsAndAFifoIsNeverOpened)
 {
     fs::create_directory(dir.file("logs"));
