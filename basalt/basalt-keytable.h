@@ -16,10 +16,13 @@
 // A map keeps a pointer for each key in a second array, a set none. The
 // arrays are tracked memory, allocated at the first key and released with
 // the table.
+// Whether a table keeps a value beside each key.
+enum KeyTableUse { KEY_SET, KEY_MAP };
+
 class KeyTable
 {
   public:
-    explicit KeyTable(bool with_values = false) : with_values_(with_values) {}
+    explicit KeyTable(KeyTableUse use = KEY_SET) : with_values_(use == KEY_MAP) {}
     ~KeyTable();
     KeyTable(const KeyTable &) = delete;
     KeyTable &operator=(const KeyTable &) = delete;

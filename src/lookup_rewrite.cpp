@@ -70,7 +70,7 @@ class NameFinder
     // the cache's, which any client can steer (an address in a user agent
     // is harvested like any other), hence a hash that spreads addresses
     // differing in a byte or two as well as random ones.
-    KeyTable ipv4_{true};
+    KeyTable ipv4_{KEY_MAP};
     std::unordered_map<std::string_view, const char *> ipv6_;
 };
 

@@ -53,7 +53,7 @@ TEST(KeyTable, MapKeepsTheLaterValueAndForgetsOnClear)
     start_core_for_test(OUT_CONSOLE);
     const char *first = "first";
     const char *later = "later";
-    KeyTable map(true);
+    KeyTable map(KEY_MAP);
     EXPECT_EQ(nullptr, map.get(0));
     EXPECT_EQ(nullptr, map.get(12345));
     for (uint32_t key : {0u, 1u, 0xFFFFFFFFu}) {
@@ -82,7 +82,7 @@ TEST(KeyTable, MemoryIsTrackedAndReleased)
     start_core_for_test(OUT_CONSOLE);
     const int32_t before = memory_counters().live_bytes;
     {
-        KeyTable map(true);
+        KeyTable map(KEY_MAP);
         EXPECT_EQ(before, memory_counters().live_bytes); // nothing until the first key
         map.put(7, "seven");
         EXPECT_EQ(before + tracked_block_size(4096 * 4) + tracked_block_size(4096 * 8), memory_counters().live_bytes);
