@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -362,12 +363,114 @@ void BM_LoadShuffled(benchmark::State &state)
     run_load(state, Order::Shuffled, Heap::Fresh);
 }
 
+// /R's name table: a log of 200,000 lines whose first fields are all
+// cache keys, written out with names. The keys are either spread at
+// random or all of the form x.y.0.1, a pattern that any client can put in
+// the logs (an address in a user agent is harvested like any other) and
+// that a hash taking the low bits of key * constant piles into one run.
+// The table is loaded before the timing; what is timed is /R itself, name
+// table included.
+constexpr size_t RESOLVE_KEYS = 16384;
+constexpr int RESOLVE_LINES = 200000;
+constexpr uint64_t RESOLVE_SEED = 0x2f522d6e616d6573ULL;
+
+enum class Keys { Random, Stepped };
+
+// RESOLVE_KEYS distinct keys, ascending: the random ones between 1.0.0.0
+// and 223.255.255.255, the stepped ones 1.0.0.1, 1.1.0.1, ... 64.255.0.1.
+std::vector<uint32_t> resolve_keys(Keys keys)
+{
+    std::vector<uint32_t> made;
+    Rng rng(RESOLVE_SEED);
+    while (made.size() < RESOLVE_KEYS) {
+        const auto i = static_cast<uint32_t>(made.size());
+        made.push_back(keys == Keys::Stepped ? (1 + i / 256) << 24 | (i % 256) << 16 | 1u
+                                             : static_cast<uint32_t>(0x01000000u + rng.below(0xdf000000u)));
+        if (made.size() == RESOLVE_KEYS) {
+            std::sort(made.begin(), made.end());
+            made.erase(std::unique(made.begin(), made.end()), made.end());
+        }
+    }
+    return made;
+}
+
+std::string dotted(uint32_t key)
+{
+    return std::to_string(key >> 24) + "." + std::to_string((key >> 16) & 255) + "." +
+           std::to_string((key >> 8) & 255) + "." + std::to_string(key & 255);
+}
+
+// The cache file (one name for every key) and the log, in the work
+// directory; the paths are returned in that order.
+std::pair<std::string, std::string> resolve_files(Keys keys)
+{
+    const std::vector<uint32_t> made = resolve_keys(keys);
+    const std::string tag = keys == Keys::Stepped ? "stepped" : "random";
+    std::pair<std::string, std::string> paths{work_dir().file("resolve-cache-" + tag + ".txt"),
+                                              work_dir().file("resolve-log-" + tag + ".log")};
+    Writer cache(paths.first);
+    for (size_t i = 0; i < made.size(); ++i) {
+        const std::string line = "29000000 " + dotted(made[i]) + " host-" + std::to_string(i) + ".example.net\r\n";
+        cache.write(line.data(), line.size());
+    }
+    cache.close();
+    Writer log(paths.second);
+    Rng rng(RESOLVE_SEED + 1);
+    for (int i = 0; i < RESOLVE_LINES; ++i) {
+        const std::string line = dotted(made[rng.below(made.size())]) +
+                                 " - - [09/Dec/2026:14:05:26 +0000] \"GET /index.html HTTP/1.1\" 200 5120\n";
+        log.write(line.data(), line.size());
+    }
+    log.close();
+    return paths;
+}
+
+void run_resolve_log(benchmark::State &state, Keys keys)
+{
+    const auto [cache_path, log_path] = resolve_files(keys);
+    empty_table(Heap::Fresh);
+    entry_count = 0;
+    if (dns_file_load(cache_path.c_str()) != 1 || entry_count != static_cast<int32_t>(RESOLVE_KEYS)) {
+        fail(state, "the cache did not load whole");
+        return;
+    }
+    LogList logs;
+    logs.paths.push_back(log_path);
+    const std::string output = work_dir().file("resolved.log");
+    int64_t lines = 0;
+    int64_t named = 0;
+    for (auto _ : state) {
+        if (write_resolved_logs(logs, output.c_str(), &lines, &named) != 1) {
+            fail(state, "/R failed");
+            break;
+        }
+    }
+    state.counters["lines"] =
+        benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate);
+    if (lines != RESOLVE_LINES || named != RESOLVE_LINES)
+        fail(state, "/R did not name every line");
+    std::filesystem::remove(output);
+    empty_table(Heap::Fresh);
+}
+
+void BM_ResolveLogRandomKeys(benchmark::State &state)
+{
+    run_resolve_log(state, Keys::Random);
+}
+
+void BM_ResolveLogSteppedKeys(benchmark::State &state)
+{
+    run_resolve_log(state, Keys::Stepped);
+}
+
 BENCHMARK(BM_Load)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_LoadReusedHeap)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Save)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 // At a million entries the random order walks about 2,000 entries per line;
 // 100,000 shows the trend in seconds.
 BENCHMARK(BM_LoadShuffled)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ResolveLogRandomKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ResolveLogSteppedKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -2,12 +2,12 @@
 // stands after a blank, a control byte or a comma, whatever the log format.
 #include "basalt-core.h"
 #include "basalt-file.h"
+#include "basalt-keytable.h"
 #include "basalt-str.h"
 #include "lookup.h"
 #include "platform.h"
 #include "socket.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -49,103 +49,16 @@ constexpr ByteClasses make_byte_classes()
 
 constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
 
-// The addresses one harvest has already handed to the table. A log names
-// the same clients over and over, and each list of the table is a sorted
-// singly linked list: every repeat that the insert hint does not catch
-// walks a list of hundreds of entries. This set answers a repeat at once.
-// It holds each distinct address once, so its memory follows the number of
-// clients, not the length of the log, and it is released with the harvest.
+// The addresses one harvest has already handed to the table are kept in a
+// key set. A log names the same clients over and over, and each list of
+// the table is a sorted singly linked list: every repeat that the insert
+// hint does not catch walks a list of hundreds of entries. The set answers
+// a repeat at once. It holds each distinct address once, so its memory
+// follows the number of clients, not the length of the log, and it is
+// released with the harvest.
 // Most distinct addresses the set of one harvest holds before they are
 // stored (its slots then take 4 bytes x 2^25 = 128 MiB at the most).
 constexpr uint32_t MAX_SEEN = 1u << 24;
-
-class SeenAddresses
-{
-  public:
-    SeenAddresses() = default;
-    ~SeenAddresses()
-    {
-        if (slots_ != nullptr)
-            tracked_free(&slots_, bytes(capacity_), SITE_FILE, __LINE__);
-    }
-    SeenAddresses(const SeenAddresses &) = delete;
-    SeenAddresses &operator=(const SeenAddresses &) = delete;
-
-    // Whether the set holds as many addresses as it may; the caller then
-    // stores them and starts it again, so memory stays bounded whatever the
-    // log holds.
-    bool full() const { return count_ + (zero_seen_ ? 1 : 0) >= MAX_SEEN; }
-
-    // true when key was seen before; otherwise remembers it.
-    bool check_and_add(uint32_t key)
-    {
-        if (key == 0) { // 0 marks a free slot, so 0.0.0.0 is kept aside
-            const bool seen = zero_seen_;
-            zero_seen_ = true;
-            return seen;
-        }
-        if (2 * (count_ + 1) > capacity_)
-            grow();
-        for (uint32_t i = slot_of(key);; i = (i + 1) & (capacity_ - 1)) {
-            if (slots_[i] == key)
-                return true;
-            if (slots_[i] == 0) {
-                slots_[i] = key;
-                ++count_;
-                return false;
-            }
-        }
-    }
-
-    // Hands the addresses to fn in ascending order, once each, and forgets
-    // them (the slots are sorted in place: no second copy).
-    template <class Fn> void drain_ascending(Fn fn)
-    {
-        uint32_t used = 0;
-        for (uint32_t i = 0; i < capacity_; ++i) {
-            if (slots_[i] != 0)
-                slots_[used++] = slots_[i];
-        }
-        std::sort(slots_, slots_ + used);
-        if (zero_seen_)
-            fn(0u);
-        for (uint32_t i = 0; i < used; ++i)
-            fn(slots_[i]);
-        std::fill(slots_, slots_ + capacity_, 0u);
-        count_ = 0;
-        zero_seen_ = false;
-    }
-
-  private:
-    // The set starts with 2^12 slots (16 KiB): a small log never grows it,
-    // and a large one doubles it a handful of times.
-    static constexpr int FIRST_SHIFT = 12;
-
-    static int bytes(uint32_t capacity) { return static_cast<int>(capacity * sizeof(uint32_t)); }
-    uint32_t slot_of(uint32_t key) const { return (key * 0x9E3779B1u) >> (32 - shift_); }
-
-    void grow()
-    {
-        const uint32_t old_capacity = capacity_;
-        uint32_t *old = slots_;
-        shift_ = old_capacity == 0 ? FIRST_SHIFT : shift_ + 1;
-        capacity_ = uint32_t{1} << shift_;
-        slots_ = static_cast<uint32_t *>(tracked_alloc(bytes(capacity_), SITE_FILE, __LINE__));
-        count_ = 0;
-        for (uint32_t i = 0; i < old_capacity; ++i) {
-            if (old[i] != 0)
-                check_and_add(old[i]);
-        }
-        if (old != nullptr)
-            tracked_free(&old, bytes(old_capacity), SITE_FILE, __LINE__);
-    }
-
-    uint32_t *slots_ = nullptr;
-    uint32_t capacity_ = 0; // a power of two
-    uint32_t count_ = 0;
-    int shift_ = 0; // log2 of capacity_
-    bool zero_seen_ = false;
-};
 
 // Where the next run that may be an address starts in data[0, length): a
 // digit or dot that follows a byte that may stand before an address and
@@ -486,7 +399,9 @@ class NewClients
         }
         if (!seen_.check_and_add(address_key_of(client.address)))
             note_first_sight();
-        if (seen_.full())
+        // Stored and started again when full, so memory stays bounded
+        // whatever the log holds.
+        if (seen_.size() >= MAX_SEEN)
             store_seen();
     }
 
@@ -514,7 +429,7 @@ class NewClients
     }
 
   private:
-    SeenAddresses seen_;
+    KeyTable seen_;
     std::unordered_set<std::string> seen6_;
     HostEntry *entry_; // the next entry to store, made ahead
     static constexpr int64_t NOTE_EVERY = 64;

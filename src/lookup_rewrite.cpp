@@ -5,6 +5,7 @@
 // is never held whole, so memory does not grow with the log or its lines.
 #include "basalt-core.h"
 #include "basalt-file.h"
+#include "basalt-keytable.h"
 #include "lookup.h"
 
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 namespace
 {
@@ -30,67 +30,12 @@ bool is_name(const char *name)
     return name[0] != '\0' && name[0] != '*';
 }
 
-// The table's IPv4 names by address key, in one flat array probed in
-// place: a log looks a name up for every line, and a node-based map costs
-// a cache miss or two more per line than one slot does.
-class Ipv4Names
-{
-  public:
-    explicit Ipv4Names(size_t count)
-    {
-        size_t capacity = 16;
-        while (capacity < 2 * count)
-            capacity *= 2;
-        slots_.resize(capacity);
-        mask_ = capacity - 1;
-    }
-
-    // Where an address is put twice the later name counts.
-    void put(uint32_t key, const char *name)
-    {
-        Slot &slot = slot_of(key);
-        slot.key = key;
-        slot.name = name;
-    }
-
-    const char *get(uint32_t key) const { return const_cast<Ipv4Names *>(this)->slot_of(key).name; }
-
-  private:
-    struct Slot {
-        uint32_t key = 0;
-        const char *name = nullptr; // null: a free slot
-    };
-
-    // The slot that holds key, or the free one where it would go.
-    Slot &slot_of(uint32_t key)
-    {
-        size_t i = (key * 0x9E3779B1u) & mask_;
-        while (slots_[i].name != nullptr && slots_[i].key != key)
-            i = (i + 1) & mask_;
-        return slots_[i];
-    }
-
-    std::vector<Slot> slots_;
-    size_t mask_ = 0;
-};
-
-// The number of IPv4 entries of the table.
-size_t ipv4_entry_count(const HostTable &table)
-{
-    size_t count = 0;
-    for (const HostEntry *list : table.lists) {
-        for (const HostEntry *entry = list; entry != nullptr; entry = entry->next)
-            ++count;
-    }
-    return count;
-}
-
 // The table's names by the text a log's first field has: a dotted quad as
 // the cache keys it, or an IPv6 text exactly as a log wrote it.
 class NameFinder
 {
   public:
-    NameFinder() : ipv4_(ipv4_entry_count(*host_table()))
+    NameFinder()
     {
         // Where a cache holds an address twice the later line counts, as
         // it does when the cache is loaded.
@@ -111,7 +56,7 @@ class NameFinder
         const char *name = nullptr;
         uint8_t address[4];
         if (canonical_dotted_quad(field, address) == 1) {
-            name = ipv4_.get(address_key_of(address));
+            name = static_cast<const char *>(ipv4_.get(address_key_of(address)));
         } else if (std::memchr(field, ':', length) != nullptr) {
             auto found = ipv6_.find(std::string_view(field, length));
             name = found != ipv6_.end() ? found->second : nullptr;
@@ -120,7 +65,12 @@ class NameFinder
     }
 
   private:
-    Ipv4Names ipv4_;
+    // A log looks a name up for every line: one probe of a flat array
+    // costs less than the cache misses of a node-based map. Its keys are
+    // the cache's, which any client can steer (an address in a user agent
+    // is harvested like any other), hence a hash that spreads addresses
+    // differing in a byte or two as well as random ones.
+    KeyTable ipv4_{KEY_MAP};
     std::unordered_map<std::string_view, const char *> ipv6_;
 };
 
