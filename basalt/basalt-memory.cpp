@@ -118,6 +118,7 @@ void *tracked_alloc_or_null(int size, const char *file, int line)
     check_size(size, file, line);
     const int accounted = tracked_block_size(size);
     const int rounded = accounted - 2 * GUARD_SIZE;
+    // NOLINTNEXTLINE(bugprone-misplaced-widening-cast): MAX_TRACKED_SIZE keeps the sum within int
     auto *block = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(USER_OFFSET + rounded + GUARD_SIZE)));
     if (block == nullptr)
         return nullptr;

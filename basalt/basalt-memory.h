@@ -40,6 +40,7 @@ template <class T> int tracked_free(T **pointer, int size, const char *file, int
 // A zero-filled record of type T from tracked memory.
 template <class T> T *tracked_new(const char *file, int line)
 {
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): the bound is the point, sizes are passed as int
     static_assert(sizeof(T) < 0x7fffffff, "record too large for tracked memory");
     return static_cast<T *>(tracked_alloc(static_cast<int>(sizeof(T)), file, line));
 }

@@ -65,7 +65,7 @@ size_t format_record(uint32_t time_stamp, const char *key, size_t key_length, co
     p += key_length;
     *p++ = ' ';
     const size_t name_length = std::strlen(name);
-    std::memcpy(p, name, name_length);
+    std::memcpy(p, name, name_length); // NOLINT(bugprone-not-null-terminated-result): CR LF ends it
     p += name_length;
     *p++ = '\r';
     *p++ = '\n';
@@ -542,6 +542,7 @@ int dns_file_save(const char *file_name, uint32_t flags)
             continue;
         char *out = block.room();
         std::memcpy(out, kept->text, static_cast<size_t>(kept->length));
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a cache line ends in CR LF, not a terminator
         std::memcpy(out + kept->length, "\r\n", 2);
         block.added(static_cast<size_t>(kept->length) + 2);
     }

@@ -422,12 +422,4 @@ TEST(Cli, ParsedRunPrintsTheBanner)
     EXPECT_EQ(BANNER, r.out);
 }
 
-TEST(TestSupport, PrintedLinesMaskTimesAndDropProgress)
-{
-    EXPECT_EQ("     7 [T] DNS Entries loaded...\n     1 [T] Done (2)\n",
-              printed_lines("     7 [    0.0010 secs] DNS Entries loaded...\n     1 Threads [  0/ 20]\r"
-                            "     1 Waiting [  1/ 20]\r     1 [12345.6789 secs] Done (2)\n"));
-    EXPECT_EQ("[ 1.23 secs] [x.0000 secs]\n", printed_lines("[ 1.23 secs] [x.0000 secs]\n"));
-}
-
 } // namespace

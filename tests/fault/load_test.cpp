@@ -173,40 +173,4 @@ TEST(HugeLine, GigabyteLineKeepsMemoryFlat)
     EXPECT_LT(r.max_rss_kb, 32 * 1024);
 }
 
-// One log with over 2^27 distinct clients (2 GB): the harvest's set of seen
-// addresses once had to grow past its limit and the run ended in an ASSERT.
-// The set now stores its addresses and starts again whenever it holds 2^24.
-// Kept disabled: the table of 2^27 clients alone takes about 19 GB of
-// memory; run it with --gtest_also_run_disabled_tests on a machine that has
-// it. Wherever it ends, it must not be an internal error or a signal.
-TEST(DistinctAddresses, DISABLED_LogWithMoreDistinctClientsThanTheSetHoldsIsRefusedCleanly)
-{
-    REQUIRE_FAULT_NAMESPACE("load");
-    const MemoryRoom memory("2300m");
-    ASSERT_TRUE(memory.mount.ok()) << memory.mount.error();
-    const std::string &room = memory.path;
-    {
-        std::ofstream out(room + "/many.log", std::ios::binary);
-        std::string buffer;
-        for (uint32_t i = 0; i <= (1u << 27) + 1; ++i) { // 0.0.0.0 is kept aside: 2^27 + 1 others
-            buffer += dotted(i * 2'654'435'761u);        // an odd factor: distinct for distinct i
-            buffer += '\n';
-            if (buffer.size() >= (1u << 20)) {
-                out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-                buffer.clear();
-            }
-        }
-        out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        ASSERT_TRUE(out.good());
-    }
-    const std::string cache = "100 192.0.2.1 one.fault.example\r\n";
-    write_file(room + "/dns.txt", cache);
-    Outcome r = run_tarn(tarn_in(room, {"/D", "dns.txt", "/L", "many.log"}, 600));
-    EXPECT_NE(1, r.status) << r.out;
-    EXPECT_EQ(0, r.signal);
-    if (r.status != 0) {
-        EXPECT_EQ(cache, read_file(room + "/dns.txt"));
-    }
-}
-
 } // namespace
