@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Workloads for bench/run: server logs with their DNS zone, and big caches.
+"""Workloads for bench/peers/run: server logs with their DNS zone, and big caches.
 
   peer_workloads.py log DIR --lines N --clients N [--named-pct 80]
                             [--silent-pct 0] [--delay 50] [--seed S]

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Scores and reports for bench/run.
+"""Scores and reports for bench/peers/run.
 
   peer_report.py score EXPECTED --cache FILE
   peer_report.py score EXPECTED --log-in ACCESS_LOG --log-out RESOLVED_LOG
@@ -41,7 +41,7 @@
 
   peer_report.py report RUNS_CSV OUT_DIR
       Writes OUT_DIR/peers.md (the tables), OUT_DIR/summary.json and
-      OUT_DIR/wall-w1-w2.svg from the runs bench/run recorded; the machine
+      OUT_DIR/wall-w1-w2.svg from the runs bench/peers/run recorded; the machine
       and command come from OUT_DIR/machine.txt.
 """
 
