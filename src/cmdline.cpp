@@ -10,7 +10,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "cmdline";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 // Options that take the next field as their value, with the message for a
 // missing value. /T has no text field: its value is a number.

@@ -16,7 +16,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "cache-guard";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 // The bytes compared at a time when the loaded bytes are checked again.
 constexpr size_t CHECK_BLOCK_SIZE = 256 * 1024;
 

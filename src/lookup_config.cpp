@@ -16,7 +16,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "lookup";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 struct Keyword {
     const char *name;

@@ -15,7 +15,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "lookup";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 // Longest line the writer produces: the longest that Analog reads, and
 // CR LF.

@@ -19,7 +19,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "lookup";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 // Longest run of digits and dots that can be an address, as gathered; a
 // longer run is passed over as no address.

@@ -35,7 +35,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "lookup";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 using Clock = std::chrono::steady_clock;
 

@@ -17,7 +17,7 @@
 namespace
 {
 
-constexpr const char *SITE_FILE = "lookup";
+constexpr const char *SITE_FILE = __FILE_NAME__;
 
 // A first field longer than the longest address text is no address.
 constexpr size_t FIELD_LIMIT = IPV6_TEXT_SIZE - 1;
