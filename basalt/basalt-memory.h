@@ -2,8 +2,17 @@
 // still held when the program ends.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+// The rule: the records of the program's data (entries, kept lines, long
+// names) and the containers that index them (the table's indexes, the
+// key tables of the harvest and of /R, the sets that say which clients a
+// harvest has met) take their memory here, so that its report counts
+// all that grows with the input and names where a block was taken. Read
+// and write buffers, message texts, paths and short-lived scratch use the
+// plain heap: their size is fixed or bounded by one line.
+//
 // Tracked memory. Every block is zero-filled and framed by four GUARD_BYTE
 // bytes on each side, which tracked_free checks. The block keeps no header:
 // the owner frees it with the size it asked for. Counters are exact under
@@ -70,3 +79,20 @@ int quick_memory_init(int size);
 int quick_memory_reset();
 int quick_memory_report();
 int quick_memory_remove();
+
+// Hands a standard container's nodes out of tracked memory, for the
+// containers the rule above tracks.
+template <class T> struct TrackedAllocator {
+    using value_type = T;
+    TrackedAllocator() = default;
+    template <class U> TrackedAllocator(const TrackedAllocator<U> &) {}
+    T *allocate(size_t n)
+    {
+        return static_cast<T *>(tracked_alloc(static_cast<int>(n * sizeof(T)), "tracked-container", __LINE__));
+    }
+    void deallocate(T *p, size_t n)
+    {
+        tracked_free(&p, static_cast<int>(n * sizeof(T)), "tracked-container", __LINE__);
+    }
+    template <class U> bool operator==(const TrackedAllocator<U> &) const { return true; }
+};

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -430,7 +431,12 @@ class NewClients
 
   private:
     KeyTable seen_;
-    std::unordered_set<std::string> seen6_;
+    // The IPv6 texts met, their nodes and their text in tracked memory.
+    using Text = std::basic_string<char, std::char_traits<char>, TrackedAllocator<char>>;
+    struct TextHash {
+        size_t operator()(const Text &text) const { return std::hash<std::string_view>{}(text); }
+    };
+    std::unordered_set<Text, TextHash, std::equal_to<>, TrackedAllocator<Text>> seen6_;
     HostEntry *entry_; // the next entry to store, made ahead
     static constexpr int64_t NOTE_EVERY = 64;
     int64_t first_seen_ = 0;

@@ -71,7 +71,9 @@ class NameFinder
     // is harvested like any other), hence a hash that spreads addresses
     // differing in a byte or two as well as random ones.
     KeyTable ipv4_{KEY_MAP};
-    std::unordered_map<std::string_view, const char *> ipv6_;
+    std::unordered_map<std::string_view, const char *, std::hash<std::string_view>, std::equal_to<>,
+                       TrackedAllocator<std::pair<const std::string_view, const char *>>>
+        ipv6_;
 };
 
 // Where the resolved log goes: a file replaced only once it is complete,

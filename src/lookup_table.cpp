@@ -27,19 +27,6 @@ template <class Entry> void take_stamp_and_name(Entry *stored, Entry *entry)
     name_move(stored->name, &stored->long_name, entry->name, &entry->long_name);
 }
 
-// Hands the index's nodes out of tracked memory like every other block.
-template <class T> struct TrackedAllocator {
-    using value_type = T;
-    TrackedAllocator() = default;
-    template <class U> TrackedAllocator(const TrackedAllocator<U> &) {}
-    T *allocate(size_t n)
-    {
-        return static_cast<T *>(tracked_alloc(static_cast<int>(n * sizeof(T)), SITE_FILE, __LINE__));
-    }
-    void deallocate(T *p, size_t n) { tracked_free(&p, static_cast<int>(n * sizeof(T)), SITE_FILE, __LINE__); }
-    template <class U> bool operator==(const TrackedAllocator<U> &) const { return true; }
-};
-
 } // namespace
 
 namespace
