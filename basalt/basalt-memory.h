@@ -86,13 +86,16 @@ template <class T> struct TrackedAllocator {
     using value_type = T;
     TrackedAllocator() = default;
     template <class U> TrackedAllocator(const TrackedAllocator<U> &) {}
+    // T may be a pointer: hash tables ask for their arrays of buckets so.
     T *allocate(size_t n)
     {
-        return static_cast<T *>(tracked_alloc(static_cast<int>(n * sizeof(T)), "tracked-container", __LINE__));
+        const int size = static_cast<int>(n * sizeof(T)); // NOLINT(bugprone-sizeof-expression): see above
+        return static_cast<T *>(tracked_alloc(size, "tracked-container", __LINE__));
     }
     void deallocate(T *p, size_t n)
     {
-        tracked_free(&p, static_cast<int>(n * sizeof(T)), "tracked-container", __LINE__);
+        const int size = static_cast<int>(n * sizeof(T)); // NOLINT(bugprone-sizeof-expression): see allocate
+        tracked_free(&p, size, "tracked-container", __LINE__);
     }
     template <class U> bool operator==(const TrackedAllocator<U> &) const { return true; }
 };
