@@ -490,13 +490,16 @@ int harvest_config_logs(ConfigReader &config, const char *directory);
 // One batch run: the three runs differ only in what they harvest and in
 // their validity periods, so the lock and every step are written once.
 enum RunKind { RUN_CACHE_FILE, RUN_LOG_FILES, RUN_ANALOG_CONFIG };
+// How a run finds its clients: the step that harvests its logs into the
+// table (and lists them in logs), with what it needs in context. None for
+// a run of the cache alone.
+using HarvestStep = int (*)(const void *context, LogList &logs);
 struct BatchRun {
     RunKind kind = RUN_CACHE_FILE;
-    const char *dns_file = nullptr;         // null: no cache file (RUN_LOG_FILES with output_file)
-    const char *lock_file = nullptr;        // "" = no lock
-    const char *log_pattern = nullptr;      // RUN_LOG_FILES
-    ConfigReader *config = nullptr;         // RUN_ANALOG_CONFIG
-    const char *config_directory = nullptr; // RUN_ANALOG_CONFIG
+    const char *dns_file = nullptr;  // null: no cache file (RUN_LOG_FILES with output_file)
+    const char *lock_file = nullptr; // "" = no lock
+    HarvestStep harvest = nullptr;
+    const void *harvest_context = nullptr;
     int32_t thread_count = 0;
     uint32_t flags = 0;
     int32_t good_hours = 0;

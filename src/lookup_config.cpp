@@ -250,6 +250,25 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
     }
 }
 
+namespace
+{
+
+// What the harvest of a /G run reads: the configuration, again from its
+// start, and the directory its relative names are taken from.
+struct ConfigLogs {
+    ConfigReader *config;
+    const char *directory;
+};
+
+int harvest_config_step(const void *context, LogList &logs)
+{
+    (void)logs; // a configuration's logs are not written out again
+    const auto *found = static_cast<const ConfigLogs *>(context);
+    return harvest_config_logs(*found->config, found->directory);
+}
+
+} // namespace
+
 int run_analog_config(const char *config_file, int32_t thread_count, uint32_t flags)
 {
     CHECK_POINTER(SITE_FILE, config_file);
@@ -270,11 +289,12 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
         out_print("Analog config must contain DNSFILE command\n");
         return 0;
     }
+    const ConfigLogs logs{&config, directory};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,
-                      .config = &config,
-                      .config_directory = directory,
+                      .harvest = harvest_config_step,
+                      .harvest_context = &logs,
                       .thread_count = thread_count,
                       .flags = flags,
                       .good_hours = settings.good_hours,

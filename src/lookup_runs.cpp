@@ -22,16 +22,10 @@ void reset_run_counters()
     resolved_count = 0;
 }
 
-int harvest_logs(const BatchRun &run, LogList &logs)
+// The harvest of /L: the list of names and patterns in context.
+int harvest_named_logs(const void *context, LogList &logs)
 {
-    switch (run.kind) {
-    case RUN_CACHE_FILE: return 1;
-    case RUN_LOG_FILES:
-        logs.read_twice = run.output_file != nullptr;
-        return harvest_log_list(run.log_pattern, "", &logs);
-    case RUN_ANALOG_CONFIG: return harvest_config_logs(*run.config, run.config_directory);
-    }
-    return 0;
+    return harvest_log_list(static_cast<const char *>(context), "", &logs);
 }
 
 // Harvests one log with its timed line; shown_name names it in messages.
@@ -138,7 +132,8 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
         out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
     }
     pool_expect_lookups(run.thread_count, entry_count);
-    if (harvest_logs(run, logs) == 0)
+    logs.read_twice = run.output_file != nullptr;
+    if (run.harvest != nullptr && run.harvest(run.harvest_context, logs) == 0)
         return 0;
 
     double start = elapsed_seconds();
@@ -177,7 +172,8 @@ int run_logs(const char *log_file, const char *dns_file, const char *lock_file, 
     return run_batch({.kind = RUN_LOG_FILES,
                       .dns_file = dns_file,
                       .lock_file = lock_file,
-                      .log_pattern = log_file,
+                      .harvest = harvest_named_logs,
+                      .harvest_context = log_file,
                       .thread_count = thread_count,
                       .flags = flags,
                       .good_hours = 0,
