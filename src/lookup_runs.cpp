@@ -115,6 +115,25 @@ int write_logs_step(const BatchRun &run, const LogList &logs)
     return 1;
 }
 
+int load_step(const char *dns_file, double run_start)
+{
+    if (dns_file_load(dns_file) == 0)
+        return 0;
+    out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
+    return 1;
+}
+
+int save_step(const BatchRun &run)
+{
+    const double start = elapsed_seconds();
+    // The lock taken before the load: if it is someone else's now, that
+    // program appends to the cache, and a replaced cache would lose it.
+    if (run_lock_still_held() == 0 || dns_file_save(run.dns_file, run.flags) == 0)
+        return 0;
+    out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, elapsed_seconds() - start);
+    return 1;
+}
+
 // Load, harvest, resolve, save and write the logs out, each step timed;
 // stops at the first step that fails. A run without a cache file (/R
 // without /D) skips the load and the save. run_seconds: from before the
@@ -126,17 +145,14 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
         return 0;
     const double run_start = elapsed_seconds();
     const bool has_cache = run.dns_file != nullptr;
-    if (has_cache) {
-        if (dns_file_load(run.dns_file) == 0)
-            return 0;
-        out_note("%6d [%10.4f secs] DNS Entries loaded...\n", entry_count, elapsed_seconds() - run_start);
-    }
+    if (has_cache && load_step(run.dns_file, run_start) == 0)
+        return 0;
     pool_expect_lookups(run.thread_count, entry_count);
     logs.read_twice = run.output_file != nullptr;
     if (run.harvest != nullptr && run.harvest(run.harvest_context, logs) == 0)
         return 0;
 
-    double start = elapsed_seconds();
+    const double start = elapsed_seconds();
     if (resolve_entries(run.thread_count, run.good_hours, run.bad_hours) == 0)
         return 0;
     // The cache-file run counts the lookups it started, the others the
@@ -149,14 +165,8 @@ int run_steps(const BatchRun &run, LogList &logs, double *run_seconds)
     // then fails, so that cron and scripts hear of it.
     const int resolver_answered = report_pass_trouble();
 
-    if (has_cache) {
-        start = elapsed_seconds();
-        // The lock taken before the load: if it is someone else's now, that
-        // program appends to the cache, and a replaced cache would lose it.
-        if (run_lock_still_held() == 0 || dns_file_save(run.dns_file, run.flags) == 0)
-            return 0;
-        out_note("%6d [%10.4f secs] Entries saved...\n", entry_count, elapsed_seconds() - start);
-    }
+    if (has_cache && save_step(run) == 0)
+        return 0;
     if (run.output_file != nullptr && write_logs_step(run, logs) == 0)
         return 0;
     *run_seconds = elapsed_seconds() - run_start;
