@@ -97,6 +97,7 @@ class ByteReader
     int refill();
     int refill_decompressed();
     int refill_gzip();
+    void close_decompressor();
 
     FileHandle file_;
     std::FILE *borrowed_ = nullptr; // read like file_, never closed
