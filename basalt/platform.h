@@ -149,6 +149,16 @@ inline constexpr int platform_is_path_separator(char c)
 }
 #endif
 
+// Where the name of the first length bytes of path starts: after its last
+// separator, or 0 when it has none. The bytes before it are the path's
+// directory part, its separator included.
+inline size_t platform_name_start(const char *path, size_t length)
+{
+    while (length > 0 && platform_is_path_separator(path[length - 1]) == 0)
+        --length;
+    return length;
+}
+
 // The text built by platform_set_command_line (empty before it runs). The
 // text may be far longer than any of the program's fixed buffers; callers
 // copy it with a bound and check the result.

@@ -404,8 +404,7 @@ void put_back(const char *aside, const char *path)
 std::string aside_pattern(const char *path)
 {
     const std::string full = path;
-    const size_t slash = full.rfind('/');
-    const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t name_start = platform_name_start(path, full.size());
     return full.substr(0, name_start) + "." + full.substr(name_start) + ".tarn-stale-XXXXXX";
 }
 
@@ -1191,9 +1190,7 @@ std::FILE *platform_open_for_reading(const char *path, FileProblem *problem)
 
 int platform_directory_trusted(const char *path, FileProblem *problem)
 {
-    std::string directory(path);
-    const size_t slash = directory.rfind('/');
-    directory.resize(slash == std::string::npos ? 0 : slash + 1);
+    std::string directory(path, platform_name_start(path, std::strlen(path)));
     directory += '.';
     PathWalk walk;
     if (!walk_path(directory.c_str(), walk, problem))

@@ -704,15 +704,6 @@ bool failed(FileProblem *problem, FileRefusal refusal, int error = 0)
     return false;
 }
 
-// Where the name of path starts: after its last separator, or at 0.
-size_t name_start(const std::string &path)
-{
-    size_t start = path.size();
-    while (start > 0 && platform_is_path_separator(path[start - 1]) == 0)
-        --start;
-    return start;
-}
-
 FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION &information)
 {
     FileIdentity identity;
@@ -872,7 +863,7 @@ std::FILE *FileReplacement::create(const char *path, const char *mark, const cha
     state_ = std::make_unique<State>();
     state_->slot = slot;
     state_->target = path;
-    const size_t start = name_start(state_->target);
+    const size_t start = platform_name_start(state_->target.c_str(), state_->target.size());
     std::string pattern = state_->target.substr(0, start) + platform_temporary_name(state_->target.substr(start), mark);
     HANDLE file = make_registered_file(pattern, slot);
     if (file == INVALID_HANDLE_VALUE) {

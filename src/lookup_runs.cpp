@@ -245,14 +245,7 @@ int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
 {
     if (checked_copy(prefix, path) == 0)
         return 0;
-    int cut = 0;
-    for (int i = checked_length(prefix) - 1; i >= 0; --i) {
-        if (platform_is_path_separator(prefix[i])) {
-            cut = i + 1;
-            break;
-        }
-    }
-    prefix[cut] = '\0';
+    prefix[platform_name_start(prefix, std::strlen(prefix))] = '\0';
     return 1;
 }
 
