@@ -58,3 +58,10 @@ int lock_line_parse(const char *text, size_t length, LockLine *line);
 // Fills what a lock's text says into holder (its text read already): empty,
 // or the process it names, whose state judge tells.
 void lock_holder_read_text(LockHolder *holder, LockHolderState (*judge)(const LockLine &));
+
+// One directory entry's name against one component of a pattern: '*', '?'
+// and '[...]' ("!" or "^" negates, a first ']' is itself, "a-z" a range, a
+// '[' without its ']' an ordinary byte), '*' backtracking to the last
+// star; a leading dot is matched only by a dot. With fold, the case of
+// ASCII letters does not count.
+bool platform_name_matches(const char *pattern, const char *name, bool fold);

@@ -968,81 +968,6 @@ int platform_is_absolute_path(const char *path)
 namespace
 {
 
-int fold_case(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
-}
-
-// Whether c is in the bracket expression that starts after '[' at set: "!"
-// or "^" to negate, a first ']' taken as itself, ranges "a-z". The length
-// of the expression up to and including its ']' goes to *length; 0 when it
-// has no ']', in which case the '[' is an ordinary character.
-bool bracket_matches(const unsigned char *set, int c, size_t *length)
-{
-    const unsigned char *p = set;
-    const bool negated = *p == '!' || *p == '^';
-    if (negated)
-        ++p;
-    bool found = false;
-    for (const unsigned char *first = p; *p != '\0' && (*p != ']' || p == first); ++p) {
-        int low = *p;
-        int high = low;
-        if (p[1] == '-' && p[2] != '\0' && p[2] != ']') {
-            high = p[2];
-            p += 2;
-        }
-        const int upper = c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
-        found = found || (fold_case(c) >= low && fold_case(c) <= high) || (upper >= low && upper <= high);
-    }
-    *length = *p == ']' ? static_cast<size_t>(p + 1 - set) + 1 : 0;
-    return found != negated;
-}
-
-// How many pattern bytes one name byte c consumes at p: 0 when it does not
-// match there. '?' is any byte; the case of ASCII letters does not count.
-size_t element_match(const unsigned char *p, int c)
-{
-    if (*p == '?')
-        return 1;
-    if (*p == '[') {
-        size_t length = 0;
-        const bool in = bracket_matches(p + 1, c, &length);
-        if (length > 0)
-            return in ? length : 0;
-    }
-    return fold_case(*p) == fold_case(c) ? 1 : 0;
-}
-
-// One directory entry's name against one component of a pattern, with
-// '*' backtracking to the last star. A leading dot is matched only by a dot.
-bool name_matches(const char *pattern, const char *name)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(pattern);
-    const auto *n = reinterpret_cast<const unsigned char *>(name);
-    if (*n == '.' && *p != '.')
-        return false;
-    const unsigned char *star = nullptr;
-    const unsigned char *resume = nullptr;
-    while (*n != '\0') {
-        size_t step = 0;
-        if (*p == '*') {
-            star = ++p;
-            resume = n;
-        } else if (*p != '\0' && (step = element_match(p, *n)) > 0) {
-            p += step;
-            ++n;
-        } else if (star != nullptr) {
-            p = star;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*p == '*')
-        ++p;
-    return *p == '\0';
-}
-
 bool has_wildcard(const std::string &text)
 {
     return text.find_first_of("*?[") != std::string::npos;
@@ -1114,7 +1039,7 @@ void expand(const std::string &prefix, const std::vector<Component> &components,
         return;
     }
     each_entry(prefix, [&](const char *name, bool directory) {
-        if (!name_matches(component.name.c_str(), name))
+        if (!platform_name_matches(component.name.c_str(), name, true))
             return;
         if (last && !directory)
             paths.push_back(prefix + name);
