@@ -1,54 +1,24 @@
-// Harvesting client addresses from server logs: every dotted quad that
-// stands after a blank, a control byte or a comma, whatever the log format.
+// The harvest of client addresses from server logs into the table: the
+// logs a name, pattern or list stands for, standard input, and the set of
+// clients one harvest has met, so that each is stored once.
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-keytable.h"
 #include "basalt-str.h"
 #include "lookup.h"
 #include "platform.h"
-#include "socket.h"
 
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace
 {
 
 constexpr const char *SITE_FILE = __FILE_NAME__;
-
-// Longest run of digits and dots that can be an address, as gathered; a
-// longer run is passed over as no address.
-constexpr size_t RUN_TEXT_SIZE = 80;
-
-// The longest IPv6 text form, terminator excluded.
-constexpr size_t IPV6_TEXT_LENGTH = IPV6_TEXT_SIZE - 1;
-
-struct ByteClasses {
-    bool run[256];        // digits and dots
-    bool before_run[256]; // what may stand before an address: 0..32 and ','
-    bool ipv6[256];       // what an IPv6 text holds: hex digits, ':' and '.'
-    bool ipv6_only[256];  // what only an IPv6 text may start with: a-f, A-F, ':'
-};
-
-constexpr ByteClasses make_byte_classes()
-{
-    ByteClasses classes{};
-    for (int c = 0; c < 256; ++c) {
-        classes.run[c] = (c >= '0' && c <= '9') || c == '.';
-        classes.before_run[c] = c <= 32 || c == ',';
-        classes.ipv6_only[c] = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':';
-        classes.ipv6[c] = classes.run[c] || classes.ipv6_only[c];
-    }
-    return classes;
-}
-
-constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
 
 // The addresses one harvest has already handed to the table are kept in a
 // key set. A log names the same clients over and over, and each list of
@@ -61,303 +31,7 @@ constexpr ByteClasses BYTE_CLASSES = make_byte_classes();
 // stored (its slots then take 4 bytes x 2^25 = 128 MiB at the most).
 constexpr uint32_t MAX_SEEN = 1u << 24;
 
-// Where the next run that may be an address starts in data[0, length): a
-// digit or dot that follows a byte that may stand before an address and
-// does not continue a run. before is the byte before data[0]. Most runs of
-// a log (times, sizes, versions after a slash) follow other bytes, so only
-// a few per line are looked at closely; the rest are passed over sixteen
-// bytes at a time where the processor allows.
-// Whether an IPv6 text may start at p: a byte only such a text starts
-// with, and at least two colons in the run that follows (every IPv6 text
-// has two). Words such as "Firefox" after a blank are thus passed over
-// here, at no more cost than a look at their first bytes. A run that the
-// data cuts may be one.
-bool may_start_ipv6(const unsigned char *p, const unsigned char *end)
-{
-    if (!BYTE_CLASSES.ipv6_only[*p])
-        return false;
-    int colons = 0;
-    for (const unsigned char *q = p; q < end && q - p <= static_cast<ptrdiff_t>(IPV6_TEXT_LENGTH); ++q) {
-        if (!BYTE_CLASSES.ipv6[*q])
-            return false;
-        colons += *q == ':';
-        if (colons == 2)
-            return true;
-    }
-    return true;
-}
-
-#if defined(__SSE2__)
-// The bytes of the 16 at p equal to c, as a bit mask.
-unsigned bytes_equal(const unsigned char *p, char c)
-{
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
-}
-
-// The bytes of the 16 at p that belong to a run (digits and dots) and those
-// that may stand before one (bytes 0 to 32 and commas), as bit masks.
-void classify_block(const unsigned char *p, unsigned *run_bits, unsigned *precede_bits)
-{
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    // Signed compares: bytes of 128 and above are negative, so they are
-    // neither digits nor bytes 0..32, as the byte classes say.
-    const __m128i digit =
-        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(v, _mm_set1_epi8('9' + 1)));
-    const __m128i run = _mm_or_si128(digit, _mm_cmpeq_epi8(v, _mm_set1_epi8('.')));
-    const __m128i low = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-1)), _mm_cmplt_epi8(v, _mm_set1_epi8(33)));
-    const __m128i may_precede = _mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(',')));
-    *run_bits = static_cast<unsigned>(_mm_movemask_epi8(run));
-    *precede_bits = static_cast<unsigned>(_mm_movemask_epi8(may_precede));
-}
-
-// Of the separators in candidates (bits of the block at data + i), those
-// where an IPv6 text starting with a-f or ':' does start. Such a text has a
-// colon within its first five bytes, and colons are rare in a log: only a
-// separator followed, within five bytes, by one is looked at closely.
-// *colon_bits holds the block's colons on entry and the next block's on
-// return, so each block is compared once.
-unsigned ipv6_starts(const unsigned char *data, size_t i, size_t length, unsigned candidates, unsigned *colon_bits)
-{
-    const unsigned colon_next = i + 32 <= length ? bytes_equal(data + i + 16, ':') : 0xFFFFu;
-    // Only the low 5 bits of the next block's colons reach this one.
-    const unsigned window = *colon_bits | ((colon_next & 0x1Fu) << 16);
-    *colon_bits = colon_next;
-    if (window == 0) // most blocks hold no colon
-        return 0;
-    const unsigned near = (window | window >> 1 | window >> 2 | window >> 3 | window >> 4) & 0xFFFFu;
-    unsigned starts = 0;
-    for (unsigned others = candidates & near; others != 0; others &= others - 1) {
-        const unsigned bit = static_cast<unsigned>(__builtin_ctz(others));
-        if (may_start_ipv6(data + i + bit, data + length))
-            starts |= 1u << bit;
-    }
-    return starts;
-}
-
-// Looks at the whole 16-byte blocks of data: the offset where a run may
-// start (*found set), or else the end of the last whole block, with
-// *before the byte before it.
-template <bool want_ipv6>
-size_t scan_blocks(const unsigned char *data, size_t length, unsigned char *before, bool *found)
-{
-    unsigned carry_run = BYTE_CLASSES.run[*before] ? 1 : 0;
-    unsigned carry_before = BYTE_CLASSES.before_run[*before] ? 1 : 0;
-    unsigned colon_bits = want_ipv6 && length >= 16 ? bytes_equal(data, ':') : 0;
-    size_t i = 0;
-    for (; i + 16 <= length; i += 16) {
-        unsigned run_bits = 0;
-        unsigned precede_bits = 0;
-        classify_block(data + i, &run_bits, &precede_bits);
-        const unsigned after_separator = ((precede_bits << 1) | carry_before) & 0xFFFF;
-        unsigned starts = run_bits & ~((run_bits << 1) | carry_run) & after_separator;
-        if constexpr (want_ipv6)
-            starts |= ipv6_starts(data, i, length, after_separator & ~run_bits, &colon_bits);
-        if (starts != 0) {
-            *found = true;
-            return i + static_cast<size_t>(__builtin_ctz(starts));
-        }
-        carry_run = run_bits >> 15;
-        carry_before = precede_bits >> 15;
-    }
-    if (i > 0)
-        *before = data[i - 1];
-    return i;
-}
-#endif
-
-template <bool want_ipv6> size_t next_candidate(const unsigned char *data, size_t length, unsigned char before)
-{
-    size_t i = 0;
-#if defined(__SSE2__)
-    bool found = false;
-    i = scan_blocks<want_ipv6>(data, length, &before, &found);
-    if (found)
-        return i;
-#endif
-    for (; i < length; ++i) {
-        const unsigned char c = data[i];
-        const bool may_start = BYTE_CLASSES.run[c] || (want_ipv6 && may_start_ipv6(data + i, data + length));
-        if (may_start && !BYTE_CLASSES.run[before] && BYTE_CLASSES.before_run[before])
-            return i;
-        before = c;
-    }
-    return length;
-}
-
-// An IPv6 text found: the client, with its text as written.
-int found_ipv6(const unsigned char *text, size_t length, ClientAddress &client)
-{
-    if (length > IPV6_TEXT_LENGTH ||
-        ipv6_client_text(reinterpret_cast<const char *>(text), length, client.address6) == 0)
-        return 0;
-    std::memcpy(client.text, text, length);
-    client.text[length] = '\0';
-    client.is_ipv6 = 1;
-    return 1;
-}
-
-// Reads a run that the buffer cut, a byte at a time (rare: once per read
-// buffer at most): first the digits and dots of a dotted quad, then, if
-// the byte that ends them may go on an IPv6 text, the rest of that. The end
-// of the data ends a run as any other byte that cannot go on it does, so a
-// log whose last bytes are an address gives it too. 1 with the client, 0
-// when it is none (*terminator: the byte that ended the run, 0 at the end
-// of the data).
-int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, unsigned char *terminator)
-{
-    unsigned char run[RUN_TEXT_SIZE];
-    size_t length = 0;
-    int dots = 0;
-    int c = reader.next();
-    while (c >= 0 && BYTE_CLASSES.run[c]) {
-        if (length < RUN_TEXT_SIZE - 1)
-            run[length] = static_cast<unsigned char>(c);
-        ++length;
-        dots += (c == '.' && dots < 4);
-        c = reader.next();
-    }
-    *terminator = static_cast<unsigned char>(c < 0 ? 0 : c);
-    if (dots == 3 && length < RUN_TEXT_SIZE) {
-        run[length] = '\0';
-        if (parse_dotted_address(reinterpret_cast<const char *>(run), client.address) == 1) {
-            client.is_ipv6 = 0;
-            return 1;
-        }
-    }
-    if (!want_ipv6 || c < 0 || !BYTE_CLASSES.ipv6_only[c])
-        return 0;
-    while (c >= 0 && BYTE_CLASSES.ipv6[c]) {
-        if (length < RUN_TEXT_SIZE - 1)
-            run[length] = static_cast<unsigned char>(c);
-        ++length;
-        c = reader.next();
-    }
-    *terminator = static_cast<unsigned char>(c < 0 ? 0 : c);
-    return found_ipv6(run, length, client);
-}
-
-// The digits and dots of a run, read in place: four parts, each kept
-// modulo 256 as the dotted-address parser keeps them, and where the run
-// ends.
-struct QuadRun {
-    uint8_t parts[4];
-    int dots;
-    size_t end;
-};
-
-QuadRun read_quad_run(const unsigned char *data, size_t start, size_t available)
-{
-    QuadRun run{{0, 0, 0, 0}, 0, start};
-    unsigned part = 0;
-    for (; run.end < available && BYTE_CLASSES.run[data[run.end]]; ++run.end) {
-        if (data[run.end] == '.') {
-            if (run.dots < 3)
-                run.parts[run.dots] = static_cast<uint8_t>(part);
-            ++run.dots;
-            part = 0;
-        } else {
-            part = (part * 10 + static_cast<unsigned>(data[run.end] - '0')) & 0xFF;
-        }
-    }
-    run.parts[3] = static_cast<uint8_t>(part);
-    return run;
-}
-
-// Where an IPv6 text that goes on from the run [start, i) would end: i when
-// the run cannot go on as one.
-template <bool want_ipv6> size_t ipv6_run_end(const unsigned char *data, size_t start, size_t i, size_t available)
-{
-    size_t end = i;
-    if (want_ipv6 && i < available && BYTE_CLASSES.ipv6_only[data[i]] &&
-        (i > start || may_start_ipv6(data + i, data + available))) {
-        while (end < available && BYTE_CLASSES.ipv6[data[end]] && end - start <= IPV6_TEXT_LENGTH)
-            ++end;
-    }
-    return end;
-}
-
-// The run that starts at data[start]: read as a dotted quad first, so a
-// quad is found exactly as it would be without IPv6; only a run that is no
-// quad and goes on with a hex letter or a colon (or starts with one) is
-// tried as an IPv6 text. 1 with the client; 0 when it is none (the reader
-// is then past it, *before the byte that ended it).
-template <bool want_ipv6>
-int take_run(ByteReader &reader, const unsigned char *data, size_t start, size_t available, ClientAddress &client,
-             unsigned char *before)
-{
-    const QuadRun run = read_quad_run(data, start, available);
-    const size_t end = ipv6_run_end<want_ipv6>(data, start, run.end, available);
-    if (end == available) {
-        reader.consume(start);
-        return gather_cut_run(reader, want_ipv6, client, before);
-    }
-    if (run.dots == 3 && run.end - start < RUN_TEXT_SIZE) {
-        reader.consume(run.end + 1);
-        std::memcpy(client.address, run.parts, 4);
-        client.is_ipv6 = 0;
-        return 1;
-    }
-    if (end > run.end && !BYTE_CLASSES.ipv6[data[end]] && found_ipv6(data + start, end - start, client) == 1) {
-        reader.consume(end + 1);
-        return 1;
-    }
-    // No address: go on after the digits and dots, as if IPv6 did not
-    // exist (an IPv6 run holds no place where another address may start).
-    *before = data[run.end];
-    reader.consume(run.end + 1);
-    return 0;
-}
-
-// The scanner: every dotted quad as before, and, with want_ipv6, every
-// IPv6 text that starts where a dotted quad may start.
-template <bool want_ipv6> int next_client(ByteReader &reader, ClientAddress &client)
-{
-    // The byte before the data: 0 at the start of each call, which counts
-    // as a blank, so an address right after the last one found is found too.
-    unsigned char before = 0;
-    for (;;) {
-        size_t available = 0;
-        const unsigned char *data = reader.peek(&available);
-        if (data == nullptr)
-            return 0;
-        const size_t start = next_candidate<want_ipv6>(data, available, before);
-        if (start == available) {
-            before = data[available - 1];
-            reader.consume(available);
-            continue;
-        }
-        if (take_run<want_ipv6>(reader, data, start, available, client, &before) == 1)
-            return 1;
-    }
-}
-
 } // namespace
-
-int ipv6_client_text(const char *text, size_t length, uint8_t address[16])
-{
-    char copy[IPV6_TEXT_SIZE];
-    if (length < 3 || length > IPV6_TEXT_LENGTH || std::memchr(text, ':', length) == nullptr)
-        return 0;
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return platform_parse_ipv6(copy, address);
-}
-
-int log_next_address(ByteReader &reader, uint8_t address[4])
-{
-    CHECK_POINTER(SITE_FILE, address);
-    ClientAddress client;
-    if (next_client<false>(reader, client) == 0)
-        return 0;
-    std::memcpy(address, client.address, 4);
-    return 1;
-}
-
-int log_next_client(ByteReader &reader, ClientAddress &client)
-{
-    return next_client<true>(reader, client);
-}
 
 namespace
 {
@@ -499,4 +173,139 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name)
 {
     const char *reason = reader.failure_reason();
     out_print("Unable to read log file '%s'%s%s\n", shown_name, *reason != '\0' ? ": " : "", reason);
+}
+
+namespace
+{
+
+// Harvests one log with its timed line; shown_name names it in messages.
+// What log_file_harvest said of it.
+int harvest_one_log(const char *path, const char *shown_name)
+{
+    const int32_t entries_before = entry_count;
+    const int32_t addresses_before = log_address_count;
+    const double start = elapsed_seconds();
+    const int harvest = log_file_harvest(path, shown_name);
+    if (harvest != LOG_READ)
+        return harvest;
+    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
+             log_address_count - addresses_before);
+    return LOG_READ;
+}
+
+// Copies standard input (after the head bytes already taken from it) to
+// the list's temporary file.
+int copy_standard_input(LogList &logs, const unsigned char *head, size_t length)
+{
+    logs.input_copy = std::make_unique<StandardInputCopy>();
+    switch (logs.input_copy->copy(head, length)) {
+    case StandardInputCopy::COPIED: return 1;
+    case StandardInputCopy::READ_FAILED: out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME); break;
+    case StandardInputCopy::WRITE_FAILED:
+        out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
+        break;
+    }
+    return 0;
+}
+
+// Standard input read once, as it comes, when it is plain; a compressed
+// one is copied, since its reader starts from a file.
+int harvest_standard_input_once(LogList &logs, bool *copied)
+{
+    unsigned char head[16];
+    const long got = platform_read_standard_input(head, sizeof head);
+    if (got < 0) {
+        out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME);
+        return 0;
+    }
+    *copied = !ByteReader::plain_head(head, static_cast<size_t>(got));
+    if (*copied)
+        return copy_standard_input(logs, head, static_cast<size_t>(got));
+    ByteReader reader;
+    reader.open_standard_input(head, static_cast<size_t>(got));
+    const int32_t entries_before = entry_count;
+    const int32_t addresses_before = log_address_count;
+    const double start = elapsed_seconds();
+    if (log_reader_harvest(reader, STANDARD_STREAM_NAME) != LOG_READ)
+        return 0;
+    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
+             log_address_count - addresses_before);
+    return 1;
+}
+
+// Standard input can be read only once, and a run that writes its logs out
+// reads them twice: it is copied to a temporary file, once, and read there.
+int harvest_standard_input(LogList &logs)
+{
+    bool copied = true;
+    if (!logs.read_twice && !logs.input_copy) {
+        if (harvest_standard_input_once(logs, &copied) == 0)
+            return 0;
+        if (!copied)
+            return 1;
+    }
+    if (!logs.input_copy && copy_standard_input(logs, nullptr, 0) == 0)
+        return 0;
+    if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) != LOG_READ)
+        return 0;
+    logs.paths.emplace_back(logs.input_copy->path());
+    return 1;
+}
+
+// A pattern that matches the run's own output passes it over (the output
+// of last night's run lies beside the logs it was made from); a log named
+// as the output is refused, since writing it would lose the log.
+int refuse_output_as_log(const char *pattern, const char *path)
+{
+    if (std::strpbrk(pattern, "*?[") != nullptr)
+        return 1;
+    out_print("Log file '%s' is the output file: a log is never written over\n", path);
+    return 0;
+}
+
+} // namespace
+
+int harvest_log_pattern(const char *pattern, LogList *logs)
+{
+    CHECK_POINTER(SITE_FILE, pattern);
+    DirectoryListing listing;
+    if (listing.open(pattern) == 0) {
+        out_print("No log file matches '%s'\n", pattern);
+        return 0;
+    }
+    while (const char *path = listing.next()) {
+        if (checked_length(path) >= PATH_TEXT_SIZE) {
+            // The run's paths have one limit; a cut path would read another file.
+            out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
+            return 0;
+        }
+        const int harvest = harvest_one_log(path, nullptr);
+        if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
+            return 0;
+        if (harvest == LOG_READ && logs != nullptr)
+            logs->paths.emplace_back(path);
+    }
+    return 1;
+}
+
+int harvest_log_list(const char *list, const char *directory, LogList *logs)
+{
+    CHECK_POINTER(SITE_FILE, list);
+    CHECK_POINTER(SITE_FILE, directory);
+    for (const char *item = list;;) {
+        const char *comma = std::strchr(item, ',');
+        const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
+        char pattern[PATH_TEXT_SIZE];
+        if (logs != nullptr && length == 1 && item[0] == STANDARD_STREAM_NAME[0]) {
+            if (harvest_standard_input(*logs) == 0)
+                return 0;
+        } else if (length > 0 &&
+                   (directory_path(directory, item, length, pattern) == 0 || harvest_log_pattern(pattern, logs) == 0)) {
+            // An empty item ("a.log,,b.log", a trailing comma) names no file.
+            return 0;
+        }
+        if (comma == nullptr)
+            return 1;
+        item = comma + 1;
+    }
 }

@@ -28,80 +28,6 @@ int harvest_named_logs(const void *context, LogList &logs)
     return harvest_log_list(static_cast<const char *>(context), "", &logs);
 }
 
-// Harvests one log with its timed line; shown_name names it in messages.
-// What log_file_harvest said of it.
-int harvest_one_log(const char *path, const char *shown_name)
-{
-    const int32_t entries_before = entry_count;
-    const int32_t addresses_before = log_address_count;
-    const double start = elapsed_seconds();
-    const int harvest = log_file_harvest(path, shown_name);
-    if (harvest != LOG_READ)
-        return harvest;
-    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
-             log_address_count - addresses_before);
-    return LOG_READ;
-}
-
-// Copies standard input (after the head bytes already taken from it) to
-// the list's temporary file.
-int copy_standard_input(LogList &logs, const unsigned char *head, size_t length)
-{
-    logs.input_copy = std::make_unique<StandardInputCopy>();
-    switch (logs.input_copy->copy(head, length)) {
-    case StandardInputCopy::COPIED: return 1;
-    case StandardInputCopy::READ_FAILED: out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME); break;
-    case StandardInputCopy::WRITE_FAILED:
-        out_print("Unable to copy standard input to '%s'\n", logs.input_copy->path());
-        break;
-    }
-    return 0;
-}
-
-// Standard input read once, as it comes, when it is plain; a compressed
-// one is copied, since its reader starts from a file.
-int harvest_standard_input_once(LogList &logs, bool *copied)
-{
-    unsigned char head[16];
-    const long got = platform_read_standard_input(head, sizeof head);
-    if (got < 0) {
-        out_print("Unable to read log file '%s'\n", STANDARD_STREAM_NAME);
-        return 0;
-    }
-    *copied = !ByteReader::plain_head(head, static_cast<size_t>(got));
-    if (*copied)
-        return copy_standard_input(logs, head, static_cast<size_t>(got));
-    ByteReader reader;
-    reader.open_standard_input(head, static_cast<size_t>(got));
-    const int32_t entries_before = entry_count;
-    const int32_t addresses_before = log_address_count;
-    const double start = elapsed_seconds();
-    if (log_reader_harvest(reader, STANDARD_STREAM_NAME) != LOG_READ)
-        return 0;
-    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
-             log_address_count - addresses_before);
-    return 1;
-}
-
-// Standard input can be read only once, and a run that writes its logs out
-// reads them twice: it is copied to a temporary file, once, and read there.
-int harvest_standard_input(LogList &logs)
-{
-    bool copied = true;
-    if (!logs.read_twice && !logs.input_copy) {
-        if (harvest_standard_input_once(logs, &copied) == 0)
-            return 0;
-        if (!copied)
-            return 1;
-    }
-    if (!logs.input_copy && copy_standard_input(logs, nullptr, 0) == 0)
-        return 0;
-    if (harvest_one_log(logs.input_copy->path(), STANDARD_STREAM_NAME) != LOG_READ)
-        return 0;
-    logs.paths.emplace_back(logs.input_copy->path());
-    return 1;
-}
-
 // Writes the logs out again with names, and times it.
 int write_logs_step(const BatchRun &run, const LogList &logs)
 {
@@ -255,17 +181,6 @@ namespace
 FileIdentity g_output;
 bool g_output_exists = false;
 
-// A pattern that matches the run's own output passes it over (the output
-// of last night's run lies beside the logs it was made from); a log named
-// as the output is refused, since writing it would lose the log.
-int refuse_output_as_log(const char *pattern, const char *path)
-{
-    if (std::strpbrk(pattern, "*?[") != nullptr)
-        return 1;
-    out_print("Log file '%s' is the output file: a log is never written over\n", path);
-    return 0;
-}
-
 } // namespace
 
 void run_set_output(const char *output_file)
@@ -282,29 +197,6 @@ int is_run_output(const FileIdentity &identity)
 LogList::LogList() = default;
 LogList::~LogList() = default;
 
-int harvest_log_pattern(const char *pattern, LogList *logs)
-{
-    CHECK_POINTER(SITE_FILE, pattern);
-    DirectoryListing listing;
-    if (listing.open(pattern) == 0) {
-        out_print("No log file matches '%s'\n", pattern);
-        return 0;
-    }
-    while (const char *path = listing.next()) {
-        if (checked_length(path) >= PATH_TEXT_SIZE) {
-            // The run's paths have one limit; a cut path would read another file.
-            out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
-            return 0;
-        }
-        const int harvest = harvest_one_log(path, nullptr);
-        if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
-            return 0;
-        if (harvest == LOG_READ && logs != nullptr)
-            logs->paths.emplace_back(path);
-    }
-    return 1;
-}
-
 int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE])
 {
     path[0] = '\0';
@@ -320,28 +212,6 @@ int directory_path(const char *directory, const char *value, size_t length, char
     std::memcpy(path + prefix, value, length);
     path[prefix + length] = '\0';
     return 1;
-}
-
-int harvest_log_list(const char *list, const char *directory, LogList *logs)
-{
-    CHECK_POINTER(SITE_FILE, list);
-    CHECK_POINTER(SITE_FILE, directory);
-    for (const char *item = list;;) {
-        const char *comma = std::strchr(item, ',');
-        const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
-        char pattern[PATH_TEXT_SIZE];
-        if (logs != nullptr && length == 1 && item[0] == STANDARD_STREAM_NAME[0]) {
-            if (harvest_standard_input(*logs) == 0)
-                return 0;
-        } else if (length > 0 &&
-                   (directory_path(directory, item, length, pattern) == 0 || harvest_log_pattern(pattern, logs) == 0)) {
-            // An empty item ("a.log,,b.log", a trailing comma) names no file.
-            return 0;
-        }
-        if (comma == nullptr)
-            return 1;
-        item = comma + 1;
-    }
 }
 
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags)
