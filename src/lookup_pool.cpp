@@ -1,5 +1,5 @@
 // The resolver thread pool: one short-lived worker per entry that needs a
-// lookup, at most a limit at a time, and the minute clock.
+// lookup, at most a limit at a time.
 //
 // A lookup ends in one of three ways: a name, a definite "no name" (the
 // resolver answered that the address has none), or a failure for now (no
@@ -255,8 +255,6 @@ struct LookupJob {
 // Progress lines are written no more often than this, however often the
 // waits wake: each one is a write to the terminal.
 constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
-
-constexpr uint32_t DAYS_BEFORE_MONTH[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 // Analog ignores entries stamped more than a week ahead: they come from a
 // clock that was wrong, and are looked up again whatever the periods say.
@@ -633,32 +631,6 @@ void pool_note_lookups(int64_t count)
     // A scripted start (tests) has no use for the platform's threads.
     if (limit > 0 && surely_new > 0 && g_thread_start.load() == nullptr)
         platform_prepare_threads(static_cast<int>(std::min<int64_t>(surely_new, limit)));
-}
-
-uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)
-{
-    hour &= 0xFF;
-    minute &= 0xFF;
-    month &= 0xFF;
-    day &= 0xFF;
-    year &= 0xFF;
-    uint32_t days = (month >= 1 && month <= 12) ? DAYS_BEFORE_MONTH[month - 1] : 0;
-    // Years before 1970 cannot occur in a byte-sized year past 1900 that the
-    // clock is used with; compute in signed arithmetic all the same.
-    int64_t d = days + 365 * (static_cast<int64_t>(year) - 70) + (static_cast<int64_t>(year) - 68) / 4 + day;
-    if (year % 4 == 0 && (month == 1 || month == 2))
-        --d;
-    return static_cast<uint32_t>(d * 1440 + hour * 60 + minute);
-}
-
-uint32_t minute_stamp_now()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    platform_local_time(now, &local);
-    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
-                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
-                        static_cast<unsigned>(local.tm_year));
 }
 
 int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)

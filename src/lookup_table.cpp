@@ -1,9 +1,12 @@
-// The host cache table: 256 address-ordered lists, one per first byte.
+// The host cache table: 256 address-ordered lists, one per first byte,
+// and the minute clock its stamps count in.
 #include "basalt-core.h"
 #include "lookup.h"
+#include "platform.h"
 
 #include <array>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <map>
 #include <string_view>
@@ -304,4 +307,40 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
         index->map_->last_of_key[key] = entry;
     ++entry_count;
     return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The minute clock of the stamps.
+
+namespace
+{
+
+constexpr uint32_t DAYS_BEFORE_MONTH[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+} // namespace
+
+uint32_t minute_stamp(unsigned hour, unsigned minute, unsigned month, unsigned day, unsigned year)
+{
+    hour &= 0xFF;
+    minute &= 0xFF;
+    month &= 0xFF;
+    day &= 0xFF;
+    year &= 0xFF;
+    uint32_t days = (month >= 1 && month <= 12) ? DAYS_BEFORE_MONTH[month - 1] : 0;
+    // Years before 1970 cannot occur in a byte-sized year past 1900 that the
+    // clock is used with; compute in signed arithmetic all the same.
+    int64_t d = days + 365 * (static_cast<int64_t>(year) - 70) + (static_cast<int64_t>(year) - 68) / 4 + day;
+    if (year % 4 == 0 && (month == 1 || month == 2))
+        --d;
+    return static_cast<uint32_t>(d * 1440 + hour * 60 + minute);
+}
+
+uint32_t minute_stamp_now()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    platform_local_time(now, &local);
+    return minute_stamp(static_cast<unsigned>(local.tm_hour), static_cast<unsigned>(local.tm_min),
+                        static_cast<unsigned>(local.tm_mon + 1), static_cast<unsigned>(local.tm_mday),
+                        static_cast<unsigned>(local.tm_year));
 }
