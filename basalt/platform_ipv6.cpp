@@ -17,33 +17,6 @@ int hex_value(char c)
     return -1;
 }
 
-// The dotted quad that ends an IPv6 text: four decimal parts of 0 to 255
-// without leading zeros, and nothing after them.
-bool parse_quad(const char *text, uint8_t out[4])
-{
-    uint8_t parts[4] = {0, 0, 0, 0};
-    int part = 0;
-    bool digit_seen = false;
-    for (const char *p = text; *p != '\0'; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            const unsigned value = parts[part] * 10u + static_cast<unsigned>(*p - '0');
-            if ((digit_seen && parts[part] == 0) || value > 255)
-                return false;
-            parts[part] = static_cast<uint8_t>(value);
-            digit_seen = true;
-        } else if (*p == '.' && digit_seen && part < 3) {
-            ++part;
-            digit_seen = false;
-        } else {
-            return false;
-        }
-    }
-    if (part != 3 || !digit_seen)
-        return false;
-    std::memcpy(out, parts, 4);
-    return true;
-}
-
 struct Groups {
     uint8_t bytes[16] = {};
     int length = 0;     // bytes filled
@@ -88,7 +61,7 @@ bool read_groups(const char *text, Groups &g)
             }
         } else {
             // An IPv4 address in the last four bytes ends the text.
-            if (c != '.' || g.length + 4 > 16 || !parse_quad(token, g.bytes + g.length))
+            if (c != '.' || g.length + 4 > 16 || parse_dotted_quad(token, g.bytes + g.length) == 0)
                 return false;
             g.length += 4;
             g.digits = 0;
@@ -120,5 +93,30 @@ int parse_ipv6_text(const char *text, uint8_t address[16])
     if (g.length != 16)
         return 0;
     std::memcpy(address, g.bytes, 16);
+    return 1;
+}
+
+int parse_dotted_quad(const char *text, uint8_t out[4])
+{
+    uint8_t parts[4] = {0, 0, 0, 0};
+    int part = 0;
+    bool digit_seen = false;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            const unsigned value = parts[part] * 10u + static_cast<unsigned>(*p - '0');
+            if ((digit_seen && parts[part] == 0) || value > 255)
+                return 0;
+            parts[part] = static_cast<uint8_t>(value);
+            digit_seen = true;
+        } else if (*p == '.' && digit_seen && part < 3) {
+            ++part;
+            digit_seen = false;
+        } else {
+            return 0;
+        }
+    }
+    if (part != 3 || !digit_seen)
+        return 0;
+    std::memcpy(out, parts, 4);
     return 1;
 }

@@ -9,3 +9,8 @@
 
 // 1 with the 16 bytes in address, or 0 with address untouched.
 int parse_ipv6_text(const char *text, uint8_t address[16]);
+
+// A dotted quad as the cache keys it and as it ends an IPv6 text: four
+// decimal parts of 0 to 255 without leading zeros, and nothing after them.
+// 1 with the 4 bytes in address, or 0 with address untouched.
+int parse_dotted_quad(const char *text, uint8_t address[4]);

@@ -5,6 +5,7 @@
 #include "basalt-file.h"
 #include "basalt-str.h"
 #include "lookup.h"
+#include "platform_ipv6.h"
 
 #include <algorithm>
 #include <charconv>
@@ -435,27 +436,7 @@ int report_malformed_lines(const char *file_name, const CacheReadFacts &facts)
 
 int canonical_dotted_quad(const char *text, uint8_t address[4])
 {
-    uint8_t parsed[4];
-    const char *p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && *p++ != '.')
-            return 0;
-        if (*p < '0' || *p > '9' || (*p == '0' && p[1] >= '0' && p[1] <= '9'))
-            return 0;
-        unsigned value = 0;
-        for (int digits = 0; *p >= '0' && *p <= '9'; ++p) {
-            if (++digits > 3)
-                return 0;
-            value = value * 10 + static_cast<unsigned>(*p - '0');
-        }
-        if (value > 255)
-            return 0;
-        parsed[part] = static_cast<uint8_t>(value);
-    }
-    if (*p != '\0')
-        return 0;
-    std::memcpy(address, parsed, 4);
-    return 1;
+    return parse_dotted_quad(text, address);
 }
 
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record)
