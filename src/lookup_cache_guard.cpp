@@ -66,17 +66,16 @@ int added_lines(std::FILE *file, uint64_t skip, std::string &lines)
     return 1;
 }
 
-enum CacheChange { CACHE_SAME, CACHE_APPENDED, CACHE_CHANGED };
-
-CacheChange changed(const char **why, const char *text)
+int changed(const char **why, const char *text)
 {
     *why = text;
-    return CACHE_CHANGED;
+    return 0;
 }
 
-// How the target differs from what was loaded and merged; the lines added
-// after the merged end in lines. *why says what changed otherwise.
-CacheChange cache_change(const SafeFileWriter &writer, std::string &lines, const char **why)
+// Whether the target is still what was loaded and merged, perhaps with
+// complete lines added after the merged end (into lines, else empty): 1;
+// or 0 with what changed otherwise in *why.
+int unchanged_but_appended(const SafeFileWriter &writer, std::string &lines, const char **why)
 {
     FileIdentity now;
     lines.clear();
@@ -87,14 +86,14 @@ CacheChange cache_change(const SafeFileWriter &writer, std::string &lines, const
     if (now.size < g_loaded.merged_end)
         return changed(why, "it was cut shorter");
     if (now.size == g_loaded.merged_end && now.modified_ns == g_loaded.identity.modified_ns)
-        return CACHE_SAME;
+        return 1;
     FileHandle file(writer.open_target());
     if (!file || loaded_bytes_unchanged(file.get(), g_loaded.size, g_loaded.checksum) == 0)
         return changed(why, "lines it had were changed");
     if (added_lines(file.get(), g_loaded.merged_end - g_loaded.size, lines) == 0)
         return changed(why, "it could not be read again");
     g_loaded.identity.modified_ns = now.modified_ns;
-    return lines.empty() ? CACHE_SAME : CACHE_APPENDED;
+    return 1;
 }
 
 void refuse_save(const char *file_name, const char *why)
@@ -109,7 +108,7 @@ void refuse_save(const char *file_name, const char *why)
 int appended_since(const char *file_name, const SafeFileWriter &writer, std::string &lines)
 {
     const char *why = "";
-    if (cache_change(writer, lines, &why) != CACHE_CHANGED)
+    if (unchanged_but_appended(writer, lines, &why) == 1)
         return 1;
     refuse_save(file_name, why);
     return 0;
