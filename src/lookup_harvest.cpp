@@ -178,19 +178,25 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name)
 namespace
 {
 
-// Harvests one log with its timed line; shown_name names it in messages.
-// What log_file_harvest said of it.
-int harvest_one_log(const char *path, const char *shown_name)
+// Runs a harvest and prints its timed line when it read the log; what the
+// harvest said.
+template <class Harvest> int timed_harvest(Harvest harvest)
 {
     const int32_t entries_before = entry_count;
     const int32_t addresses_before = log_address_count;
     const double start = elapsed_seconds();
-    const int harvest = log_file_harvest(path, shown_name);
-    if (harvest != LOG_READ)
-        return harvest;
+    const int result = harvest();
+    if (result != LOG_READ)
+        return result;
     out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
              log_address_count - addresses_before);
     return LOG_READ;
+}
+
+// Harvests one log with its timed line; shown_name names it in messages.
+int harvest_one_log(const char *path, const char *shown_name)
+{
+    return timed_harvest([&] { return log_file_harvest(path, shown_name); });
 }
 
 // Copies standard input (after the head bytes already taken from it) to
@@ -223,14 +229,7 @@ int harvest_standard_input_once(LogList &logs, bool *copied)
         return copy_standard_input(logs, head, static_cast<size_t>(got));
     ByteReader reader;
     reader.open_standard_input(head, static_cast<size_t>(got));
-    const int32_t entries_before = entry_count;
-    const int32_t addresses_before = log_address_count;
-    const double start = elapsed_seconds();
-    if (log_reader_harvest(reader, STANDARD_STREAM_NAME) != LOG_READ)
-        return 0;
-    out_note("%6d [%10.4f secs] Log Entries loaded... (%d)\n", entry_count - entries_before, elapsed_seconds() - start,
-             log_address_count - addresses_before);
-    return 1;
+    return timed_harvest([&] { return log_reader_harvest(reader, STANDARD_STREAM_NAME); }) == LOG_READ ? 1 : 0;
 }
 
 // Standard input can be read only once, and a run that writes its logs out
