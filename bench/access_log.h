@@ -12,7 +12,7 @@
 #pragma once
 
 #include "bench_support.h"
-#include "lookup.h"
+#include "lookup_table.h"
 
 #include <algorithm>
 #include <array>

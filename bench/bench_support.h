@@ -4,7 +4,7 @@
 #pragma once
 
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <algorithm>

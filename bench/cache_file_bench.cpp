@@ -12,7 +12,9 @@
 // from malloc, and the process's resident size, so a reader can tell how
 // close memory stays to the size of the entries themselves.
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_rewrite.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <benchmark/benchmark.h>

@@ -19,7 +19,9 @@
 // The file size comes from --size_mb N (or TARN_HARVEST_MB), default 1024.
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_harvest.h"
+#include "lookup_scan.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <benchmark/benchmark.h>

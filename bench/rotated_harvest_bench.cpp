@@ -42,7 +42,9 @@
 // the end.
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_harvest.h"
+#include "lookup_scan.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <algorithm>

@@ -8,7 +8,8 @@
 #include "basalt-file.h"
 #include "cmdline.h"
 #include "fuzz_support.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_table.h"
 
 #include <cstddef>
 #include <cstdint>

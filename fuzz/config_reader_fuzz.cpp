@@ -4,7 +4,7 @@
 // line numbers only grow, and reading ends.
 #include "basalt-file.h"
 #include "fuzz_support.h"
-#include "lookup.h"
+#include "lookup_config.h"
 
 #include <cstddef>
 #include <cstdint>

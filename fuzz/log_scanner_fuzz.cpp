@@ -5,7 +5,7 @@
 // that a run cut by the buffer edge is read too.
 #include "basalt-file.h"
 #include "fuzz_support.h"
-#include "lookup.h"
+#include "lookup_scan.h"
 #include "reference_scanner.h"
 
 #include <algorithm>

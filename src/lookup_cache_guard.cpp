@@ -6,9 +6,11 @@
 // again before it writes and once more right before the rename. The check
 // narrows the window; only the lock closes it, since Analog keeps its
 // descriptor open and appends after a rename go to the old file.
+#include "lookup_cache_guard.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_table.h"
 
 #include <cstring>
 #include <string>

@@ -1,10 +1,12 @@
 // The Analog configuration run: DNSFILE, LOGFILE, DNSGOODHOURS and
 // DNSBADHOURS taken from an Analog configuration file, then the same run as
 // for /L. The file is read twice, so settings count wherever they stand.
+#include "lookup_config.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
-#include "lookup.h"
+#include "lookup_harvest.h"
+#include "lookup_runs.h"
 #include "platform.h"
 
 #include <cerrno>

@@ -1,10 +1,14 @@
 // The DNS cache file: a line reader that accepts what other tools and hand
 // edits produce and keeps what it cannot read, and a writer that never
 // loses the old file.
+#include "lookup_dnsfile.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
-#include "lookup.h"
+#include "lookup_cache_guard.h"
+#include "lookup_harvest.h"
+#include "lookup_scan.h"
+#include "lookup_table.h"
 #include "platform_ipv6.h"
 
 #include <algorithm>

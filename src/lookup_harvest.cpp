@@ -1,11 +1,14 @@
 // The harvest of client addresses from server logs into the table: the
 // logs a name, pattern or list stands for, standard input, and the set of
 // clients one harvest has met, so that each is stored once.
+#include "lookup_harvest.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-keytable.h"
 #include "basalt-str.h"
-#include "lookup.h"
+#include "lookup_pool.h"
+#include "lookup_scan.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <cstddef>
@@ -287,6 +290,31 @@ int harvest_log_pattern(const char *pattern, LogList *logs)
     return 1;
 }
 
+int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
+{
+    if (checked_copy(prefix, path) == 0)
+        return 0;
+    prefix[platform_name_start(prefix, std::strlen(prefix))] = '\0';
+    return 1;
+}
+
+int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE])
+{
+    path[0] = '\0';
+    const bool absolute = platform_is_absolute_path(value) == 1;
+    const size_t prefix = absolute ? 0 : std::strlen(directory);
+    if (prefix + length >= PATH_TEXT_SIZE) {
+        // A cut path would name another file.
+        out_print("Path too long (more than %d characters): '%s%.*s'\n", PATH_TEXT_SIZE - 1, absolute ? "" : directory,
+                  static_cast<int>(length), value);
+        return 0;
+    }
+    std::memcpy(path, directory, prefix);
+    std::memcpy(path + prefix, value, length);
+    path[prefix + length] = '\0';
+    return 1;
+}
+
 int harvest_log_list(const char *list, const char *directory, LogList *logs)
 {
     CHECK_POINTER(SITE_FILE, list);
@@ -308,3 +336,25 @@ int harvest_log_list(const char *list, const char *directory, LogList *logs)
         item = comma + 1;
     }
 }
+
+namespace
+{
+
+FileIdentity g_output;
+bool g_output_exists = false;
+
+} // namespace
+
+void run_set_output(const char *output_file)
+{
+    g_output_exists = output_file != nullptr && std::strcmp(output_file, STANDARD_STREAM_NAME) != 0 &&
+                      platform_path_identity(output_file, &g_output) == 1;
+}
+
+int is_run_output(const FileIdentity &identity)
+{
+    return g_output_exists && same_file(identity, g_output) ? 1 : 0;
+}
+
+LogList::LogList() = default;
+LogList::~LogList() = default;

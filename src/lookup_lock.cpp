@@ -1,8 +1,8 @@
 // The run's DNS lock, as the user hears of it: taken, taken over when its
 // holder was killed, refused with whose it is, checked before the save and
 // removed at the end only while it is still this run's.
+#include "lookup_lock.h"
 #include "basalt-core.h"
-#include "lookup.h"
 #include "platform.h"
 
 #include <cstdio>

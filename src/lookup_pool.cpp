@@ -14,10 +14,11 @@
 // finished late or never got to run before the pass gave up, discards its
 // result and touches no entry and no counter, because the table may
 // already be saved and cleared. docs/THREAD_POOL.md tells the whole story.
+#include "lookup_pool.h"
 #include "basalt-core.h"
 #include "basalt-memory.h"
 #include "basalt-str.h"
-#include "lookup.h"
+#include "lookup_table.h"
 #include "platform.h"
 #include "socket.h"
 
@@ -656,4 +657,28 @@ int resolve_entries(int32_t thread_limit, int32_t good_hours, int32_t bad_hours)
 PassTrouble pool_last_pass()
 {
     return g_last_trouble;
+}
+
+int report_pass_trouble()
+{
+    const PassTrouble trouble = pool_last_pass();
+    if (trouble.failed_for_now > 0)
+        out_note("%6d Lookups failed for now: their entries are kept as they were for the next run\n",
+                 trouble.failed_for_now);
+    if (trouble.stopped == 1) {
+        out_print("Warning: no lookup has had an answer for %d seconds, and lookups in %d networks failed: the "
+                  "resolver does not answer or cannot be reached. The pass stopped with %d entries not looked up; "
+                  "every entry is kept as it was for the next run\n",
+                  trouble.stopped_seconds, trouble.stopped_networks, trouble.not_started);
+        return 0;
+    }
+    if (trouble.lowest_limit < trouble.thread_limit)
+        out_print("Warning: lookups failed for now at up to %d at a time, so the pass lowered them to %d: the "
+                  "resolver seems to limit how many queries it takes at once or per second; try /T %d\n",
+                  trouble.thread_limit, trouble.lowest_limit, trouble.lowest_limit);
+    else if (trouble.failed_for_now > 0 && trouble.failed_for_now * 4 > lookups_started)
+        out_print("Warning: %d of %d lookups failed for now: a resolver that limits its queries (try a lower /T) "
+                  "or one that does not answer\n",
+                  trouble.failed_for_now, lookups_started);
+    return 1;
 }

@@ -3,10 +3,13 @@
 //
 // The logs are read a second time, after the lookups, and streamed: a line
 // is never held whole, so memory does not grow with the log or its lines.
+#include "lookup_rewrite.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-keytable.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_harvest.h"
+#include "lookup_table.h"
 
 #include <cstdio>
 #include <cstring>

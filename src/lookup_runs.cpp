@@ -1,9 +1,15 @@
 // The batch runs: lock, load, harvest, resolve, save, each step timed, and
 // the table emptied and the lock released whatever happens.
+#include "lookup_runs.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_harvest.h"
+#include "lookup_lock.h"
+#include "lookup_pool.h"
+#include "lookup_rewrite.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <cstring>
@@ -119,30 +125,6 @@ int run_logs(const char *log_file, const char *dns_file, const char *lock_file, 
 
 } // namespace
 
-int report_pass_trouble()
-{
-    const PassTrouble trouble = pool_last_pass();
-    if (trouble.failed_for_now > 0)
-        out_note("%6d Lookups failed for now: their entries are kept as they were for the next run\n",
-                 trouble.failed_for_now);
-    if (trouble.stopped == 1) {
-        out_print("Warning: no lookup has had an answer for %d seconds, and lookups in %d networks failed: the "
-                  "resolver does not answer or cannot be reached. The pass stopped with %d entries not looked up; "
-                  "every entry is kept as it was for the next run\n",
-                  trouble.stopped_seconds, trouble.stopped_networks, trouble.not_started);
-        return 0;
-    }
-    if (trouble.lowest_limit < trouble.thread_limit)
-        out_print("Warning: lookups failed for now at up to %d at a time, so the pass lowered them to %d: the "
-                  "resolver seems to limit how many queries it takes at once or per second; try /T %d\n",
-                  trouble.thread_limit, trouble.lowest_limit, trouble.lowest_limit);
-    else if (trouble.failed_for_now > 0 && trouble.failed_for_now * 4 > lookups_started)
-        out_print("Warning: %d of %d lookups failed for now: a resolver that limits its queries (try a lower /T) "
-                  "or one that does not answer\n",
-                  trouble.failed_for_now, lookups_started);
-    return 1;
-}
-
 int run_batch(const BatchRun &run)
 {
     mark_assert_site(SITE_FILE, __LINE__);
@@ -165,53 +147,6 @@ int run_batch(const BatchRun &run)
         out_note("%6d [%10.4f secs] Completed (%d unresolved)...\n", entry_count, run_seconds,
                  unresolved_seen - resolved_count.load());
     return completed == 1 && released == 1 ? 1 : 0;
-}
-
-int directory_prefix(const char *path, char (&prefix)[PATH_TEXT_SIZE])
-{
-    if (checked_copy(prefix, path) == 0)
-        return 0;
-    prefix[platform_name_start(prefix, std::strlen(prefix))] = '\0';
-    return 1;
-}
-
-namespace
-{
-
-FileIdentity g_output;
-bool g_output_exists = false;
-
-} // namespace
-
-void run_set_output(const char *output_file)
-{
-    g_output_exists = output_file != nullptr && std::strcmp(output_file, STANDARD_STREAM_NAME) != 0 &&
-                      platform_path_identity(output_file, &g_output) == 1;
-}
-
-int is_run_output(const FileIdentity &identity)
-{
-    return g_output_exists && same_file(identity, g_output) ? 1 : 0;
-}
-
-LogList::LogList() = default;
-LogList::~LogList() = default;
-
-int directory_path(const char *directory, const char *value, size_t length, char (&path)[PATH_TEXT_SIZE])
-{
-    path[0] = '\0';
-    const bool absolute = platform_is_absolute_path(value) == 1;
-    const size_t prefix = absolute ? 0 : std::strlen(directory);
-    if (prefix + length >= PATH_TEXT_SIZE) {
-        // A cut path would name another file.
-        out_print("Path too long (more than %d characters): '%s%.*s'\n", PATH_TEXT_SIZE - 1, absolute ? "" : directory,
-                  static_cast<int>(length), value);
-        return 0;
-    }
-    std::memcpy(path, directory, prefix);
-    std::memcpy(path + prefix, value, length);
-    path[prefix + length] = '\0';
-    return 1;
 }
 
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags)

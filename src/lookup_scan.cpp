@@ -1,10 +1,10 @@
 // The scanner of log bytes: every dotted quad that stands after a blank, a
 // control byte or a comma, and every IPv6 client text, whatever the log
 // format, found sixteen bytes at a time where the processor allows.
+#include "lookup_scan.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
-#include "lookup.h"
 #include "platform.h"
 #include "socket.h"
 

@@ -1,7 +1,7 @@
 // The single lookups of /A and /N.
+#include "lookup_single.h"
 #include "basalt-core.h"
 #include "basalt-str.h"
-#include "lookup.h"
 #include "platform.h"
 #include "socket.h"
 

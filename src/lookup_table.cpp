@@ -1,7 +1,7 @@
 // The host cache table: 256 address-ordered lists, one per first byte,
 // and the minute clock its stamps count in.
+#include "lookup_table.h"
 #include "basalt-core.h"
-#include "lookup.h"
 #include "platform.h"
 
 #include <array>

@@ -10,7 +10,11 @@
 #include "basalt-core.h"
 #include "basalt-str.h"
 #include "cmdline.h"
-#include "lookup.h"
+#include "lookup_config.h"
+#include "lookup_lock.h"
+#include "lookup_runs.h"
+#include "lookup_single.h"
+#include "lookup_table.h"
 #include "platform.h"
 #include "socket.h"
 

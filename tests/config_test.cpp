@@ -3,7 +3,7 @@
 // lines that the run prints.
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_config.h"
 #include "socket.h"
 #include "test_support.h"
 

@@ -3,7 +3,8 @@
 // disk and a read-only directory (in a private mount namespace).
 #include "basalt-core.h"
 #include "dns_file_test.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_table.h"
 #include "test_support.h"
 
 #include <cstdio>

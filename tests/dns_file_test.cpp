@@ -5,7 +5,8 @@
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "cmdline.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_table.h"
 #include "test_support.h"
 
 #include <algorithm>

@@ -3,7 +3,8 @@
 #pragma once
 
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_table.h"
 #include "test_support.h"
 
 #include <algorithm>

@@ -2,7 +2,9 @@
 // finds the logs.
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_harvest.h"
+#include "lookup_rewrite.h"
+#include "lookup_table.h"
 #include "platform.h"
 #include "reference_scanner.h"
 #include "socket.h"

@@ -1,7 +1,7 @@
 // The host cache table: ordering, both insertion modes and the duplicate
 // hint, checked against a plain reference that always walks from the head.
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_table.h"
 #include "test_support.h"
 
 #include <algorithm>

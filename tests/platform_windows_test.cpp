@@ -4,7 +4,8 @@
 // only), Analog's lock on Windows, and the system's resolver.
 #include "basalt-core.h"
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_config.h"
+#include "lookup_harvest.h"
 #include "platform.h"
 #include "socket.h"
 #include "test_support.h"

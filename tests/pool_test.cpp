@@ -2,7 +2,8 @@
 // up, what they hold afterwards, the counters, the slot limit, and a drain
 // that gives up on hung workers without letting them touch freed state.
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_pool.h"
+#include "lookup_table.h"
 #include "platform.h"
 #include "socket.h"
 #include "test_support.h"

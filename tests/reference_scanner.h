@@ -10,7 +10,7 @@
 #pragma once
 
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_scan.h"
 #include "platform.h"
 
 #include <cstddef>

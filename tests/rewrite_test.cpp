@@ -1,7 +1,8 @@
 // The logs written out with names: which first fields are replaced, and
 // that every other byte comes through as it was.
 #include "basalt-file.h"
-#include "lookup.h"
+#include "lookup_dnsfile.h"
+#include "lookup_rewrite.h"
 #include "test_support.h"
 
 #include <cstdlib>

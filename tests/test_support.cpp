@@ -5,7 +5,8 @@
 #include "socket.h"
 
 #include "basalt-core.h"
-#include "lookup.h"
+#include "lookup_pool.h"
+#include "lookup_table.h"
 #include "platform.h"
 
 #include <cctype>

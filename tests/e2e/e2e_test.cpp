@@ -2,7 +2,7 @@
 // against our own DNS server. Runs only inside netns-run, which sets
 // TARN_DNS_SERVER; anywhere else every test skips, so no lookup can reach
 // the machine's own nameserver.
-#include "lookup.h"
+#include "lookup_table.h"
 #include "test_support.h"
 
 #include <array>

@@ -3,7 +3,7 @@
 // is none, the entry as it was where the resolver failed for now, and no
 // line split or shifted by a name the cache line cannot hold.
 #include "fault_support.h"
-#include "lookup.h"
+#include "lookup_table.h"
 
 #include <algorithm>
 #include <chrono>

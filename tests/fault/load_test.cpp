@@ -2,7 +2,7 @@
 // threads, and a one-gigabyte line. Both must finish with memory that
 // follows the table, not the input.
 #include "fault_support.h"
-#include "lookup.h"
+#include "lookup_table.h"
 
 #include <algorithm>
 #include <cstdio>
