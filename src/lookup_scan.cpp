@@ -6,6 +6,7 @@
 #include "basalt-file.h"
 #include "basalt-str.h"
 #include "platform.h"
+#include "platform_ipv6.h"
 #include "socket.h"
 
 #include <cstddef>
@@ -207,7 +208,7 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
     *terminator = static_cast<unsigned char>(c < 0 ? 0 : c);
     if (dots == 3 && length < RUN_TEXT_SIZE) {
         run[length] = '\0';
-        if (parse_dotted_address(reinterpret_cast<const char *>(run), client.address) == 1) {
+        if (parse_dotted_quad(reinterpret_cast<const char *>(run), client.address) == 1) {
             client.is_ipv6 = 0;
             return 1;
         }
@@ -224,29 +225,41 @@ int gather_cut_run(ByteReader &reader, bool want_ipv6, ClientAddress &client, un
     return found_ipv6(run, length, client);
 }
 
-// The digits and dots of a run, read in place: four parts, each kept
-// modulo 256 as the dotted-address parser keeps them, and where the run
-// ends.
+// The digits and dots of a run, read in place: its first four parts, how
+// many dots it has, whether every part is written as the cache keys an
+// address (1 to 3 digits, 0 to 255, no leading zero) and where the run
+// ends. A run such as "192.0.2.256" or "010.0.2.1" is no address: read as
+// one it would be another client's, looked up for a line that never
+// named it.
 struct QuadRun {
     uint8_t parts[4];
     int dots;
+    bool canonical;
     size_t end;
 };
 
 QuadRun read_quad_run(const unsigned char *data, size_t start, size_t available)
 {
-    QuadRun run{{0, 0, 0, 0}, 0, start};
+    QuadRun run{{0, 0, 0, 0}, 0, true, start};
     unsigned part = 0;
+    int digits = 0;
     for (; run.end < available && BYTE_CLASSES.run[data[run.end]]; ++run.end) {
         if (data[run.end] == '.') {
+            run.canonical = run.canonical && digits > 0;
             if (run.dots < 3)
                 run.parts[run.dots] = static_cast<uint8_t>(part);
             ++run.dots;
             part = 0;
+            digits = 0;
         } else {
-            part = (part * 10 + static_cast<unsigned>(data[run.end] - '0')) & 0xFF;
+            // A leading zero, or a fourth digit, ends the part's chance.
+            run.canonical = run.canonical && !(digits > 0 && part == 0) && digits < 3;
+            part = part * 10 + static_cast<unsigned>(data[run.end] - '0');
+            run.canonical = run.canonical && part <= 255;
+            ++digits;
         }
     }
+    run.canonical = run.canonical && digits > 0;
     run.parts[3] = static_cast<uint8_t>(part);
     return run;
 }
@@ -279,7 +292,7 @@ int take_run(ByteReader &reader, const unsigned char *data, size_t start, size_t
         reader.consume(start);
         return gather_cut_run(reader, want_ipv6, client, before);
     }
-    if (run.dots == 3 && run.end - start < RUN_TEXT_SIZE) {
+    if (run.dots == 3 && run.canonical) {
         reader.consume(run.end + 1);
         std::memcpy(client.address, run.parts, 4);
         client.is_ipv6 = 0;

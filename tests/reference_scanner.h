@@ -19,25 +19,33 @@
 #include <string_view>
 #include <vector>
 
-// A dotted address: a non-empty text of digits and exactly three dots, each
-// part kept modulo 256 however many digits it has, an empty part 0. True
+// A dotted address: four parts joined by three dots, each 1 to 3 digits
+// of 0 to 255 without a leading zero, as the cache keys an address; any
+// other run ("192.0.2.256", "010.0.2.1", "1..2.3") names no client. True
 // with the octets in out; false, out untouched, for anything else.
 inline bool reference_dotted(std::string_view text, uint8_t out[4])
 {
-    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
-        return false;
     unsigned parts[4] = {0, 0, 0, 0};
     size_t part = 0;
+    size_t digits = 0;
     for (char c : text) {
-        if (c != '.')
-            parts[part] = (parts[part] * 10 + static_cast<unsigned>(c - '0')) % 256;
-        else if (++part > 3)
+        if (c == '.') {
+            if (digits == 0 || ++part > 3)
+                return false;
+            digits = 0;
+        } else if (c < '0' || c > '9' || (digits > 0 && parts[part] == 0) || ++digits > 3) {
             return false;
+        } else {
+            parts[part] = parts[part] * 10 + static_cast<unsigned>(c - '0');
+        }
     }
-    if (part != 3)
+    if (part != 3 || digits == 0)
         return false;
-    for (size_t i = 0; i < 4; ++i)
+    for (size_t i = 0; i < 4; ++i) {
+        if (parts[i] > 255)
+            return false;
         out[i] = static_cast<uint8_t>(parts[i]);
+    }
     return true;
 }
 
@@ -63,8 +71,7 @@ inline std::string ipv6_text(std::string_view text)
 // An address starts where a digit or a dot (with ipv6 also a hex letter or
 // a colon) follows a byte 0..32 or a comma, the start of the data, or the
 // byte that ended the address found before it. From there the digits and
-// dots are a dotted quad when they have exactly three dots and at most 79
-// characters (see reference_dotted). Otherwise, with ipv6, the whole run of
+// dots are a dotted quad when reference_dotted takes them. Otherwise, with ipv6, the whole run of
 // hex digits, colons and dots from the same start is an IPv6 text when
 // inet_pton takes it and it has 3 to 45 characters (not the bare "::").
 // Either ends at a byte that cannot go on it or at the end of the data.
