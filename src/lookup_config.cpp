@@ -1,10 +1,14 @@
-// The Analog configuration run: DNSFILE, LOGFILE, DNSGOODHOURS and
-// DNSBADHOURS taken from an Analog configuration file, then the same run as
-// for /L. The file is read twice, so settings count wherever they stand.
+// The Analog configuration run: the cache, the lock, the logs and the two
+// validity periods of Analog configuration files, read once, in order, the
+// way Analog reads them (includes, continued lines, date codes, compiled
+// defaults and directories), then the same run as for /L, except that a
+// log that is missing or unreadable is passed over with a warning, as
+// Analog passes it over.
 #include "lookup_config.h"
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
+#include "lookup_dates.h"
 #include "lookup_harvest.h"
 #include "lookup_runs.h"
 #include "platform.h"
@@ -13,12 +17,20 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace
 {
 
 constexpr const char *SITE_FILE = __FILE_NAME__;
+
+constexpr AnalogDefaults BUILD_DEFAULTS = {
+    TARN_ANALOG_DNS_FILE,     TARN_ANALOG_DNS_DIRECTORY, TARN_ANALOG_LOG_FILE, TARN_ANALOG_LOG_DIRECTORY,
+    PLATFORM_DEFAULT_LOCK_FILE, PLATFORM_LOCK_DIRECTORY,   100000,               336,
+};
+AnalogDefaults g_defaults = BUILD_DEFAULTS;
 
 struct Keyword {
     const char *name;
@@ -30,6 +42,8 @@ constexpr Keyword DNS_BAD_HOURS = {"DNSBADHOURS", 11};
 constexpr Keyword DNS_FILE = {"DNSFILE", 7};
 constexpr Keyword DNS_LOCK_FILE = {"DNSLOCKFILE", 11};
 constexpr Keyword LOG_FILE = {"LOGFILE", 7};
+constexpr Keyword CONFIG_FILE = {"CONFIGFILE", 10};
+constexpr Keyword TO_DATE = {"TO", 2};
 
 bool is_line_end(int c)
 {
@@ -47,10 +61,11 @@ char closing_quote(char c)
 // what the quotes hold, blanks and '#' included; an unquoted one ends at
 // the first blank, and what follows (LOGFILE's URL prefix, say) is no part
 // of it. The argument is terminated in place. Null when the line carries
-// another command.
+// another command (one whose name only starts with the keyword's, too).
 const char *command_value(char *line, const Keyword &keyword)
 {
-    if (checked_equal_nocase(line, keyword.name, keyword.length) == 0)
+    if (checked_equal_nocase(line, keyword.name, keyword.length) == 0 ||
+        static_cast<unsigned char>(line[keyword.length]) > 32)
         return nullptr;
     char *value = line + keyword.length;
     while (*value != '\0' && static_cast<unsigned char>(*value) <= 32)
@@ -70,47 +85,6 @@ const char *command_value(char *line, const Keyword &keyword)
     return value;
 }
 
-// Hours as a decimal integer: blanks, an optional sign, digits up to the
-// first other character; 0 without digits; held to the 32-bit range.
-int32_t parse_hours(const char *text)
-{
-    char *end = nullptr;
-    errno = 0;
-    long long value = std::strtoll(text, &end, 10);
-    if (end == text)
-        return 0;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// The lock must be the very file Analog locks, so it is found as Analog
-// finds it: an absolute value as it stands, a bare name in Analog's lock
-// directory, any other relative value from the current directory.
-int lock_path(const char *value, char (&path)[PATH_TEXT_SIZE])
-{
-    path[0] = '\0';
-    bool bare = true;
-    for (const char *p = value; *p != '\0'; ++p) {
-        if (platform_is_path_separator(*p))
-            bare = false;
-    }
-    if ((!bare || checked_copy(path, PLATFORM_LOCK_DIRECTORY) == 1) && checked_append(path, value) == 1)
-        return 1;
-    out_print("Path too long (more than %d characters): '%s%s'\n", PATH_TEXT_SIZE - 1,
-              bare ? PLATFORM_LOCK_DIRECTORY : "", value);
-    return 0;
-}
-
-struct ConfigSettings {
-    char dns_file[PATH_TEXT_SIZE];
-    char lock_file[PATH_TEXT_SIZE];
-    int32_t good_hours;
-    int32_t bad_hours;
-};
-
 // What the reading of one configuration line has seen so far.
 struct LineScan {
     size_t length = 0;
@@ -119,6 +93,7 @@ struct LineScan {
     bool text_ended = false; // a NUL: nothing after it is text
     char quote_close = '\0'; // the quote that closes the open one, if any
     int previous = ' ';
+    int last_text = -1; // the line's last byte of text, kept or not; -1: none
 };
 
 // Leading blanks and control bytes of every line are skipped, line ends
@@ -156,88 +131,97 @@ void note_byte(LineScan &scan, int c)
 }
 
 // Reads the line on from its first byte c: its text into buffer, the rest
-// noted in scan. Returns the byte that ended it (a line end, or -1).
+// noted in scan. Returns the byte that ended it (a line end, or -1), which
+// it counts.
 int read_line_text(ConfigReader &config, int c, char *buffer, size_t size, LineScan &scan)
 {
     for (; c >= 0 && !is_line_end(c); c = config.reader->next()) {
         note_byte(scan, c);
         if (scan.comment || scan.text_ended)
             continue;
+        scan.last_text = c;
         if (scan.length + 1 >= size)
             scan.too_long = true;
         else
             buffer[scan.length++] = static_cast<char>(c);
     }
+    config.previous_byte = c;
+    if (c >= 0)
+        ++config.lines_ended;
     return c;
 }
 
-// First pass: the cache file and the two periods; the last of each counts.
-int read_settings(ConfigReader &config, const char *file_name, const char *directory, ConfigSettings &settings)
+void trim_end(char *buffer, LineScan &scan)
 {
-    char line[PATH_TEXT_SIZE];
-    while (config_read_line(config, line, sizeof line) == 1) {
-        if (config.skipped_line != 0)
-            out_print("Line %d of config file '%s' is longer than %d characters and was skipped\n", config.skipped_line,
-                      file_name, PATH_TEXT_SIZE - 1);
-        if (const char *value = command_value(line, DNS_GOOD_HOURS))
-            settings.good_hours = parse_hours(value);
-        else if (const char *bad = command_value(line, DNS_BAD_HOURS))
-            settings.bad_hours = parse_hours(bad);
-        else if (const char *dns = command_value(line, DNS_FILE)) {
-            if (directory_path(directory, dns, std::strlen(dns), settings.dns_file) == 0)
-                return 0;
-        } else if (const char *lock = command_value(line, DNS_LOCK_FILE)) {
-            if (lock_path(lock, settings.lock_file) == 0)
-                return 0;
+    while (scan.length > 1 && static_cast<unsigned char>(buffer[scan.length - 1]) <= 32)
+        --scan.length;
+    buffer[scan.length] = '\0';
+}
+
+// A line whose last byte is a backslash goes on in the next line, as
+// Analog's long LOGFILE lists do ("LOGFILE a.log,\" then "b.log"): the
+// backslash and the line end are dropped and the next line follows at
+// once, its leading blanks kept; an empty line in between is passed over.
+// A line with a comment ends its command. Read before the line's end is
+// trimmed: a backslash with a blank after it is text.
+bool continues(const LineScan &scan)
+{
+    return !scan.comment && !scan.text_ended && scan.last_text == '\\';
+}
+
+// The next line of a continued command, empty lines passed over: the byte
+// that ended it (-1: the end of the file), or -2 when the file ended
+// before it.
+int read_continued_line(ConfigReader &config, char *buffer, size_t size, LineScan &scan)
+{
+    for (;;) {
+        int c = config.reader->next();
+        if (c == '\n' && config.previous_byte == '\r') {
+            config.previous_byte = c; // the rest of a CR LF
+            c = config.reader->next();
         }
+        if (c < 0)
+            return -2;
+        scan.last_text = -1;
+        c = read_line_text(config, c, buffer, size, scan);
+        if (scan.last_text >= 0 || scan.comment || scan.text_ended || c < 0)
+            return c;
     }
+}
+
+// Reads one command from its first byte c, continued lines included.
+// Returns 0 for a command that the end of the file cuts off after its
+// backslash, which Analog drops.
+int read_command(ConfigReader &config, int c, char *buffer, size_t size, LineScan &scan)
+{
+    c = read_line_text(config, c, buffer, size, scan);
+    while (continues(scan)) {
+        if (c < 0)
+            return 0;
+        scan.length -= scan.too_long ? 0 : 1;
+        c = read_continued_line(config, buffer, size, scan);
+        if (c == -2)
+            return 0;
+    }
+    trim_end(buffer, scan);
     return 1;
 }
 
 } // namespace
-
-int harvest_config_logs(ConfigReader &config, const char *directory)
-{
-    CHECK_POINTER(SITE_FILE, config.reader);
-    CHECK_POINTER(SITE_FILE, directory);
-    if (config.reader->rewind() == 0)
-        return 0;
-    config = ConfigReader{config.reader, 0, 0, 0, 0};
-    // LOGFILE commands add up and "LOGFILE none" clears what came before,
-    // so the whole list is known only at the end of the file.
-    std::string logs;
-    char line[PATH_TEXT_SIZE];
-    while (config_read_line(config, line, sizeof line) == 1) {
-        const char *value = command_value(line, LOG_FILE);
-        if (value == nullptr)
-            continue;
-        if (checked_equal_nocase(value, "none", 5) == 1) {
-            logs.clear();
-        } else {
-            logs += logs.empty() ? "" : ",";
-            logs += value;
-        }
-    }
-    return harvest_log_list(logs.c_str(), directory);
-}
 
 int config_read_line(ConfigReader &config, char *buffer, size_t size)
 {
     CHECK_POINTER(SITE_FILE, buffer);
     config.skipped_line = 0;
     for (;;) {
-        int c = skip_to_text(config);
+        const int c = skip_to_text(config);
         if (c < 0)
             return 0;
         const int line_number = config.lines_ended + 1;
         LineScan scan;
-        c = read_line_text(config, c, buffer, size, scan);
-        config.previous_byte = c;
-        if (c >= 0)
-            ++config.lines_ended;
-        while (scan.length > 1 && static_cast<unsigned char>(buffer[scan.length - 1]) <= 32)
-            --scan.length;
-        buffer[scan.length] = '\0';
+        // Analog's limit for a command, continued lines joined.
+        if (read_command(config, c, buffer, size < CONFIG_COMMAND_SIZE ? size : CONFIG_COMMAND_SIZE, scan) == 0)
+            return 0;
         if (scan.too_long) {
             // Handed back empty, so the caller can report every such line.
             buffer[0] = '\0';
@@ -252,46 +236,333 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
     }
 }
 
+AnalogDefaults analog_defaults()
+{
+    return g_defaults;
+}
+
+void config_set_analog_defaults(const AnalogDefaults *defaults)
+{
+    g_defaults = defaults != nullptr ? *defaults : BUILD_DEFAULTS;
+}
+
 namespace
 {
 
-// What the harvest of a /G run reads: the configuration, again from its
-// start, and the directory its relative names are taken from.
+// A LOGFILE name as written, with the directory of the file that named it
+// (for bare names where the build says so, and for the warning when it is
+// missing where Analog looks but is found next to that file).
+struct LogName {
+    std::string value;
+    std::string config_directory;
+};
+
+// Everything the files say, in the order read: later commands override
+// earlier ones, except LOGFILE, which adds up. logs[0] holds those of the
+// first file of the list (and its includes), logs[1] those of the others.
+struct ConfigSettings {
+    char dns_file[PATH_TEXT_SIZE] = "";
+    char dns_written[PATH_TEXT_SIZE] = ""; // the DNSFILE value as written
+    std::string dns_directory;             // of the file whose DNSFILE counts
+    char lock_file[PATH_TEXT_SIZE] = "";
+    int32_t good_hours = 0;
+    int32_t bad_hours = 0;
+    std::vector<LogName> logs[2];
+    bool logs_named[2] = {false, false};
+    char to_date[PATH_TEXT_SIZE] = ""; // TO as written, "" when off
+    int part = 0;                      // 0 while the first file of the list is read
+    int files_read = 0;
+    std::string first_directory; // of the first file of the list
+};
+
+// A name without a directory in it.
+bool is_bare(const char *name)
+{
+    for (const char *p = name; *p != '\0'; ++p) {
+        if (platform_is_path_separator(*p) == 1)
+            return false;
+    }
+    return platform_is_absolute_path(name) == 0;
+}
+
+// Where Analog finds a name: absolute as it stands, with a separator from
+// the current directory, bare in the compiled directory for its kind (or,
+// where that is "", next to the configuration file).
+int analog_path(const char *value, const char *directory, const char *config_directory,
+                char (&path)[PATH_TEXT_SIZE])
+{
+    const char *prefix = !is_bare(value) ? "" : *directory != '\0' ? directory : config_directory;
+    return directory_path(prefix, value, std::strlen(value), path);
+}
+
+struct ConfigFile {
+    const char *name;
+    char directory[PATH_TEXT_SIZE];
+    ConfigReader reader;
+};
+
+int read_config_file(const char *name, ConfigSettings &settings, int included);
+
+// Hours as Analog takes them: a number of digits, read up to the first
+// other character. Any other value is refused with a warning and the
+// setting stays as it was.
+void read_hours(const ConfigFile &file, const Keyword &keyword, const char *value, int32_t *hours)
+{
+    if (*value < '0' || *value > '9') {
+        out_print("Warning: %s '%s' in line %d of config file '%s' is not a number of hours: ignored\n", keyword.name,
+                  value, file.reader.line_number, file.name);
+        return;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long read = std::strtoull(value, &end, 10);
+    *hours = read > INT32_MAX ? INT32_MAX : static_cast<int32_t>(read);
+    if (*end != '\0')
+        out_print("Warning: %s '%s' in line %d of config file '%s' is read as %d\n", keyword.name, value,
+                  file.reader.line_number, file.name, *hours);
+}
+
+// LOGFILE: a comma-separated list, each name kept as written; "none"
+// forgets those named before in the same part of the list of files.
+void read_log_names(const ConfigFile &file, const char *value, ConfigSettings &settings)
+{
+    std::vector<LogName> &logs = settings.logs[settings.part];
+    settings.logs_named[settings.part] = true;
+    if (checked_equal_nocase(value, "none", 5) == 1) {
+        logs.clear();
+        return;
+    }
+    for (const char *item = value;;) {
+        const char *comma = std::strchr(item, ',');
+        const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
+        // An empty item ("a.log,,b.log", a trailing comma) names no file.
+        if (length > 0)
+            logs.push_back(LogName{std::string(item, length), file.directory});
+        if (comma == nullptr)
+            return;
+        item = comma + 1;
+    }
+}
+
+// One command; 0 after a failure that ends the run (a path too long, too
+// many files).
+int read_command_line(const ConfigFile &file, char *line, ConfigSettings &settings)
+{
+    const AnalogDefaults &defaults = g_defaults;
+    if (const char *good = command_value(line, DNS_GOOD_HOURS)) {
+        read_hours(file, DNS_GOOD_HOURS, good, &settings.good_hours);
+    } else if (const char *bad = command_value(line, DNS_BAD_HOURS)) {
+        read_hours(file, DNS_BAD_HOURS, bad, &settings.bad_hours);
+    } else if (const char *dns = command_value(line, DNS_FILE)) {
+        settings.dns_directory = file.directory;
+        checked_copy(settings.dns_written, dns);
+        return analog_path(dns, defaults.dns_directory, file.directory, settings.dns_file);
+    } else if (const char *lock = command_value(line, DNS_LOCK_FILE)) {
+        // The lock is the very file Analog locks: a bare name is in its
+        // lock directory, whatever the system.
+        return directory_path(is_bare(lock) ? defaults.lock_directory : "", lock, std::strlen(lock),
+                              settings.lock_file);
+    } else if (const char *logs = command_value(line, LOG_FILE)) {
+        read_log_names(file, logs, settings);
+    } else if (const char *to = command_value(line, TO_DATE)) {
+        checked_copy(settings.to_date, checked_equal_nocase(to, "off", 4) == 1 ? "" : to);
+    } else if (const char *include = command_value(line, CONFIG_FILE)) {
+        // Relative to the current directory, as Analog reads it.
+        return *include == '\0' ? 1 : read_config_file(include, settings, 1);
+    }
+    return 1;
+}
+
+int read_commands(ConfigFile &file, ConfigSettings &settings)
+{
+    char line[PATH_TEXT_SIZE];
+    while (config_read_line(file.reader, line, sizeof line) == 1) {
+        if (file.reader.skipped_line != 0)
+            out_print("Line %d of config file '%s' is longer than %d characters and was skipped\n",
+                      file.reader.skipped_line, file.name, static_cast<int>(CONFIG_COMMAND_SIZE) - 1);
+        if (read_command_line(file, line, settings) == 0)
+            return 0;
+    }
+    return 1;
+}
+
+// Reads one file, and those it includes where they stand. A file that
+// cannot be opened ends the run when it is one of the list; an included
+// one is a warning, as in Analog.
+int read_config_file(const char *name, ConfigSettings &settings, int included)
+{
+    auto file = std::make_unique<ConfigFile>();
+    file->name = name;
+    if (directory_prefix(name, file->directory) == 0)
+        return 0;
+    ByteReader reader;
+    if (reader.open(name) == 0) {
+        if (included == 0) {
+            out_open_failure("config file", name, reader.problem());
+            return 0;
+        }
+        out_print("Warning: config file '%s' cannot be opened: ignored\n", name);
+        return 1;
+    }
+    // Only files that open count, as in Analog; one that includes itself
+    // ends here.
+    if (++settings.files_read > CONFIG_FILE_LIMIT) {
+        out_print("Unable to read config file '%s': more than %d configuration files would be read (does one "
+                  "include itself?)\n",
+                  name, CONFIG_FILE_LIMIT);
+        return 0;
+    }
+    if (settings.files_read == 1)
+        settings.first_directory = file->directory;
+    file->reader = ConfigReader{&reader, 0, 0, 0, 0};
+    return read_commands(*file, settings);
+}
+
+} // namespace
+
+namespace
+{
+
+// The date the codes of LOGFILE names stand for: TO's when given, else now.
+CivilTime code_date(const ConfigSettings &settings)
+{
+    const CivilTime now = civil_now();
+    CivilTime to{};
+    if (settings.to_date[0] == '\0')
+        return now;
+    if (analog_date_parse(settings.to_date, now, &to) == 1)
+        return to;
+    out_print("Warning: TO '%s' is not a date Analog reads: date codes in LOGFILE names stand for today\n",
+              settings.to_date);
+    return now;
+}
+
+// Whether a name (a pattern, for a log) names a file that is there.
+bool is_there(const char *path, bool pattern)
+{
+    if (!pattern) {
+        FileIdentity identity;
+        return platform_path_identity(path, &identity) == 1;
+    }
+    DirectoryListing listing;
+    return listing.open(path) == 1;
+}
+
+// Where a name that is missing where Analog looks was found before: next
+// to the configuration file. Tells the user, naming both.
+void warn_if_next_to_config(const char *what, const char *written, const char *path, const std::string &directory)
+{
+    char old_path[PATH_TEXT_SIZE];
+    const bool pattern = std::strcmp(what, "log file") == 0;
+    if (platform_is_absolute_path(written) == 1 || directory.empty() ||
+        directory_path(directory.c_str(), written, std::strlen(written), old_path) == 0 ||
+        std::strcmp(old_path, path) == 0 || !is_there(old_path, pattern))
+        return;
+    out_print("Warning: %s '%s' is read from '%s', where Analog reads it, and not from '%s' next to the config file; "
+              "move the file or write the name from the current directory\n",
+              what, written, path, old_path);
+}
+
+// The harvest of one LOGFILE name: its codes expanded, found where Analog
+// finds it; a name that matches nothing is a warning, as for Analog.
+void harvest_log_name(const LogName &name, const CivilTime &when)
+{
+    char expanded[PATH_TEXT_SIZE];
+    char path[PATH_TEXT_SIZE];
+    if (expand_date_codes(name.value.c_str(), when, expanded, sizeof expanded) == 0) {
+        out_print("Warning: log file '%s' passed over: its date codes make it longer than %d characters\n",
+                  name.value.c_str(), PATH_TEXT_SIZE - 1);
+        return;
+    }
+    if (std::strcmp(expanded, STANDARD_STREAM_NAME) == 0 || checked_equal_nocase(expanded, "stdin", 6) == 1) {
+        out_print("Warning: log file '%s' (standard input) passed over: a /G run reads named logs only\n", expanded);
+        return;
+    }
+    if (analog_path(expanded, g_defaults.log_directory, name.config_directory.c_str(), path) == 0)
+        return;
+    if (!is_there(path, true)) {
+        out_print("Warning: no log file matches '%s': passed over\n", path);
+        warn_if_next_to_config("log file", expanded, path, name.config_directory);
+        return;
+    }
+    harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER);
+}
+
 struct ConfigLogs {
-    ConfigReader *config;
-    const char *directory;
+    const std::vector<LogName> *names;
+    CivilTime when;
 };
 
 int harvest_config_step(const void *context, LogList &logs)
 {
     (void)logs; // a configuration's logs are not written out again
     const auto *found = static_cast<const ConfigLogs *>(context);
-    return harvest_config_logs(*found->config, found->directory);
+    for (const LogName &name : *found->names)
+        harvest_log_name(name, found->when);
+    return 1;
+}
+
+// Reads every file of the list in order; 0 when the run must stop.
+int read_config_list(const char *list, ConfigSettings &settings)
+{
+    for (const char *item = list;;) {
+        const char *comma = std::strchr(item, ',');
+        const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
+        char name[PATH_TEXT_SIZE];
+        if (length >= sizeof name) {
+            out_print("Path too long (more than %d characters): '%.*s'\n", PATH_TEXT_SIZE - 1,
+                      static_cast<int>(length), item);
+            return 0;
+        }
+        std::memcpy(name, item, length);
+        name[length] = '\0';
+        if (length > 0 && read_config_file(name, settings, 0) == 0)
+            return 0;
+        if (comma == nullptr)
+            return 1;
+        settings.part = 1;
+        item = comma + 1;
+    }
+}
+
+// What the files left unsaid, from Analog's compiled settings; 0 after a
+// path too long.
+int fill_defaults(const std::string &first_directory, ConfigSettings &settings, std::vector<LogName> &logs)
+{
+    const int part = settings.logs_named[1] ? 1 : 0;
+    logs = settings.logs[part];
+    if (!settings.logs_named[0] && !settings.logs_named[1])
+        logs.push_back(LogName{g_defaults.log_file, first_directory});
+    if (settings.lock_file[0] == '\0' && checked_copy(settings.lock_file, g_defaults.lock_file) == 0)
+        return 0;
+    if (settings.dns_file[0] != '\0')
+        return 1;
+    checked_copy(settings.dns_written, g_defaults.dns_file);
+    settings.dns_directory = first_directory;
+    return analog_path(g_defaults.dns_file, g_defaults.dns_directory, first_directory.c_str(), settings.dns_file);
+}
+
+// A period of 0 hours makes every entry of its kind due, as in Analog;
+// the pool's word for that is a period below 0.
+int32_t pool_period(int32_t hours)
+{
+    return hours == 0 ? -1 : hours;
 }
 
 } // namespace
 
-int run_analog_config(const char *config_file, int32_t thread_count, uint32_t flags)
+int run_analog_config(const char *config_list, int32_t thread_count, uint32_t flags)
 {
-    CHECK_POINTER(SITE_FILE, config_file);
-    char directory[PATH_TEXT_SIZE];
-    if (directory_prefix(config_file, directory) == 0)
+    CHECK_POINTER(SITE_FILE, config_list);
+    ConfigSettings settings;
+    settings.good_hours = g_defaults.good_hours;
+    settings.bad_hours = g_defaults.bad_hours;
+    std::vector<LogName> names;
+    if (read_config_list(config_list, settings) == 0 || fill_defaults(settings.first_directory, settings, names) == 0)
         return 0;
-    ByteReader reader;
-    if (reader.open(config_file) == 0) {
-        out_open_failure("config file", config_file, reader.problem());
-        return 0;
-    }
-    ConfigReader config{&reader, 0, 0, 0, 0};
-    ConfigSettings settings{};
-    checked_copy(settings.lock_file, PLATFORM_DEFAULT_LOCK_FILE);
-    if (read_settings(config, config_file, directory, settings) == 0)
-        return 0;
-    if (settings.dns_file[0] == '\0') {
-        out_print("Analog config must contain DNSFILE command\n");
-        return 0;
-    }
-    const ConfigLogs logs{&config, directory};
+    if (!is_there(settings.dns_file, false))
+        warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory);
+    const ConfigLogs logs{&names, code_date(settings)};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,
@@ -299,6 +570,6 @@ int run_analog_config(const char *config_file, int32_t thread_count, uint32_t fl
                       .harvest_context = &logs,
                       .thread_count = thread_count,
                       .flags = flags,
-                      .good_hours = settings.good_hours,
-                      .bad_hours = settings.bad_hours});
+                      .good_hours = pool_period(settings.good_hours),
+                      .bad_hours = pool_period(settings.bad_hours)});
 }

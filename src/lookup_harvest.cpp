@@ -126,36 +126,40 @@ namespace
 
 // A log reached through another user's link is passed over, as one that
 // is not there: whoever planted it chose what root would read. Any other
-// failure fails the run, as it always has.
-int log_not_opened(const char *shown_name, const FileProblem &problem)
+// failure fails the run, unless the run passes over the logs it cannot
+// read (an Analog configuration names logs that come and go).
+int log_not_opened(const char *shown_name, const FileProblem &problem, LogFaults faults)
 {
-    if (problem.refusal != FILE_UNTRUSTED_LINK) {
+    if (problem.refusal != FILE_UNTRUSTED_LINK && faults == LOG_FAULTS_STOP) {
         out_open_failure("log file", shown_name, problem);
         return LOG_NOT_READ;
     }
     char reason[PLATFORM_NAME_MAX + 256];
     platform_describe_problem(problem, reason, sizeof reason);
-    out_print("Warning: log file '%s' passed over: %s\n", shown_name, reason);
+    if (problem.refusal == FILE_UNTRUSTED_LINK)
+        out_print("Warning: log file '%s' passed over: %s\n", shown_name, reason);
+    else
+        out_print("Warning: log file '%s' passed over: it cannot be opened (%s)\n", shown_name, reason);
     return LOG_PASSED_OVER;
 }
 
 } // namespace
 
-int log_file_harvest(const char *file_name, const char *shown_name)
+int log_file_harvest(const char *file_name, const char *shown_name, LogFaults faults)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     if (shown_name == nullptr)
         shown_name = file_name;
     ByteReader reader;
     if (reader.open_log(file_name) == 0)
-        return log_not_opened(shown_name, reader.problem());
+        return log_not_opened(shown_name, reader.problem(), faults);
     FileIdentity identity;
     if (reader.identity(&identity) == 1 && is_run_output(identity) == 1)
         return LOG_IS_OUTPUT;
-    return log_reader_harvest(reader, shown_name);
+    return log_reader_harvest(reader, shown_name, faults);
 }
 
-int log_reader_harvest(ByteReader &reader, const char *shown_name)
+int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults)
 {
     CHECK_POINTER(SITE_FILE, shown_name);
     NewClients clients;
@@ -165,6 +169,14 @@ int log_reader_harvest(ByteReader &reader, const char *shown_name)
         clients.add(client);
     }
     clients.store_seen();
+    if (reader.failed() == 1 && faults == LOG_FAULTS_PASS_OVER) {
+        // What was read counts: a cut-short gzip log still names the
+        // clients of its first part, as Analog reads them.
+        const char *reason = reader.failure_reason();
+        out_print("Warning: log file '%s' was read only in part%s%s: the run goes on with what was read\n", shown_name,
+                  *reason != '\0' ? ": " : "", reason);
+        return LOG_PASSED_OVER;
+    }
     if (reader.failed() == 1) {
         report_unreadable_log(reader, shown_name);
         return LOG_NOT_READ;
@@ -197,9 +209,9 @@ template <class Harvest> int timed_harvest(Harvest harvest)
 }
 
 // Harvests one log with its timed line; shown_name names it in messages.
-int harvest_one_log(const char *path, const char *shown_name)
+int harvest_one_log(const char *path, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP)
 {
-    return timed_harvest([&] { return log_file_harvest(path, shown_name); });
+    return timed_harvest([&] { return log_file_harvest(path, shown_name, faults); });
 }
 
 // Copies standard input (after the head bytes already taken from it) to
@@ -267,11 +279,15 @@ int refuse_output_as_log(const char *pattern, const char *path)
 
 } // namespace
 
-int harvest_log_pattern(const char *pattern, LogList *logs)
+int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults)
 {
     CHECK_POINTER(SITE_FILE, pattern);
     DirectoryListing listing;
     if (listing.open(pattern) == 0) {
+        if (faults == LOG_FAULTS_PASS_OVER) {
+            out_print("Warning: no log file matches '%s': passed over\n", pattern);
+            return 1;
+        }
         out_print("No log file matches '%s'\n", pattern);
         return 0;
     }
@@ -281,7 +297,7 @@ int harvest_log_pattern(const char *pattern, LogList *logs)
             out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
-        const int harvest = harvest_one_log(path, nullptr);
+        const int harvest = harvest_one_log(path, nullptr, faults);
         if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
             return 0;
         if (harvest == LOG_READ && logs != nullptr)

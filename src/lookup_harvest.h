@@ -15,10 +15,15 @@ struct FileIdentity;
 // shown_name when given; LOG_PASSED_OVER after a warning that it is
 // reached through a link of another user (a run goes on without it); and
 // LOG_IS_OUTPUT, without a word, when it is the run's own output file.
+// With LOG_FAULTS_PASS_OVER a log that cannot be opened, or read to its
+// end, is LOG_PASSED_OVER after a warning instead (the clients read before
+// a fault are kept).
 enum LogHarvest { LOG_NOT_READ = 0, LOG_READ = 1, LOG_PASSED_OVER = 2, LOG_IS_OUTPUT = 3 };
-int log_file_harvest(const char *file_name, const char *shown_name = nullptr);
-// The same for a log already open in reader: LOG_READ or LOG_NOT_READ.
-int log_reader_harvest(ByteReader &reader, const char *shown_name);
+enum LogFaults { LOG_FAULTS_STOP, LOG_FAULTS_PASS_OVER };
+int log_file_harvest(const char *file_name, const char *shown_name = nullptr, LogFaults faults = LOG_FAULTS_STOP);
+// The same for a log already open in reader: LOG_READ or LOG_NOT_READ (or
+// LOG_PASSED_OVER, as above).
+int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP);
 
 // The file the run's output names (/R), if it exists: never read as one of
 // its inputs. run_set_output sets it (null forgets it); is_run_output
@@ -34,8 +39,10 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name);
 // Harvests every file that the name or pattern matches (wildcards '*', '?'
 // and '[...]' in any component), in byte order of their paths, adding each
 // path to logs when given. 1 when all were harvested; 0 after "No log file
-// matches '%s'", a path too long, or a log that could not be read.
-int harvest_log_pattern(const char *pattern, LogList *logs = nullptr);
+// matches '%s'", a path too long, or a log that could not be read. With
+// LOG_FAULTS_PASS_OVER, a pattern that matches nothing and a log that
+// cannot be read are each a warning, and the harvest goes on.
+int harvest_log_pattern(const char *pattern, LogList *logs = nullptr, LogFaults faults = LOG_FAULTS_STOP);
 // The same for each pattern of a comma-separated list, in its order, each
 // taken from directory unless it is absolute (directory "": as it stands).
 // With logs given, "-" stands for standard input, which is copied first;
