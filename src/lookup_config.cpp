@@ -27,8 +27,14 @@ namespace
 constexpr const char *SITE_FILE = __FILE_NAME__;
 
 constexpr AnalogDefaults BUILD_DEFAULTS = {
-    TARN_ANALOG_DNS_FILE,     TARN_ANALOG_DNS_DIRECTORY, TARN_ANALOG_LOG_FILE, TARN_ANALOG_LOG_DIRECTORY,
-    PLATFORM_DEFAULT_LOCK_FILE, PLATFORM_LOCK_DIRECTORY,   100000,               336,
+    TARN_ANALOG_DNS_FILE,
+    TARN_ANALOG_DNS_DIRECTORY,
+    TARN_ANALOG_LOG_FILE,
+    TARN_ANALOG_LOG_DIRECTORY,
+    PLATFORM_DEFAULT_LOCK_FILE,
+    PLATFORM_LOCK_DIRECTORY,
+    100000,
+    336,
 };
 AnalogDefaults g_defaults = BUILD_DEFAULTS;
 
@@ -288,8 +294,7 @@ bool is_bare(const char *name)
 // Where Analog finds a name: absolute as it stands, with a separator from
 // the current directory, bare in the compiled directory for its kind (or,
 // where that is "", next to the configuration file).
-int analog_path(const char *value, const char *directory, const char *config_directory,
-                char (&path)[PATH_TEXT_SIZE])
+int analog_path(const char *value, const char *directory, const char *config_directory, char (&path)[PATH_TEXT_SIZE])
 {
     const char *prefix = !is_bare(value) ? "" : *directory != '\0' ? directory : config_directory;
     return directory_path(prefix, value, std::strlen(value), path);
@@ -454,7 +459,7 @@ void warn_if_next_to_config(const char *what, const char *written, const char *p
 {
     char old_path[PATH_TEXT_SIZE];
     const bool pattern = std::strcmp(what, "log file") == 0;
-    if (platform_is_absolute_path(written) == 1 || directory.empty() ||
+    if (platform_is_absolute_path(written) == 1 ||
         directory_path(directory.c_str(), written, std::strlen(written), old_path) == 0 ||
         std::strcmp(old_path, path) == 0 || !is_there(old_path, pattern))
         return;
@@ -510,8 +515,8 @@ int read_config_list(const char *list, ConfigSettings &settings)
         const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
         char name[PATH_TEXT_SIZE];
         if (length >= sizeof name) {
-            out_print("Path too long (more than %d characters): '%.*s'\n", PATH_TEXT_SIZE - 1,
-                      static_cast<int>(length), item);
+            out_print("Path too long (more than %d characters): '%.*s'\n", PATH_TEXT_SIZE - 1, static_cast<int>(length),
+                      item);
             return 0;
         }
         std::memcpy(name, item, length);

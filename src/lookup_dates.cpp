@@ -132,9 +132,9 @@ struct FixedCode {
     char code;
     const char *text;
 };
-constexpr FixedCode FIXED_CODES[] = {{'b', "am"}, {'e', "31"}, {'E', "31"},  {'i', " 0"},  {'I', "00"},   {'o', "00"},
-                                     {'k', "12"}, {'L', "12"}, {'l', "Dec"}, {'x', "-"},   {'z', "69"},   {'Z', "1969"},
-                                     {'%', "%"}};
+constexpr FixedCode FIXED_CODES[] = {{'b', "am"}, {'e', "31"},   {'E', "31"}, {'i', " 0"},  {'I', "00"},
+                                     {'o', "00"}, {'k', "12"},   {'L', "12"}, {'l', "Dec"}, {'x', "-"},
+                                     {'z', "69"}, {'Z', "1969"}, {'%', "%"}};
 
 // A number as a date code writes it: two places, zero- or blank-padded.
 const char *two_places(int value, bool blank, char (&text)[16])

@@ -4,6 +4,8 @@
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "lookup_config.h"
+#include "lookup_dates.h"
+#include "lookup_table.h"
 #include "socket.h"
 #include "test_support.h"
 
@@ -84,17 +86,88 @@ TEST(ConfigLines, LastLineWithoutLineEndIsRead)
     EXPECT_EQ((Lines{{"LOGFILE b.log", 1, 0}}), read_lines("LOGFILE b.log   # no end"));
 }
 
-TEST(ConfigLines, OverlongLinesAreSkippedAndReadingGoesOn)
+TEST(ConfigLines, OverlongCommandsAreSkippedAndReadingGoesOn)
 {
-    const std::string fits(319, 'f');
-    const std::string too_long(320, 'g');
+    // Analog reads commands of up to 254 characters.
+    const std::string fits(254, 'f');
+    const std::string too_long(255, 'g');
     EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "\n"));
-    // Each overlong line comes back empty, with its number to report.
+    // Each overlong command comes back empty, with its number to report.
     EXPECT_EQ((Lines{{"", 2, 2}, {"", 3, 3}, {"DNSFILE x", 4, 0}}),
               read_lines("# a\n" + too_long + "\n" + too_long + "\nDNSFILE x\n"));
     // The comment does not count towards the length.
     EXPECT_EQ((Lines{{fits, 1, 0}}), read_lines(fits + "#" + too_long + "\n"));
     EXPECT_EQ((Lines{{"A", 1, 0}, {"", 2, 2}}), read_lines("A\n" + std::string(10'000'000, 'z')));
+    // A command too long once its lines are joined goes whole, all its
+    // lines with it.
+    EXPECT_EQ((Lines{{"", 1, 1}, {"B", 4, 0}}),
+              read_lines("LOGFILE " + std::string(200, 'a') + ",\\\n" + std::string(60, 'b') + ",\\\nc\nB\n"));
+}
+
+TEST(ConfigLines, ABackslashAtTheEndJoinsTheNextLine)
+{
+    EXPECT_EQ((Lines{{"LOGFILE a.log,b.log,c.log", 1, 0}, {"DNSFILE d", 4, 0}}),
+              read_lines("LOGFILE a.log,\\\nb.log,\\\r\nc.log\nDNSFILE d\n"));
+    // Nothing between the lines: the next one's blanks are kept, and a
+    // command name may be split.
+    EXPECT_EQ((Lines{{"LOGFILE a.log,  b.log", 1, 0}, {"LOGFILE x", 3, 0}}),
+              read_lines("LOGFILE a.log,\\\n  b.log\nLOG\\\nFILE x\n"));
+    // Empty lines between are passed over, in both line ends.
+    EXPECT_EQ((Lines{{"LOGFILE a,b", 1, 0}, {"C", 5, 0}}), read_lines("LOGFILE a,\\\n\n\r\nb\nC\n"));
+    // A backslash with a blank after it is text; one in a comment too.
+    EXPECT_EQ((Lines{{"LOGFILE \\", 1, 0}, {"b.log", 2, 0}, {"LOGFILE c", 3, 0}, {"d", 4, 0}}),
+              read_lines("LOGFILE \\ \nb.log\nLOGFILE c # \\\nd\n"));
+    // A comment line ends the command; the line after it is one of its own.
+    EXPECT_EQ((Lines{{"LOGFILE a,", 1, 0}, {"b.log", 3, 0}}), read_lines("LOGFILE a,\\\n# note\nb.log\n"));
+    // The end of the file right after a backslash drops the command.
+    EXPECT_EQ((Lines{{"A", 1, 0}}), read_lines("A\nLOGFILE a,\\\n"));
+    EXPECT_EQ((Lines{{"A", 1, 0}}), read_lines("A\nLOGFILE a,\\\nb,\\"));
+}
+
+std::string expanded(const char *text, const CivilTime &when)
+{
+    char out[PATH_TEXT_SIZE];
+    return expand_date_codes(text, when, out, sizeof out) == 1 ? out : "(too long)";
+}
+
+TEST(DateCodes, ExpandAsAnalogWritesThem)
+{
+    const CivilTime monday{2005, 3, 7, 4, 5}; // Monday 7 March 2005, 04:05
+    EXPECT_EQ("2005 05 03 Mar 07  7 04  4 05 Mon", expanded("%Y %y %M %m %D %d %H %h %n %w", monday));
+    EXPECT_EQ(" 4am Q1 2005-03-07 %", expanded("%j%a Q%q %X %%", monday));
+    EXPECT_EQ("12pm Q4 Sun", expanded("%j%a Q%q %w", CivilTime{2006, 12, 31, 12, 0}));
+    // Codes Analog gives the same text whatever the date, unknown ones
+    // that give nothing, a '%' at the end that stays.
+    EXPECT_EQ("am 31 1969 Dec|ab|x%", expanded("%b %e %Z %l|a%cb%Q|x%", monday));
+    char small[8];
+    EXPECT_EQ(0, expand_date_codes("%X", monday, small, sizeof small));
+}
+
+std::string parsed(const char *text, const CivilTime &now)
+{
+    CivilTime t{};
+    if (analog_date_parse(text, now, &t) == 0)
+        return "refused";
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour, t.minute);
+    return out;
+}
+
+TEST(DateCodes, ToDatesAbsoluteAndRelative)
+{
+    const CivilTime now{2001, 9, 15, 10, 30};
+    EXPECT_EQ("2005-03-07 23:59", parsed("050307", now));
+    EXPECT_EQ("1999-07-01 13:00", parsed("990701:1300", now));
+    EXPECT_EQ("2001-08-31 23:59", parsed("-00-0131", now)); // the end of last month
+    EXPECT_EQ("2001-02-28 23:59", parsed("-00-0131", CivilTime{2001, 3, 10, 0, 0}));
+    EXPECT_EQ("2000-12-31 23:59", parsed("-00-0131", CivilTime{2001, 1, 10, 0, 0}));
+    EXPECT_EQ("2001-09-14 23:59", parsed("-00-00-01", now));
+    EXPECT_EQ("2001-05-26 23:59", parsed("-00-00-112", now));
+    EXPECT_EQ("2000-09-16 23:59", parsed("-01-00+01", now));
+    EXPECT_EQ("2001-09-15 04:31", parsed("-00-00-00:-06+01", now));
+    EXPECT_EQ("2001-09-14 22:30", parsed("-00-00-00:-12+00", now));
+    for (const char *refused : {"-01", "+00+01", "2406", "24", "bogus", "051307", "050332", "050307:2460", ""})
+        EXPECT_EQ("refused", parsed(refused, now)) << refused;
 }
 
 int scripted(HostInfo *info, const uint8_t a[4])
@@ -110,15 +183,38 @@ class ConfigRun : public ScriptedEngineTest
   protected:
     ConfigRun() : ScriptedEngineTest(scripted) {}
 
-    // Runs the configuration; keeps the printed lines with the times
-    // masked and without the pool's self-overwriting progress lines.
-    int run(const std::string &config_path)
+    // The run takes names from the current directory, so each test runs in
+    // its own, with Analog's compiled directories inside it.
+    void SetUp() override
     {
-        // Every configuration gets a lock of its own, never the machine's.
-        if (std::filesystem::exists(config_path) && read_file(config_path).find("DNSLOCKFILE") == std::string::npos)
-            write_file(config_path, read_file(config_path) + "\nDNSLOCKFILE " + dir.file("dns.lock") + "\n");
+        ScriptedEngineTest::SetUp();
+        previous_directory = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        std::filesystem::create_directory("cache");
+        std::filesystem::create_directory("logdir");
+        paths = {dir.file("cache/dnscache"), dir.file("cache/"), dir.file("logdir/access.log"), dir.file("logdir/"),
+                 dir.file("dns.lock")};
+        AnalogDefaults defaults = analog_defaults();
+        defaults.dns_file = paths[0].c_str();
+        defaults.dns_directory = paths[1].c_str();
+        defaults.log_file = paths[2].c_str();
+        defaults.log_directory = paths[3].c_str();
+        defaults.lock_file = paths[4].c_str();
+        config_set_analog_defaults(&defaults);
+    }
+    void TearDown() override
+    {
+        config_set_analog_defaults(nullptr);
+        std::filesystem::current_path(previous_directory);
+        ScriptedEngineTest::TearDown();
+    }
+
+    // Runs the configuration list; keeps the printed lines with the times
+    // masked and without the pool's self-overwriting progress lines.
+    int run(const std::string &config_list)
+    {
         testing::internal::CaptureStdout();
-        int result = run_analog_config(config_path.c_str(), 20, 0);
+        int result = run_analog_config(config_list.c_str(), 20, 0);
         std::string out = testing::internal::GetCapturedStdout();
         printed = printed_lines(out);
         return result;
@@ -126,113 +222,176 @@ class ConfigRun : public ScriptedEngineTest
 
     TempDir dir;
     std::string printed;
+    std::filesystem::path previous_directory;
+    std::vector<std::string> paths;
 };
 
-TEST_F(ConfigRun, ValuesAreRelativeToTheConfigurationUnlessAbsolute)
+// The log lines of clients 1.1.1.<n>, one each.
+std::string log_of(std::initializer_list<int> clients)
 {
-    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n");
-    write_file(dir.file("a.log"), "1.1.1.4 - -\n1.1.1.99 - -\n");
-    std::filesystem::create_directory(dir.file("logs"));
-    write_file(dir.file("logs/b.log"), "1.1.1.6 x\n1.1.1.4 y\n");
-    write_file(dir.file("analog.cfg"), "LOGFILE a.log\r\n"
-                                       "dnsfile dns.txt\r\n"
-                                       "# comment\n"
-                                       "  LogFile   " +
-                                           dir.file("logs/*.log") +
-                                           "   # absolute\n"
-                                           "DNSGOODHOURSabc\n");
-    EXPECT_EQ(1, run(dir.file("analog.cfg")));
+    std::string log;
+    for (int n : clients)
+        log += "1.1.1." + std::to_string(n) + " - - x\n";
+    return log;
+}
+
+TEST_F(ConfigRun, NamesAreFoundWhereAnalogFindsThem)
+{
+    // A bare name in the compiled directory of its kind, one with a
+    // directory from the current directory (not the file's), an absolute
+    // one as it stands.
+    std::filesystem::create_directories("sub/logs");
+    std::filesystem::create_directories("logs");
+    write_file("cache/dns.txt", "5 1.1.1.2 old.example\r\n");
+    write_file("logdir/a.log", log_of({4, 99}));
+    write_file("logs/b.log", log_of({6, 4}));
+    write_file(dir.file("c.log"), log_of({7}));
+    write_file("sub/logs/b.log", log_of({8})); // where the old rule looked
+    write_file("sub/analog.cfg", "LOGFILE a.log\r\n"
+                                 "dnsfile dns.txt\r\n"
+                                 "  LogFile   logs/b.log,missing*.log,sub/logs/none.log\n"
+                                 "LOGFILE " +
+                                     dir.file("c.log") + "\n");
+    EXPECT_EQ(1, run("sub/analog.cfg"));
     EXPECT_EQ("     1 [T] DNS Entries loaded...\n"
               "     2 [T] Log Entries loaded... (2)\n"
               "     1 [T] Log Entries loaded... (2)\n"
-              "     3 [T] Entries processed (2 resolved)...\n"
-              "     4 [T] Entries saved...\n"
-              "     4 [T] Completed (1 unresolved)...\n",
+              "Warning: no log file matches '" +
+                  paths[3] +
+                  "missing*.log': passed over\n"
+                  "Warning: no log file matches 'sub/logs/none.log': passed over\n"
+                  "     1 [T] Log Entries loaded... (1)\n"
+                  "     4 [T] Entries processed (4 resolved)...\n"
+                  "     5 [T] Entries saved...\n"
+                  "     5 [T] Completed (0 unresolved)...\n",
               printed);
-    std::string saved = read_file(dir.file("dns.txt"));
-    EXPECT_NE(std::string::npos, saved.find("5 1.1.1.2 old.example\r\n"));
-    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 host4.example\r\n"));
-    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.99 *\r\n"));
+    const std::string saved = read_file("cache/dns.txt");
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 host4.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.7 host7.example\r\n")) << saved;
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.8 ")) << saved;
+
+    // Users of the old rule are told where the file is now looked for.
+    write_file("sub/x.log", log_of({9}));
+    write_file("sub/old.cfg", "DNSFILE ./cache/dns.txt\nLOGFILE x.log\n");
+    EXPECT_EQ(1, run("sub/old.cfg"));
+    EXPECT_NE(std::string::npos,
+              printed.find("Warning: log file 'x.log' is read from '" + paths[3] +
+                           "x.log', where Analog reads it, and not from 'sub/x.log' next to the config file"))
+        << printed;
 }
 
-TEST_F(ConfigRun, LogFilesAsAnalogReadsThem)
+TEST_F(ConfigRun, WhatTheFilesLeaveUnsaidIsAnalogsDefault)
 {
-    // Debian's style: tabs, quotes, trailing comments; comma lists, globs in
-    // directories, LOGFILE none and a URL prefix after the file name. Each
-    // file holds the client 10.0.0.<its number> and its own number of lines.
-    const std::vector<std::string> names = {"old/x.log",           "apache2/access.log", "apache2/access.log.1",
-                                            "apache-b/access.log", "apache-b/error.log", "quoted dir/q#1.log",
-                                            "list/a.log",          "list/b.log",         "p.log"};
-    for (size_t i = 0; i < names.size(); ++i) {
-        std::filesystem::create_directories(std::filesystem::path(dir.file(names[i])).parent_path());
-        std::string log;
-        for (size_t line = 0; line <= i; ++line)
-            log += "10.0.0." + std::to_string(i) + " - -\n";
-        write_file(dir.file(names[i]), log);
-    }
-    write_file(dir.file("dns.txt"), "");
-    write_file(dir.file("analog.cfg"), "LOGFILE old/x.log\n"
-                                       "LOGFILE none   # forget the old logs\n"
-                                       "\tLogFile\t\"quoted dir/q#1.log\"\t# a quoted name\n"
-                                       "LOGFILE apache*/access.log*\n"
-                                       "LOGFILE list/b.log,list/a.log\n"
-                                       "LOGFILE p.log http://www.example.org/\n"
-                                       "DNSFILE 'dns.txt'\n");
-    EXPECT_EQ(1, run(dir.file("analog.cfg")));
-    // In order: q#1 (5), apache-b/access.log (3), apache2/access.log (1),
-    // apache2/access.log.1 (2), list/b.log (7), list/a.log (6), p.log (8).
-    EXPECT_EQ("     0 [T] DNS Entries loaded...\n"
-              "     1 [T] Log Entries loaded... (6)\n"
-              "     1 [T] Log Entries loaded... (4)\n"
-              "     1 [T] Log Entries loaded... (2)\n"
-              "     1 [T] Log Entries loaded... (3)\n"
-              "     1 [T] Log Entries loaded... (8)\n"
-              "     1 [T] Log Entries loaded... (7)\n"
-              "     1 [T] Log Entries loaded... (9)\n"
-              "     7 [T] Entries processed (7 resolved)...\n"
-              "     7 [T] Entries saved...\n"
-              "     7 [T] Completed (0 unresolved)...\n",
-              printed);
-    const std::string saved = read_file(dir.file("dns.txt"));
-    EXPECT_EQ(std::string::npos, saved.find(" 10.0.0.0 ")) << saved; // forgotten by LOGFILE none
-    EXPECT_EQ(std::string::npos, saved.find(" 10.0.0.4 ")) << saved; // error.log matched nothing
+    // No DNSFILE, no LOGFILE, no periods: Analog's compiled cache and log,
+    // 100000 hours for names and 336 for "*". Stamps count minutes.
+    const uint32_t now = minute_stamp_now();
+    write_file("cache/dnscache", std::to_string(now - 300 * 60) + " 1.1.1.2 *\r\n" + std::to_string(now - 400 * 60) +
+                                     " 1.1.1.3 *\r\n" + std::to_string(now - 5000 * 60) + " 1.1.1.4 old.example\r\n");
+    write_file("logdir/access.log", log_of({5}));
+    write_file("analog.cfg", "DNS READ\n");
+    EXPECT_EQ(1, run("analog.cfg"));
+    const std::string saved = read_file("cache/dnscache");
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 *\r\n")) << saved;             // 300 h: still good
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 host3.example\r\n")) << saved; // 400 h: due
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 old.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.5 host5.example\r\n")) << saved;
 }
 
-TEST_F(ConfigRun, LastSettingWinsAndPeriodsReachThePool)
+TEST_F(ConfigRun, PeriodsAsAnalogMeansThem)
 {
-    write_file(dir.file("first.txt"), "");
-    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n6 1.1.1.8 *\r\n");
-    write_file(dir.file("analog.cfg"), "DNSFILE first.txt\nDNSFILE dns.txt\nDNSGOODHOURS 5\nDNSGOODHOURS -1\n"
-                                       "DNSBADHOURS -1");
-    EXPECT_EQ(1, run(dir.file("analog.cfg")));
-    EXPECT_EQ("", read_file(dir.file("first.txt")));
-    std::string saved = read_file(dir.file("dns.txt"));
+    const uint32_t now = minute_stamp_now();
+    const std::string cache =
+        std::to_string(now - 60) + " 1.1.1.2 old.example\r\n" + std::to_string(now - 60) + " 1.1.1.3 *\r\n";
+    // 0: every entry of its kind is due. A refused value leaves the one
+    // before it; digits followed by more are read as the digits.
+    write_file("cache/dnscache", cache);
+    write_file("analog.cfg", "LOGFILE none\nDNSGOODHOURS 0\nDNSBADHOURS 48\nDNSBADHOURS abc\nDNSBADHOURS -5\n");
+    EXPECT_EQ(1, run("analog.cfg"));
+    EXPECT_EQ("Warning: DNSBADHOURS 'abc' in line 4 of config file 'analog.cfg' is not a number of hours: ignored\n"
+              "Warning: DNSBADHOURS '-5' in line 5 of config file 'analog.cfg' is not a number of hours: ignored\n",
+              printed.substr(0, printed.find("     ")));
+    std::string saved = read_file("cache/dnscache");
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 host2.example\r\n")) << saved;
-    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.8 host8.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 *\r\n")) << saved;
+
+    write_file("cache/dnscache", cache);
+    write_file("analog.cfg", "LOGFILE none\nDNSBADHOURS 0\nDNSGOODHOURS 12abc\n");
+    EXPECT_EQ(1, run("analog.cfg"));
+    EXPECT_EQ(0u, printed.find("Warning: DNSGOODHOURS '12abc' in line 3 of config file 'analog.cfg' is read as 12\n"));
+    saved = read_file("cache/dnscache");
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 old.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 host3.example\r\n")) << saved;
+}
+
+TEST_F(ConfigRun, IncludesAreReadWhereTheyStand)
+{
+    // Names from the current directory, nested; LOGFILE none in an
+    // include clears what came before it; the last DNSFILE wins; a missing
+    // include is a warning.
+    std::filesystem::create_directories("sub");
+    for (int n : {1, 2, 3})
+        write_file("l" + std::to_string(n) + ".log", log_of({n}));
+    write_file("first.txt", "");
+    write_file("dns.txt", "");
+    write_file("sub/site.cfg", "DNSFILE ./first.txt\nLOGFILE ./l1.log\nCONFIGFILE inner.cfg\nLOGFILE ./l3.log\n"
+                               "CONFIGFILE nowhere.cfg\n");
+    write_file("inner.cfg", "LOGFILE none\nCONFIGFILE sub/deepest.cfg\n");
+    write_file("sub/deepest.cfg", "LOGFILE ./l2.log\nDNSFILE ./dns.txt\n");
+    EXPECT_EQ(1, run("sub/site.cfg"));
+    EXPECT_EQ(0u, printed.find("Warning: config file 'nowhere.cfg' cannot be opened: ignored\n")) << printed;
+    EXPECT_EQ("", read_file("first.txt"));
+    const std::string saved = read_file("dns.txt");
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.1 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 ")) << saved;
+
+    // At most 50 files, as Analog: one that includes itself ends the run.
+    write_file("loop.cfg", "DNSFILE ./dns.txt\nCONFIGFILE loop.cfg\n");
+    EXPECT_EQ(0, run("loop.cfg"));
+    EXPECT_EQ("Unable to read config file 'loop.cfg': more than 50 configuration files would be read (does one "
+              "include itself?)\n",
+              printed);
+}
+
+TEST_F(ConfigRun, TheFirstFileOfTheListIsAnalogsDefaultConfiguration)
+{
+    for (int n : {1, 2, 3})
+        write_file("l" + std::to_string(n) + ".log", log_of({n}));
+    write_file("default.cfg", "DNSFILE ./dns.txt\nLOGFILE ./l1.log\n");
+    write_file("site.cfg", "LOGFILE ./l2.log\n");
+    write_file("more.cfg", "LOGFILE ./l3.log\n");
+    write_file("quiet.cfg", "HOSTNAME x\n");
+    // Its logs count only when no later file names any; without it
+    // (an empty first name, as "analog -G") the others add up.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"default.cfg,site.cfg,more.cfg", "23"}, {"default.cfg,quiet.cfg", "1"}, {",default.cfg,site.cfg", "12"}};
+    for (const auto &[list, clients] : cases) {
+        write_file("dns.txt", "");
+        EXPECT_EQ(1, run(list)) << printed;
+        const std::string saved = read_file("dns.txt");
+        for (char n : std::string("123"))
+            EXPECT_EQ(clients.find(n) != std::string::npos,
+                      saved.find(std::string(" 1.1.1.") + n + " ") != std::string::npos)
+                << list << "\n"
+                << saved;
+    }
+}
+
+TEST_F(ConfigRun, DateCodesStandForTheLastTo)
+{
+    write_file("dns.txt", "");
+    write_file("access_2005-03.log", log_of({1}));
+    write_file("analog.cfg", "DNSFILE ./dns.txt\nLOGFILE ./access_%Y-%M.log\nTO 050307\nTO 040101\nTO 050331:1200\n");
+    EXPECT_EQ(1, run("analog.cfg")) << printed;
+    EXPECT_NE(std::string::npos, read_file("dns.txt").find(" 1.1.1.1 host1.example")) << printed;
 }
 
 TEST_F(ConfigRun, FailuresSayWhyAndLeaveTheCacheAlone)
 {
-    EXPECT_EQ(0, run(dir.file("missing.cfg")));
-    EXPECT_EQ("Unable to open config file '" + dir.file("missing.cfg") + "'\n", printed);
-
-    write_file(dir.file("none.cfg"), "LOGFILE a.log\n# DNSFILE dns.txt\n");
-    EXPECT_EQ(0, run(dir.file("none.cfg")));
-    EXPECT_EQ("Analog config must contain DNSFILE command\n", printed);
-
-    write_file(dir.file("dns.txt"), "5 1.1.1.2 old.example\r\n");
-    write_file(dir.file("nolog.cfg"), "DNSFILE dns.txt\nLOGFILE nothing*.log\n");
-    EXPECT_EQ(0, run(dir.file("nolog.cfg")));
-    EXPECT_EQ("     1 [T] DNS Entries loaded...\nNo log file matches '" + dir.file("nothing*.log") + "'\n", printed);
-    EXPECT_EQ("5 1.1.1.2 old.example\r\n", read_file(dir.file("dns.txt")));
-
-    write_file(dir.file("long.cfg"), "DNSFILE " + std::string(330, 'd') + "\n");
-    EXPECT_EQ(0, run(dir.file("long.cfg")));
-    EXPECT_NE(std::string::npos, printed.find("Line 1 of config file")) << printed;
-
-    write_file(dir.file("longpath.cfg"), "DNSFILE " + std::string(300, 'd') + "\n");
-    EXPECT_EQ(0, run(dir.file("longpath.cfg")));
-    EXPECT_EQ(0u, printed.find("Path too long (more than 319 characters): '" + dir.path() + "/ddd")) << printed;
+    EXPECT_EQ(0, run("missing.cfg"));
+    EXPECT_EQ("Unable to open config file 'missing.cfg'\n", printed);
+    EXPECT_EQ(0, run("a.cfg,missing.cfg"));
+    EXPECT_EQ("Unable to open config file 'a.cfg'\n", printed);
 }
 
 } // namespace

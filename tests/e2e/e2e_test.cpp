@@ -337,9 +337,9 @@ TEST_F(Runs, AnalogConfigurationRun)
     write_file(dir.file("cfg/logs/web.log"), "192.0.2.3 - - x\n192.0.2.1 - - x\n");
     write_file(dir.file("other.log"), "192.0.2.4 - - x\n");
     write_file(dir.file("cfg/analog.cfg"), "# Analog configuration\r\n"
-                                           "LOGFILE logs/web.log\r\n"
-                                           "  DNSFILE cache.txt   # relative to this file\r\n"
-                                           "DNSGOODHOURS -1\n"
+                                           "LOGFILE cfg/logs/web.log\r\n"
+                                           "  DNSFILE ./cfg/cache.txt   # from the current directory\r\n"
+                                           "DNSGOODHOURS 0   # every name due\n"
                                            "# unresolved entries: again after an hour\n"
                                            "    DNSBADHOURS 1\n"
                                            "LOGFILE " +
@@ -369,7 +369,7 @@ TEST_F(Runs, AnalogConfigurationTakesTheLockWhereAnalogDoes)
     const std::string cache_text = "100 192.0.2.1 alpha.example\r\n";
     write_file(dir.file("cfg/cache.txt"), cache_text);
     write_file(dir.file("cfg/a.log"), "192.0.2.1 - - x\n");
-    const std::string base = "DNSFILE cache.txt\nLOGFILE a.log\n";
+    const std::string base = "DNSFILE cfg/cache.txt\nLOGFILE cfg/a.log\nDNSGOODHOURS 2000000000\n";
     // The lock file of each DNSLOCKFILE value, as named in the message, and
     // where it lies; and a run while it is held.
     const std::vector<std::array<std::string, 3>> cases = {

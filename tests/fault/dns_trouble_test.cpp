@@ -213,7 +213,7 @@ TEST(SilentServer, EveryLookupTimesOutAndTheCacheStaysAsItWas)
         write_file(dir.file("dns.txt"), cache);
         std::vector<std::string> arguments = {"/G", "analog.cfg"};
         // Every entry due: both periods of one hour, and 100 is long ago.
-        write_file(dir.file("analog.cfg"), "DNSFILE dns.txt\nLOGFILE a.log\nDNSGOODHOURS 1\nDNSBADHOURS 1\n");
+        write_file(dir.file("analog.cfg"), "DNSFILE ./dns.txt\nLOGFILE ./a.log\nDNSGOODHOURS 1\nDNSBADHOURS 1\n");
         arguments.insert(arguments.end(), options.begin(), options.end());
         const Outcome r = run_tarn(tarn_in(dir.path(), arguments, 60));
         ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
@@ -279,7 +279,7 @@ TEST(DrainGivesUp, EntriesStayAsTheyWereAndNoPendingMarkerIsSaved)
     const std::string cache = "100 192.0.2.1 stale.example\r\n100 192.0.2.2 *\r\n";
     write_file(dir.file("dns.txt"), cache);
     write_file(dir.file("a.log"), "198.51.100.9 - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n");
-    write_file(dir.file("analog.cfg"), "DNSFILE dns.txt\nLOGFILE a.log\nDNSGOODHOURS 1\nDNSBADHOURS 1\n");
+    write_file(dir.file("analog.cfg"), "DNSFILE ./dns.txt\nLOGFILE ./a.log\nDNSGOODHOURS 1\nDNSBADHOURS 1\n");
     const Outcome r = run_tarn(tarn_in(dir.path(), {"/G", "analog.cfg"}, 300));
     ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
     EXPECT_EQ(cache, read_file(dir.file("dns.txt")));

@@ -266,33 +266,45 @@ struct Overlong {
 const std::string CACHE = "100 192.0.2.1 one.fault.example\r\n100 192.0.2.2 two.fault.example\r\n";
 const std::string LONG_DIR(120, 'd');
 const std::string LONG_FILE = std::string(200, 'f') + ".log";
-const std::string LONG_VALUE(250, 'v');
+// 200 characters that name over 1,000 once expanded ("%X" is a date).
+const std::string DATE_CODES = [] {
+    std::string codes;
+    for (int i = 0; i < 100; ++i)
+        codes += "%X";
+    return codes;
+}();
 
 const Overlong OVERLONG[] = {
     {"configuration line of ten megabytes",
      [](const std::string &dir) {
          write_file(dir + "/a.log", "192.0.2.1 - - x\n");
-         write_file(dir + "/analog.cfg", "DNSFILE dns.txt\n" + std::string(10 << 20, 'x') + "\nLOGFILE a.log\n");
+         write_file(dir + "/analog.cfg", "DNSFILE ./dns.txt\nDNSGOODHOURS 2000000000\n" + std::string(10 << 20, 'x') +
+                                             "\nLOGFILE ./a.log\n");
      },
      [] {
          return std::vector<std::string>{"/G", "analog.cfg"};
      },
      0,
      [] {
-         return BANNER + "Line 2 of config file 'analog.cfg' is longer than 319 characters and was skipped\n"
+         return BANNER + "Line 3 of config file 'analog.cfg' is longer than 254 characters and was skipped\n"
                          "     2 [T] DNS Entries loaded...\n     0 [T] Log Entries loaded... (1)\n"
                          "     0 [T] Entries processed (0 resolved)...\n     2 [T] Entries saved...\n"
                          "     2 [T] Completed (0 unresolved)...\n";
      }},
-    {"configuration path over the limit",
+    {"log name whose date codes go over the limit",
      [](const std::string &dir) {
-         fs::create_directory(dir + "/" + LONG_DIR);
-         write_file(dir + "/" + LONG_DIR + "/analog.cfg", "DNSFILE " + LONG_VALUE + "\n");
+         write_file(dir + "/analog.cfg", "DNSFILE ./dns.txt\nDNSGOODHOURS 2000000000\nLOGFILE ./" + DATE_CODES + "\n");
      },
      [] {
-         return std::vector<std::string>{"/G", LONG_DIR + "/analog.cfg"};
+         return std::vector<std::string>{"/G", "analog.cfg"};
      },
-     2, [] { return BANNER + "Path too long (more than 319 characters): '" + LONG_DIR + "/" + LONG_VALUE + "'\n"; }},
+     0,
+     [] {
+         return BANNER + "     2 [T] DNS Entries loaded...\nWarning: log file './" + DATE_CODES +
+                "' passed over: its date codes make it longer than 319 characters\n"
+                "     0 [T] Entries processed (0 resolved)...\n     2 [T] Entries saved...\n"
+                "     2 [T] Completed (0 unresolved)...\n";
+     }},
     {"log path over the limit",
      [](const std::string &dir) {
          fs::create_directory(dir + "/" + LONG_DIR);
@@ -382,12 +394,12 @@ TEST(OverlongConfig, EveryOverlongLineIsReported)
     REQUIRE_FAULT_NAMESPACE("fault");
     TempDir dir;
     write_file(dir.file("dns.txt"), CACHE);
-    write_file(dir.file("analog.cfg"),
-               "DNSFILE dns.txt\n" + std::string(400, 'x') + "\n" + std::string(400, 'y') + "\n");
+    write_file(dir.file("analog.cfg"), "DNSFILE ./dns.txt\nLOGFILE none\nDNSGOODHOURS 2000000000\n" +
+                                           std::string(400, 'x') + "\n" + std::string(400, 'y') + "\n");
     Outcome r = run_tarn(tarn_in(dir.path(), {"/G", "analog.cfg"}));
     EXPECT_EQ(0, r.status) << r.how();
-    EXPECT_EQ(BANNER + "Line 2 of config file 'analog.cfg' is longer than 319 characters and was skipped\n"
-                       "Line 3 of config file 'analog.cfg' is longer than 319 characters and was skipped\n"
+    EXPECT_EQ(BANNER + "Line 4 of config file 'analog.cfg' is longer than 254 characters and was skipped\n"
+                       "Line 5 of config file 'analog.cfg' is longer than 254 characters and was skipped\n"
                        "     2 [T] DNS Entries loaded...\n     0 [T] Entries processed (0 resolved)...\n"
                        "     2 [T] Entries saved...\n     2 [T] Completed (0 unresolved)...\n",
               r.lines());
