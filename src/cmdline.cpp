@@ -3,6 +3,7 @@
 
 #include "basalt-core.h"
 #include "basalt-str.h"
+#include "lookup_config.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -248,8 +249,27 @@ int show_usage()
     return 1;
 }
 
+namespace
+{
+
+const char *directory_text(const char *directory)
+{
+    return *directory != '\0' ? directory : "next to the configuration file";
+}
+
+} // namespace
+
 int show_version()
 {
     out_print("%s (Tarnwick) %s\n", PROGRAM_NAME, PRODUCT_VERSION);
+    // What /G takes where a configuration is silent: the settings of the
+    // Analog this build was made for.
+    const AnalogDefaults analog = analog_defaults();
+    out_print("Analog's compiled settings, for /G where a configuration says nothing:\n");
+    out_print("  DNSFILE %s, a bare name in %s\n", analog.dns_file, directory_text(analog.dns_directory));
+    out_print("  LOGFILE %s, a bare name in %s\n", analog.log_file, directory_text(analog.log_directory));
+    out_print("  DNSLOCKFILE %s, a bare name in %s\n", analog.lock_file,
+              *analog.lock_directory != '\0' ? analog.lock_directory : "the current directory");
+    out_print("  DNSGOODHOURS %d, DNSBADHOURS %d\n", analog.good_hours, analog.bad_hours);
     return 1;
 }

@@ -53,7 +53,12 @@ TEST(Cli, QuestionMarkAmongOptionsShowsUsageWithStatusZero)
 TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
 {
     TempDir dir;
-    const std::string version = "tarn (Tarnwick) 1.23\n";
+    const std::string version = "tarn (Tarnwick) 1.23\n"
+                                "Analog's compiled settings, for /G where a configuration says nothing:\n"
+                                "  DNSFILE " TARN_ANALOG_DNS_FILE ", a bare name in " TARN_ANALOG_DNS_DIRECTORY "\n"
+                                "  LOGFILE " TARN_ANALOG_LOG_FILE ", a bare name in " TARN_ANALOG_LOG_DIRECTORY "\n"
+                                "  DNSLOCKFILE /var/lock/dnslock, a bare name in /var/lock/\n"
+                                "  DNSGOODHOURS 100000, DNSBADHOURS 336\n";
     for (const auto &[arguments, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--help"}, BANNER + USAGE},
              {{"--version"}, version},
