@@ -291,16 +291,16 @@ TEST_F(WindowsEngine, GzipLogsAreReadAndOtherCompressedOnesRefusedByName)
 
 TEST_F(WindowsEngine, AnalogsLockIsABareNameInTheCurrentDirectory)
 {
-    // Relative values from the configuration's directory, with either
-    // separator; the lock of a bare DNSLOCKFILE, and the default lock, from
-    // the current directory.
+    // Names with a directory from the current directory, with either
+    // separator, in any case; the lock of a bare DNSLOCKFILE, and the
+    // default lock, from the current directory.
     const std::string cfg_dir = dir.path() + "\\cfg";
     std::filesystem::create_directories(dir.path() + "\\logs");
     std::filesystem::create_directories(cfg_dir);
     write_file(dir.path() + "\\logs\\a.log", "192.0.2.4 - - x\n");
     write_file(dir.path() + "\\dns.txt", "");
-    const std::vector<std::string> configs = {"DNSFILE ..\\dns.txt\nLOGFILE ../LOGS\\*.LOG\nDNSLOCKFILE my.lock\n",
-                                              "DNSFILE ..\\dns.txt\nLOGFILE " + dir.path() + "/logs/a.log\n"};
+    const std::vector<std::string> configs = {"DNSFILE .\\dns.txt\nLOGFILE ./LOGS\\*.LOG\nDNSLOCKFILE my.lock\n",
+                                              "DNSFILE .\\dns.txt\nLOGFILE " + dir.path() + "/logs/a.log\n"};
     const std::vector<std::string> locks = {"my.lock", PLATFORM_DEFAULT_LOCK_FILE};
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
