@@ -157,10 +157,18 @@ int read_line_text(ConfigReader &config, int c, char *buffer, size_t size, LineS
     return c;
 }
 
-void trim_end(char *buffer, LineScan &scan)
+// Blanks and control bytes at either end of a command go: a command that
+// started with the backslash of a continued line may begin with the next
+// line's blanks.
+void trim(char *buffer, LineScan &scan)
 {
-    while (scan.length > 1 && static_cast<unsigned char>(buffer[scan.length - 1]) <= 32)
+    while (scan.length > 0 && static_cast<unsigned char>(buffer[scan.length - 1]) <= 32)
         --scan.length;
+    size_t start = 0;
+    while (start < scan.length && static_cast<unsigned char>(buffer[start]) <= 32)
+        ++start;
+    std::memmove(buffer, buffer + start, scan.length - start);
+    scan.length -= start;
     buffer[scan.length] = '\0';
 }
 
@@ -209,7 +217,7 @@ int read_command(ConfigReader &config, int c, char *buffer, size_t size, LineSca
         if (c == -2)
             return 0;
     }
-    trim_end(buffer, scan);
+    trim(buffer, scan);
     return 1;
 }
 
@@ -232,9 +240,10 @@ int config_read_line(ConfigReader &config, char *buffer, size_t size)
             // Handed back empty, so the caller can report every such line.
             buffer[0] = '\0';
             config.skipped_line = line_number;
-        } else if (scan.comment && scan.length <= 1) {
+        } else if (scan.length == 0 || (scan.comment && scan.length <= 1)) {
             // A commented line with at most one character before its
-            // comment is dropped, as Analog-style files use "# ..." freely.
+            // comment is dropped, as Analog-style files use "# ..." freely;
+            // so is a command that continued lines left empty.
             continue;
         }
         config.line_number = line_number;

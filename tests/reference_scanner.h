@@ -39,13 +39,10 @@ inline bool reference_dotted(std::string_view text, uint8_t out[4])
             parts[part] = parts[part] * 10 + static_cast<unsigned>(c - '0');
         }
     }
-    if (part != 3 || digits == 0)
+    if (part != 3 || digits == 0 || parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255)
         return false;
-    for (size_t i = 0; i < 4; ++i) {
-        if (parts[i] > 255)
-            return false;
+    for (size_t i = 0; i < 4; ++i)
         out[i] = static_cast<uint8_t>(parts[i]);
-    }
     return true;
 }
 
