@@ -38,8 +38,9 @@ inline uint32_t key_of(unsigned a, unsigned b, unsigned c, unsigned d)
 // ---------------------------------------------------------------------------
 // The log's contents. All names are made up.
 
-// User agents. The counted ones hold a four-part version after a blank; the
-// scanner reads it as an address (parts taken modulo 256), once per line.
+// User agents. The counted one holds a four-part version after a blank
+// that is a dotted quad as well, which the scanner reads as an address,
+// once per line; versions with a part over 255 are no address.
 struct UserAgent {
     const char *text;
     int weight;       // relative share of clients using it
@@ -70,9 +71,8 @@ const UserAgent USER_AGENTS[] = {
     {"curl/7.88.1", 1, 0},
     {"Java/1.8.0_292", 1, 0},
     // Old Windows clients report the build after the version.
-    {"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1.2600.0; .NET CLR 1.1.4322)", 3, key_of(5, 1, 2600 % 256, 0)},
-    {"Microsoft Office/16.0 (Windows NT 10.0; Microsoft Outlook 16.0.17029.20028; Pro)", 4,
-     key_of(16, 0, 17029 % 256, 20028 % 256)},
+    {"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1.2600.0; .NET CLR 1.1.4322)", 3, 0},
+    {"Microsoft Office/16.0 (Windows NT 10.0; Microsoft Outlook 16.0.17029.20028; Pro)", 4, 0},
     {"Mozilla/5.0 (compatible; Konqueror/3.5; Linux 2.6.32.5; X11) KHTML/3.5.10 (like Gecko)", 1, key_of(2, 6, 32, 5)},
 };
 inline constexpr size_t USER_AGENT_COUNT = sizeof USER_AGENTS / sizeof USER_AGENTS[0];
