@@ -263,6 +263,7 @@ enum FileRefusal {
     FILE_HARD_LINKED,    // links: how many names the file has
     FILE_NOT_WRITABLE,   // this user may not write it
     FILE_ATTRIBUTES,     // item: what could not be kept (owner, group, mode or an attribute's name); error
+    FILE_DANGLING_LINK,  // a file to be made: its name is a symbolic link to nothing
 };
 struct FileProblem {
     FileRefusal refusal = FILE_OK;
@@ -296,6 +297,16 @@ std::FILE *platform_open_for_reading(const char *path, FileProblem *problem = nu
 // through trusted links only; 0 with why in *problem. For files that are
 // made by name (a lock), whose own name is never followed.
 int platform_directory_trusted(const char *path, FileProblem *problem);
+// Makes the file path names, empty, when nothing is at its name yet: in
+// the directory its last name lies in, reached through trusted links only,
+// with mode 0666 less the umask. The name itself is never followed: a
+// symbolic link there that leads to no file is refused, so that no file
+// appears where its maker pointed it. NEW_FILE_MADE; NEW_FILE_EXISTS when
+// something is at the name already (another program made it meanwhile, or
+// it could not be read for another reason: opening it will tell); or
+// NEW_FILE_FAILED with why in *problem (no such directory among them).
+enum NewFileResult { NEW_FILE_MADE, NEW_FILE_EXISTS, NEW_FILE_FAILED };
+NewFileResult platform_create_new_file(const char *path, FileProblem *problem);
 // The identity of an open file; 1 on success.
 int platform_file_identity(std::FILE *file, FileIdentity *identity);
 // The identity of the file path names now, through trusted links; 0 when

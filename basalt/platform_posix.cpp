@@ -1132,6 +1132,41 @@ int open_walked_file(const PathWalk &walk, int flags, FileProblem *problem)
     return fd.release();
 }
 
+// Walks to the directory that path's last name lies in; on success walk
+// holds it as its directory.
+bool walk_to_directory(const char *path, PathWalk &walk, FileProblem *problem)
+{
+    std::string directory(path, platform_name_start(path, std::strlen(path)));
+    directory += '.';
+    return walk_path(directory.c_str(), walk, problem);
+}
+
+// What holds the name that a new file was to take. Anything but a link is
+// left to opening it to judge; a link is what a file to read would reach
+// through it, and one that leads to no file is refused: following it would
+// make a file wherever its maker pointed it.
+NewFileResult name_taken(const char *path, int directory, const char *name, FileProblem *problem)
+{
+    struct stat status {
+    };
+    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        failed(problem, FILE_SYSTEM_ERROR, errno);
+        return NEW_FILE_FAILED;
+    }
+    if (!S_ISLNK(status.st_mode))
+        return NEW_FILE_EXISTS;
+    PathWalk walk;
+    if (!walk_path(path, walk, problem))
+        return NEW_FILE_FAILED;
+    const int follow = walk.kernel_link ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (fstatat(walk.directory.get(), walk.name.c_str(), &status, follow) == 0)
+        return NEW_FILE_EXISTS;
+    if (problem != nullptr)
+        std::snprintf(problem->item, sizeof problem->item, "%s", name);
+    failed(problem, FILE_DANGLING_LINK);
+    return NEW_FILE_FAILED;
+}
+
 std::FILE *read_stream(int fd)
 {
     if (fd < 0)
@@ -1177,6 +1212,11 @@ void platform_describe_problem(const FileProblem &problem, char *text, size_t ca
         std::snprintf(text, capacity, "its %s cannot be given to the new file (%s)", problem.item,
                       std::strerror(problem.error));
         return;
+    case FILE_DANGLING_LINK:
+        std::snprintf(text, capacity,
+                      "'%s' is a symbolic link to a file that does not exist, and no new file is made through a link",
+                      problem.item);
+        return;
     }
 }
 
@@ -1190,12 +1230,27 @@ std::FILE *platform_open_for_reading(const char *path, FileProblem *problem)
 
 int platform_directory_trusted(const char *path, FileProblem *problem)
 {
-    std::string directory(path, platform_name_start(path, std::strlen(path)));
-    directory += '.';
     PathWalk walk;
-    if (!walk_path(directory.c_str(), walk, problem))
-        return 0;
-    return 1;
+    return walk_to_directory(path, walk, problem) ? 1 : 0;
+}
+
+NewFileResult platform_create_new_file(const char *path, FileProblem *problem)
+{
+    PathWalk walk;
+    if (!walk_to_directory(path, walk, problem))
+        return NEW_FILE_FAILED;
+    // O_NOFOLLOW with O_EXCL: a link at the name, even one that leads
+    // nowhere, counts as taken; the file is made here or not at all.
+    const char *name = path + platform_name_start(path, std::strlen(path));
+    const int fd = openat(walk.directory.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        close(fd);
+        return NEW_FILE_MADE;
+    }
+    if (errno == EEXIST)
+        return name_taken(path, walk.directory.get(), name, problem);
+    failed(problem, FILE_SYSTEM_ERROR, errno);
+    return NEW_FILE_FAILED;
 }
 
 int platform_file_identity(std::FILE *file, FileIdentity *identity)

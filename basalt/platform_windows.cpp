@@ -742,6 +742,9 @@ void platform_describe_problem(const FileProblem &problem, char *text, size_t ca
         return;
     case FILE_NOT_WRITABLE: std::snprintf(text, capacity, "this user may not write it"); return;
     case FILE_ATTRIBUTES: std::snprintf(text, capacity, "its %s cannot be given to the new file", problem.item); return;
+    case FILE_DANGLING_LINK:
+        std::snprintf(text, capacity, "'%s' is a link to a file that does not exist", problem.item);
+        return;
     }
 }
 
@@ -780,6 +783,21 @@ int platform_directory_trusted(const char *path, FileProblem *problem)
     (void)path; // links are rare on Windows: see FileReplacement
     (void)problem;
     return 1;
+}
+
+NewFileResult platform_create_new_file(const char *path, FileProblem *problem)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return NEW_FILE_MADE;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)
+        return NEW_FILE_EXISTS;
+    failed(problem, FILE_SYSTEM_ERROR, static_cast<int>(error));
+    return NEW_FILE_FAILED;
 }
 
 int platform_file_identity(std::FILE *file, FileIdentity *identity)

@@ -436,6 +436,33 @@ int report_malformed_lines(const char *file_name, const CacheReadFacts &facts)
     return 1;
 }
 
+// Opens the cache for its load. One that is not there yet is started
+// empty, as Analog starts it, when its directory is there: the run goes on
+// with an empty table, and the file exists (with 0 bytes) for anyone who
+// appends to it before the save. 0 after the message.
+int open_cache(const char *file_name, ByteReader &reader)
+{
+    if (reader.open(file_name) == 1)
+        return 1;
+    if (reader.problem().refusal != FILE_SYSTEM_ERROR) {
+        out_open_failure("DNS file", file_name, reader.problem());
+        return 0;
+    }
+    FileProblem problem;
+    const NewFileResult made = platform_create_new_file(file_name, &problem);
+    if (made == NEW_FILE_FAILED) {
+        out_open_failure("DNS file", file_name, problem);
+        return 0;
+    }
+    if (made == NEW_FILE_MADE)
+        out_print("Starting a new DNS file '%s'\n", file_name);
+    if (reader.open(file_name) == 0) {
+        out_open_failure("DNS file", file_name, reader.problem());
+        return 0;
+    }
+    return 1;
+}
+
 } // namespace
 
 int canonical_dotted_quad(const char *text, uint8_t address[4])
@@ -482,10 +509,8 @@ int dns_file_load(const char *file_name)
     CHECK_POINTER(SITE_FILE, file_name);
     cache_guard_forget();
     ByteReader reader;
-    if (reader.open(file_name) == 0) {
-        out_open_failure("DNS file", file_name, reader.problem());
+    if (open_cache(file_name, reader) == 0)
         return 0;
-    }
     FileIdentity identity;
     if (reader.identity(&identity) == 1 && is_run_output(identity) == 1) {
         out_print("DNS file '%s' is the output file: the cache is never written over with a log\n", file_name);

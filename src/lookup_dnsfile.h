@@ -22,7 +22,9 @@ int canonical_dotted_quad(const char *text, uint8_t address[4]);
 // rest of the cache at the next save), or after "Unable to read DNS file
 // '%s': not a DNS cache file" when it holds lines but not one record (a
 // link to the wrong file, say: saving would replace that file). Malformed
-// lines are kept as they were, with one warning that counts them.
+// lines are kept as they were, with one warning that counts them. A file
+// not there yet, in a directory that is, is made empty and read as such,
+// after "Starting a new DNS file '%s'".
 int dns_file_load(const char *file_name);
 // One line as read, for the lines that are kept: room for every name
 // Analog writes and far more. A longer line is left out (and counted).

@@ -166,7 +166,7 @@ TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
     r = run_program(TARN_BINARY, {"/D", "dns.txt", "/K", "no/dns.lock"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(BANNER + "Unable to create DNS lock file 'no/dns.lock' (No such file or directory)\n", r.out);
-    r = run_program(TARN_BINARY, {"/D", "missing.txt", "/K", "dns.lock"}, dir.path());
+    r = run_program(TARN_BINARY, {"/D", "missing/dns.txt", "/K", "dns.lock"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_FALSE(std::filesystem::exists(dir.file("dns.lock")));
 }

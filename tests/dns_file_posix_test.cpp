@@ -1,13 +1,16 @@
-// The DNS cache file's save where POSIX has more to say: file modes,
-// owners and symbolic links kept, files this user may not write, a full
-// disk and a read-only directory (in a private mount namespace).
+// The DNS cache file where POSIX has more to say: file modes, owners and
+// symbolic links kept, files this user may not write, a full disk and a
+// read-only directory (in a private mount namespace), and a cache started
+// anew never made through a link.
 #include "basalt-core.h"
 #include "dns_file_test.h"
 #include "lookup_dnsfile.h"
 #include "lookup_table.h"
+#include "platform.h"
 #include "test_support.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -250,6 +253,85 @@ TEST_F(DnsFile, LinesAnotherWriterAppendedAreMergedAndAChangedCacheIsLeftToIt)
     EXPECT_EQ(0, last_save);
     EXPECT_NE(std::string::npos, out.find("(lines it had were changed)")) << out;
     EXPECT_EQ("2 1.2.3.4 a\r\n", read_file(cache));
+}
+
+TEST_F(DnsFile, NewCacheTakesTheUmaskAndKeepsWhatAnalogAppendsBeforeTheSave)
+{
+    host_table_clear();
+    const mode_t mask = umask(027);
+    testing::internal::CaptureStdout();
+    const int loaded = dns_file_load(cache.c_str());
+    umask(mask);
+    EXPECT_EQ(1, loaded);
+    EXPECT_EQ("Starting a new DNS file '" + cache + "'\n", testing::internal::GetCapturedStdout());
+    struct stat status {
+    };
+    ASSERT_EQ(0, stat(cache.c_str(), &status));
+    EXPECT_EQ(0640u, status.st_mode & 07777);
+
+    // Analog appends to the file it found empty while this run looks up.
+    {
+        std::FILE *file = std::fopen(cache.c_str(), "ab");
+        ASSERT_NE(nullptr, file);
+        std::fputs("9 1.2.3.5 analog.example\n", file);
+        std::fclose(file);
+    }
+    HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+    std::memcpy(entry->address, "\x01\x02\x03\x04", 4);
+    entry->time_stamp = 7;
+    std::snprintf(entry->name, sizeof entry->name, "ours.example");
+    HostEntry *hint = nullptr;
+    ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+    // All of the line is new to the guard: the file was loaded with 0 bytes.
+    EXPECT_EQ("    25 Bytes of lines added to the DNS file by another program during the run: merged\n", save(0));
+    EXPECT_EQ(1, last_save);
+    EXPECT_EQ("7 1.2.3.4 ours.example\r\n9 1.2.3.5 analog.example\r\n", read_file(cache));
+}
+
+TEST_F(DnsFile, NewCacheIsNeverMadeThroughALink)
+{
+    // A link of this user's own that leads nowhere: refused, not followed.
+    const std::string target = dir.file("target.txt");
+    ASSERT_EQ(0, symlink("target.txt", cache.c_str()));
+    host_table_clear();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load(cache.c_str()));
+    EXPECT_EQ("Unable to open DNS file '" + cache +
+                  "': 'dns.txt' is a symbolic link to a file that does not exist, and no new file is made through a "
+                  "link\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(cache));
+
+    // A file that is there already is left as it is, for the load to read.
+    write_file(target, "1 1.2.3.4 a\r\n");
+    FileProblem problem;
+    EXPECT_EQ(NEW_FILE_EXISTS, platform_create_new_file(cache.c_str(), &problem));
+    EXPECT_EQ(NEW_FILE_EXISTS, platform_create_new_file(target.c_str(), &problem));
+    EXPECT_EQ("1 1.2.3.4 a\r\n", read_file(target));
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making a link of another user needs root";
+    // Links of another user, on the way to the directory or at the name.
+    const std::string real = dir.file("real");
+    std::filesystem::create_directory(real);
+    const std::string up = dir.file("up");
+    ASSERT_EQ(0, symlink(real.c_str(), up.c_str()));
+    ASSERT_EQ(0, lchown(up.c_str(), 65534, 65534));
+    problem = FileProblem{};
+    EXPECT_EQ(NEW_FILE_FAILED, platform_create_new_file((up + "/dns.txt").c_str(), &problem));
+    EXPECT_EQ(FILE_UNTRUSTED_LINK, problem.refusal);
+    EXPECT_STREQ("up", problem.item);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load((up + "/dns.txt").c_str()));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("the symbolic link 'up' on its path"));
+    const std::string planted = real + "/planted.txt";
+    ASSERT_EQ(0, symlink((real + "/made.txt").c_str(), planted.c_str()));
+    ASSERT_EQ(0, lchown(planted.c_str(), 65534, 65534));
+    problem = FileProblem{};
+    EXPECT_EQ(NEW_FILE_FAILED, platform_create_new_file(planted.c_str(), &problem));
+    EXPECT_EQ(FILE_UNTRUSTED_LINK, problem.refusal);
+    EXPECT_EQ((std::vector<std::string>{"planted.txt"}), directory_names(real));
 }
 
 TEST_F(DnsFile, LinksOfOtherUsersAreNotFollowed)

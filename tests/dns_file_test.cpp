@@ -344,14 +344,42 @@ TEST_F(DnsFile, ShuffledFileLoadsToTheSameTableAsPlainInserts)
     }
 }
 
-TEST_F(DnsFile, MissingFileIsReported)
+TEST_F(DnsFile, MissingCacheIsStartedEmptyAndAMissingDirectoryIsReported)
 {
+    // Not there yet: made empty, said once, and the run's entries saved to it.
+    const std::string fresh = dir.file("fresh.txt");
+    host_table_clear();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(0, dns_file_load(dir.file("absent.txt").c_str()));
-    EXPECT_EQ("Unable to open DNS file '" + dir.file("absent.txt") + "'\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(1, dns_file_load(fresh.c_str()));
+    EXPECT_EQ("Starting a new DNS file '" + fresh + "'\n", testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(std::filesystem::is_regular_file(fresh));
+    EXPECT_EQ("", read_file(fresh));
+    EXPECT_EQ(Rows{}, rows());
+    HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+    std::memcpy(entry->address, "\x01\x02\x03\x04", 4);
+    entry->time_stamp = 7;
+    std::strcpy(entry->name, "new.example");
+    HostEntry *hint = nullptr;
+    ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+    EXPECT_EQ("", save(0, fresh));
+    EXPECT_EQ(1, last_save);
+    EXPECT_EQ("7 1.2.3.4 new.example\r\n", read_file(fresh));
+    host_table_clear();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, dns_file_load(fresh.c_str()));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+
+    // No directory to start it in, or a directory named as the cache: as
+    // before, and nothing made.
+    const std::string nowhere = dir.file("absent/dns.txt");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, dns_file_load(nowhere.c_str()));
+    EXPECT_EQ("Unable to open DNS file '" + nowhere + "'\n", testing::internal::GetCapturedStdout());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("absent")));
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, dns_file_load(dir.path().c_str()));
     EXPECT_EQ("Unable to open DNS file '" + dir.path() + "'\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ((std::vector<std::string>{"fresh.txt"}), directory_names(dir.path()));
 }
 
 TEST_F(DnsFile, StripLeavesOutUnresolvedAndOneCharacterNames)

@@ -152,6 +152,18 @@ TEST_F(Runs, CacheFileRunLooksUpNewAndUnresolvedEntries)
               cache());
 }
 
+TEST_F(Runs, FirstRunStartsItsCacheAndSaysSoEvenWhenQuiet)
+{
+    write_file(dir.file("a.log"), "192.0.2.3 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n");
+    RunResult r = tarn({"/Q", "/D", "dns.txt", "/L", "a.log"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("Starting a new DNS file 'dns.txt'\n", r.out);
+    EXPECT_EQ("NOW 192.0.2.3 gamma.example\r\n", cache());
+    r = tarn({"/Q", "/D", "dns.txt", "/L", "a.log"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_EQ("", r.out);
+}
+
 TEST_F(Runs, StripLeavesUnresolvedEntriesOut)
 {
     write_file(dir.file("dns.txt"), "0 192.0.2.4 *\r\n0 192.0.2.99 *\r\n1 10.0.0.1 x\r\n");
@@ -305,9 +317,9 @@ TEST_F(Runs, FailingRunsSayWhyAndLeaveTheCacheUntouched)
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\nNo log file matches 'missing.log'\n", lines(r.out));
 
-    r = tarn({"/D", "absent.txt"});
+    r = tarn({"/D", "absent/dns.txt"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to open DNS file 'absent.txt'\n", lines(r.out));
+    EXPECT_EQ(BANNER + "Unable to open DNS file 'absent/dns.txt'\n", lines(r.out));
 
     r = tarn({"/L", "a.log"}); // /L without /D
     EXPECT_EQ(2, r.status);
