@@ -13,7 +13,6 @@
 #include "lookup_runs.h"
 #include "platform.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -328,7 +327,6 @@ void read_hours(const ConfigFile &file, const Keyword &keyword, const char *valu
         return;
     }
     char *end = nullptr;
-    errno = 0;
     const unsigned long long read = std::strtoull(value, &end, 10);
     *hours = read > INT32_MAX ? INT32_MAX : static_cast<int32_t>(read);
     if (*end != '\0')
@@ -432,11 +430,6 @@ int read_config_file(const char *name, ConfigSettings &settings, int included)
     return read_commands(*file, settings);
 }
 
-} // namespace
-
-namespace
-{
-
 // The date the codes of LOGFILE names stand for: TO's when given, else now.
 CivilTime code_date(const ConfigSettings &settings)
 {
@@ -464,10 +457,10 @@ bool is_there(const char *path, bool pattern)
 
 // Where a name that is missing where Analog looks was found before: next
 // to the configuration file. Tells the user, naming both.
-void warn_if_next_to_config(const char *what, const char *written, const char *path, const std::string &directory)
+void warn_if_next_to_config(const char *what, const char *written, const char *path, const std::string &directory,
+                            bool pattern)
 {
     char old_path[PATH_TEXT_SIZE];
-    const bool pattern = std::strcmp(what, "log file") == 0;
     if (platform_is_absolute_path(written) == 1 ||
         directory_path(directory.c_str(), written, std::strlen(written), old_path) == 0 ||
         std::strcmp(old_path, path) == 0 || !is_there(old_path, pattern))
@@ -494,12 +487,8 @@ void harvest_log_name(const LogName &name, const CivilTime &when)
     }
     if (analog_path(expanded, g_defaults.log_directory, name.config_directory.c_str(), path) == 0)
         return;
-    if (!is_there(path, true)) {
-        out_print("Warning: no log file matches '%s': passed over\n", path);
-        warn_if_next_to_config("log file", expanded, path, name.config_directory);
-        return;
-    }
-    harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER);
+    if (harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER) == PATTERN_MATCHED_NOTHING)
+        warn_if_next_to_config("log file", expanded, path, name.config_directory, true);
 }
 
 struct ConfigLogs {
@@ -575,7 +564,7 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
     if (read_config_list(config_list, settings) == 0 || fill_defaults(settings.first_directory, settings, names) == 0)
         return 0;
     if (!is_there(settings.dns_file, false))
-        warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory);
+        warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
     const ConfigLogs logs{&names, code_date(settings)};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,

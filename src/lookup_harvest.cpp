@@ -286,7 +286,7 @@ int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults)
     if (listing.open(pattern) == 0) {
         if (faults == LOG_FAULTS_PASS_OVER) {
             out_print("Warning: no log file matches '%s': passed over\n", pattern);
-            return 1;
+            return PATTERN_MATCHED_NOTHING;
         }
         out_print("No log file matches '%s'\n", pattern);
         return 0;

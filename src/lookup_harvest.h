@@ -41,7 +41,9 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name);
 // path to logs when given. 1 when all were harvested; 0 after "No log file
 // matches '%s'", a path too long, or a log that could not be read. With
 // LOG_FAULTS_PASS_OVER, a pattern that matches nothing and a log that
-// cannot be read are each a warning, and the harvest goes on.
+// cannot be read are each a warning, and the harvest goes on; a pattern
+// that matched nothing then returns PATTERN_MATCHED_NOTHING.
+inline constexpr int PATTERN_MATCHED_NOTHING = 2;
 int harvest_log_pattern(const char *pattern, LogList *logs = nullptr, LogFaults faults = LOG_FAULTS_STOP);
 // The same for each pattern of a comma-separated list, in its order, each
 // taken from directory unless it is absolute (directory "": as it stands).
