@@ -684,6 +684,13 @@ template <class Call> int resolve_with_buffer(Call call, char *name, size_t capa
 int platform_socket_startup(uint16_t requested, uint16_t *granted)
 {
     (void)requested;
+    // glibc reads nsswitch.conf and sets up its lookup state on the first
+    // lookup, and when memory runs out there it asserts or crashes rather
+    // than fail the lookup. Opening and closing the host database here, on
+    // the main thread while memory is plentiful, does that work once and
+    // sends no query.
+    sethostent(0);
+    endhostent();
     *granted = GRANTED_SOCKET_VERSION;
     return 0;
 }
