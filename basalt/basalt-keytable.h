@@ -46,6 +46,14 @@ class KeyTable
         return false;
     }
 
+    // Set: whether key is held.
+    bool contains(uint32_t key) const
+    {
+        if (key == 0)
+            return zero_held_;
+        return count_ != 0 && keys_[find(key)] == key;
+    }
+
     // Map: key stands for value (not null) from now on; a later put of the
     // same key wins.
     void put(uint32_t key, const void *value);

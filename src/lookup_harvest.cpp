@@ -6,6 +6,9 @@
 #include "basalt-file.h"
 #include "basalt-keytable.h"
 #include "basalt-str.h"
+#include "lookup_dnsfile.h"
+#include "lookup_format.h"
+#include "lookup_lines.h"
 #include "lookup_pool.h"
 #include "lookup_scan.h"
 #include "lookup_table.h"
@@ -52,12 +55,53 @@ void store_ipv6(const ClientAddress &client)
         tracked_delete(&entry, SITE_FILE, __LINE__);
 }
 
+// Kinds of host text, as the cache keys them.
+enum HostKind { HOST_IPV4, HOST_IPV6, HOST_OTHER, HOST_UNUSABLE };
+
+// The longest host text that is neither kind of address and still goes
+// into the cache: its line (stamp, text, "*") must fit the longest line
+// Analog reads.
+constexpr size_t OTHER_HOST_LIMIT = LONGEST_CACHE_LINE - 13;
+
+// What a host text of a log line is: a dotted quad as the cache keys it,
+// an IPv6 text (with a zone id after '%' too), or another text that
+// Analog caches as it stands. A text with a blank or control byte in it
+// would break the cache line, and is unusable.
+int host_kind(const char *text, size_t length, ClientAddress &client)
+{
+    if (length < IPV6_TEXT_SIZE) {
+        char copy[IPV6_TEXT_SIZE];
+        std::memcpy(copy, text, length);
+        copy[length] = '\0';
+        if (canonical_dotted_quad(copy, client.address) == 1) {
+            client.is_ipv6 = 0;
+            return HOST_IPV4;
+        }
+        const char *zone = static_cast<const char *>(std::memchr(copy, '%', length));
+        const size_t address_length = zone != nullptr ? static_cast<size_t>(zone - copy) : length;
+        if (ipv6_client_text(copy, address_length, client.address6) == 1) {
+            client.is_ipv6 = 1;
+            std::memcpy(client.text, copy, length + 1);
+            return HOST_IPV6;
+        }
+    }
+    if (length > OTHER_HOST_LIMIT)
+        return HOST_UNUSABLE;
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 32 || c >= 127)
+            return HOST_UNUSABLE;
+    }
+    return HOST_OTHER;
+}
+
 // The clients of one log on their way into the table. IPv4 addresses are
 // gathered first and stored in ascending order when the set is full and
 // at the end: each insert then starts where the last one ended, so the
 // whole harvest walks every list once instead of once per new address.
-// IPv6 clients are few next to IPv4 ones: each new text goes into the
-// table at once, its repeats are caught by a set of the texts seen.
+// IPv6 clients and other host texts are few next to IPv4 ones: each new
+// text goes into the table at once, its repeats are caught by a set of the
+// texts seen.
 class NewClients
 {
   public:
@@ -66,21 +110,54 @@ class NewClients
     NewClients(const NewClients &) = delete;
     NewClients &operator=(const NewClients &) = delete;
 
-    void add(const ClientAddress &client)
+    // Whether this harvest has met the client before.
+    bool seen(const ClientAddress &client) const
+    {
+        if (client.is_ipv6 == 1)
+            return seen_texts_.find(std::string_view(client.text)) != seen_texts_.end();
+        return seen_.contains(address_key_of(client.address));
+    }
+    bool seen_text(const char *text, size_t length) const
+    {
+        return seen_texts_.find(std::string_view(text, length)) != seen_texts_.end();
+    }
+
+    // Adds a client; true when this harvest had not met it.
+    bool add(const ClientAddress &client)
     {
         if (client.is_ipv6 == 1) {
-            if (seen6_.insert(client.text).second) {
-                store_ipv6(client);
-                note_first_sight();
-            }
-            return;
+            if (!seen_texts_.emplace(client.text).second)
+                return false;
+            store_ipv6(client);
+            note_first_sight();
+            return true;
         }
-        if (!seen_.check_and_add(address_key_of(client.address)))
+        const bool fresh = !seen_.check_and_add(address_key_of(client.address));
+        if (fresh)
             note_first_sight();
         // Stored and started again when full, so memory stays bounded
         // whatever the log holds.
         if (seen_.size() >= MAX_SEEN)
             store_seen();
+        return fresh;
+    }
+
+    // A host text that is no address: cached as Analog caches it, "*"
+    // with the run's time, and never looked up, unless the cache has it.
+    void add_other(const char *text, size_t length)
+    {
+        if (!seen_texts_.emplace(text, length).second)
+            return;
+        if (kept_keys_.empty())
+            gather_kept_keys();
+        if (!kept_keys_.emplace(text, length).second)
+            return;
+        char line[LONGEST_CACHE_LINE + 1];
+        const int n = std::snprintf(line, sizeof line, "%u %.*s ", minute_stamp_now(), static_cast<int>(length), text);
+        if (n <= 0 || static_cast<size_t>(n) + 1 >= sizeof line)
+            return;
+        line[n] = UNRESOLVED_MARKER[0];
+        host_table_keep_line(line, n + 1, n);
     }
 
     // Clients seen for the first time in this harvest are likely new to
@@ -107,16 +184,119 @@ class NewClients
     }
 
   private:
+    // The keys of the cache's kept lines, so that a text the cache holds
+    // already is not added again. A placeholder keeps the set from being
+    // gathered twice.
+    void gather_kept_keys()
+    {
+        kept_keys_.emplace("");
+        for (const KeptLine *kept = host_table()->kept_first; kept != nullptr; kept = kept->next) {
+            if (kept->name_offset <= 0)
+                continue;
+            const char *blank = static_cast<const char *>(std::memchr(kept->text, ' ', static_cast<size_t>(kept->length)));
+            if (blank != nullptr && blank < kept->text + kept->name_offset - 1)
+                kept_keys_.emplace(blank + 1, static_cast<size_t>(kept->text + kept->name_offset - 1 - (blank + 1)));
+        }
+    }
+
     KeyTable seen_;
-    // The IPv6 texts met, their nodes and their text in tracked memory.
+    // The texts met (IPv6 and others), their nodes and their text in
+    // tracked memory.
     using Text = std::basic_string<char, std::char_traits<char>, TrackedAllocator<char>>;
     struct TextHash {
-        size_t operator()(const Text &text) const { return std::hash<std::string_view>{}(text); }
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
     };
-    std::unordered_set<Text, TextHash, std::equal_to<>, TrackedAllocator<Text>> seen6_;
+    using TextSet = std::unordered_set<Text, TextHash, std::equal_to<>, TrackedAllocator<Text>>;
+    TextSet seen_texts_;
+    TextSet kept_keys_;
     HostEntry *entry_; // the next entry to store, made ahead
     static constexpr int64_t NOTE_EVERY = 64;
     int64_t first_seen_ = 0;
+};
+
+// The most new addresses one line of a log read as text adds: no line
+// can flood the run, whatever a client writes into it.
+constexpr int TEXT_LINE_ADDRESSES = 4;
+
+// One log's lines into the clients: the host field of each line that fits
+// the log's format, or, for a log of no known format, the addresses of its
+// text.
+class LineHarvest
+{
+  public:
+    LineHarvest(NewClients &clients, const LogFormat *format, const char *shown_name)
+        : clients_(clients), tracker_(format), shown_name_(shown_name)
+    {
+    }
+
+    void take(const LogLine &line)
+    {
+        LineHost host{};
+        // A line too long to be read whole fits no format; read as text, its
+        // first bytes may still name clients.
+        const int status = !line.cut ? tracker_.read(line.text, line.length, &host)
+                           : tracker_.decided() && !tracker_.is_text() ? LINE_CORRUPT
+                                                                       : LINE_TEXT;
+        if (status == LINE_TEXT) {
+            text_lines_ = true;
+            take_text(line);
+        } else if (status == LINE_HOST) {
+            take_host(line, host);
+        }
+    }
+
+    // Said once the log is read, before its timed line, when it was read as
+    // text: a log too short to show its format was too. A log that could
+    // not be read says that instead.
+    void finish(bool failed) const
+    {
+        if (text_lines_ && !failed && (tracker_.is_text() || !tracker_.decided()))
+            out_print("Log format of '%s' not recognised: read as text, at most %d new addresses a line\n", shown_name_,
+                      TEXT_LINE_ADDRESSES);
+    }
+
+  private:
+    // Analog looks up a host only when its text ends in a digit.
+    void take_host(const LogLine &line, LineHost host)
+    {
+        const char *text = line.text + host.start;
+        if (host.length == 0 || text[host.length - 1] < '0' || text[host.length - 1] > '9')
+            return;
+        ClientAddress client;
+        const int kind = host_kind(text, host.length, client);
+        const bool repeat = kind == HOST_OTHER ? clients_.seen_text(text, host.length)
+                                               : kind != HOST_UNUSABLE && clients_.seen(client);
+        // A repeat was read whole when it was first met; a new host counts
+        // only from a line that fits.
+        if (!repeat && !tracker_.confirmed() && tracker_.confirm(line.text, line.length, &host) != LINE_HOST)
+            return;
+        if (kind == HOST_UNUSABLE)
+            return;
+        ++log_address_count;
+        if (kind == HOST_OTHER)
+            clients_.add_other(text, host.length);
+        else
+            clients_.add(client);
+    }
+
+    void take_text(const LogLine &line)
+    {
+        reader_.open_memory(line.text, line.length);
+        ClientAddress client;
+        int fresh = 0;
+        while (fresh < TEXT_LINE_ADDRESSES && log_next_client(reader_, client) == 1) {
+            ++log_address_count;
+            if (clients_.add(client))
+                ++fresh;
+        }
+    }
+
+    NewClients &clients_;
+    LogFormatTracker tracker_;
+    const char *shown_name_;
+    ByteReader reader_;
+    bool text_lines_ = false;
 };
 
 } // namespace
@@ -145,7 +325,7 @@ int log_not_opened(const char *shown_name, const FileProblem &problem, LogFaults
 
 } // namespace
 
-int log_file_harvest(const char *file_name, const char *shown_name, LogFaults faults)
+int log_file_harvest(const char *file_name, const char *shown_name, LogFaults faults, const LogFormat *format)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     if (shown_name == nullptr)
@@ -156,17 +336,20 @@ int log_file_harvest(const char *file_name, const char *shown_name, LogFaults fa
     FileIdentity identity;
     if (reader.identity(&identity) == 1 && is_run_output(identity) == 1)
         return LOG_IS_OUTPUT;
-    return log_reader_harvest(reader, shown_name, faults);
+    return log_reader_harvest(reader, shown_name, faults, format);
 }
 
-int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults)
+int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults, const LogFormat *format)
 {
     CHECK_POINTER(SITE_FILE, shown_name);
     NewClients clients;
-    ClientAddress client;
-    while (log_next_client(reader, client) == 1) {
-        ++log_address_count;
-        clients.add(client);
+    {
+        LineHarvest harvest(clients, format, shown_name);
+        LogLines lines(reader);
+        LogLine line{};
+        while (lines.next(line) == 1)
+            harvest.take(line);
+        harvest.finish(reader.failed() == 1);
     }
     clients.store_seen();
     if (reader.failed() == 1 && faults == LOG_FAULTS_PASS_OVER) {
@@ -209,9 +392,10 @@ template <class Harvest> int timed_harvest(Harvest harvest)
 }
 
 // Harvests one log with its timed line; shown_name names it in messages.
-int harvest_one_log(const char *path, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP)
+int harvest_one_log(const char *path, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP,
+                    const LogFormat *format = nullptr)
 {
-    return timed_harvest([&] { return log_file_harvest(path, shown_name, faults); });
+    return timed_harvest([&] { return log_file_harvest(path, shown_name, faults, format); });
 }
 
 // Copies standard input (after the head bytes already taken from it) to
@@ -279,7 +463,7 @@ int refuse_output_as_log(const char *pattern, const char *path)
 
 } // namespace
 
-int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults)
+int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults, const LogFormat *format)
 {
     CHECK_POINTER(SITE_FILE, pattern);
     DirectoryListing listing;
@@ -297,7 +481,7 @@ int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults)
             out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
-        const int harvest = harvest_one_log(path, nullptr, faults);
+        const int harvest = harvest_one_log(path, nullptr, faults, format);
         if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
             return 0;
         if (harvest == LOG_READ && logs != nullptr)

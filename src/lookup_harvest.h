@@ -8,6 +8,7 @@
 
 class ByteReader;
 struct FileIdentity;
+struct LogFormat;
 
 // Adds the log's new addresses to the table (stamp 0, name "*"). Returns
 // LOG_READ when the log was read to its end; LOG_NOT_READ after "Unable to
@@ -20,10 +21,21 @@ struct FileIdentity;
 // a fault are kept).
 enum LogHarvest { LOG_NOT_READ = 0, LOG_READ = 1, LOG_PASSED_OVER = 2, LOG_IS_OUTPUT = 3 };
 enum LogFaults { LOG_FAULTS_STOP, LOG_FAULTS_PASS_OVER };
-int log_file_harvest(const char *file_name, const char *shown_name = nullptr, LogFaults faults = LOG_FAULTS_STOP);
+//
+// Each log is read by its format: the one given, or else the one its first
+// lines show (Common, Combined, W3C extended, IIS, ...). Only the host
+// field of a line that fits the format counts, and only a host text that
+// ends in a digit, as Analog looks up no other: a dotted quad or IPv6 text
+// is stored to be looked up, any other text is cached as "*" at once. A
+// log of no known format is read as text after a line that says so: the
+// addresses of each line that follow a blank, comma or control byte, at
+// most 4 new ones a line.
+int log_file_harvest(const char *file_name, const char *shown_name = nullptr, LogFaults faults = LOG_FAULTS_STOP,
+                     const LogFormat *format = nullptr);
 // The same for a log already open in reader: LOG_READ or LOG_NOT_READ (or
 // LOG_PASSED_OVER, as above).
-int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP);
+int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP,
+                       const LogFormat *format = nullptr);
 
 // The file the run's output names (/R), if it exists: never read as one of
 // its inputs. run_set_output sets it (null forgets it); is_run_output
@@ -44,7 +56,8 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name);
 // cannot be read are each a warning, and the harvest goes on; a pattern
 // that matched nothing then returns PATTERN_MATCHED_NOTHING.
 inline constexpr int PATTERN_MATCHED_NOTHING = 2;
-int harvest_log_pattern(const char *pattern, LogList *logs = nullptr, LogFaults faults = LOG_FAULTS_STOP);
+int harvest_log_pattern(const char *pattern, LogList *logs = nullptr, LogFaults faults = LOG_FAULTS_STOP,
+                        const LogFormat *format = nullptr);
 // The same for each pattern of a comma-separated list, in its order, each
 // taken from directory unless it is absolute (directory "": as it stands).
 // With logs given, "-" stands for standard input, which is copied first;

@@ -8,6 +8,8 @@
 #include "basalt-file.h"
 #include "basalt-keytable.h"
 #include "lookup_dnsfile.h"
+#include "lookup_format.h"
+#include "lookup_lines.h"
 #include "lookup_harvest.h"
 #include "lookup_table.h"
 
@@ -146,7 +148,9 @@ class LogOutput
     size_t used_ = 0;
 };
 
-// Copies one log to the output line by line, replacing first fields.
+// Copies one log to the output line by line, with a name in place of the
+// client field: the host field of the log's format, or, for a log of no
+// known format, the first field (the bytes before the first blank).
 class LogRewriter
 {
   public:
@@ -155,21 +159,23 @@ class LogRewriter
     // 1 when the log was read to its end; the counts go on adding up.
     int copy(ByteReader &reader)
     {
-        in_field_ = true;
-        length_ = 0;
-        size_t available = 0;
-        while (const unsigned char *data = reader.peek(&available)) {
-            copy_block(data, data + available);
-            reader.consume(available);
+        LogFormatTracker tracker(nullptr);
+        LogLines source(reader);
+        LogLine line{};
+        line_open_ = false;
+        while (source.next(line) == 1) {
+            ++this->lines;
+            copy_line(tracker, line);
+            const char *piece = nullptr;
+            size_t length = 0;
+            while (line.cut && source.rest(&piece, &length) == 1) {
+                output_.put(piece, length);
+                line_open_ = piece[length - 1] != '\n';
+            }
+            if (!line.cut)
+                line_open_ = line.end_bytes[0] == '\0';
         }
-        if (reader.failed() == 1)
-            return 0;
-        if (in_field_ && length_ > 0)
-            end_field(-1);
-        line_open_ = !in_field_;
-        if (line_open_)
-            ++lines;
-        return 1;
+        return reader.failed() == 1 ? 0 : 1;
     }
 
     // Whether the last log ended inside a line (no line feed after it).
@@ -179,67 +185,41 @@ class LogRewriter
     int64_t named = 0;
 
   private:
-    void copy_block(const unsigned char *p, const unsigned char *end)
+    void copy_line(LogFormatTracker &tracker, const LogLine &line)
     {
-        while (p < end) {
-            if (in_field_) {
-                p = gather_field(p, end);
-                continue;
-            }
-            const auto *line_end =
-                static_cast<const unsigned char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const unsigned char *stop = line_end != nullptr ? line_end + 1 : end;
-            output_.put(p, static_cast<size_t>(stop - p));
-            p = stop;
-            if (line_end != nullptr) {
-                ++lines;
-                in_field_ = true;
-                length_ = 0;
-            }
+        LineHost host{0, 0};
+        const int status = tracker.read(line.text, line.length, &host);
+        if (status == LINE_TEXT) {
+            const void *blank = std::memchr(line.text, ' ', line.length);
+            host.length = blank != nullptr ? static_cast<size_t>(static_cast<const char *>(blank) - line.text)
+                                           : line.length;
+        } else if (status != LINE_HOST) {
+            host.length = 0;
         }
-    }
-
-    // Gathers first-field bytes up to a blank or line feed (which the rest
-    // of the line copies), and hands the field on once it is complete or
-    // too long to be an address.
-    const unsigned char *gather_field(const unsigned char *p, const unsigned char *end)
-    {
-        while (p < end && *p != ' ' && *p != '\n' && length_ <= FIELD_LIMIT)
-            field_[length_++] = static_cast<char>(*p++);
-        if (p == end)
-            return p;
-        end_field(length_ > FIELD_LIMIT ? -1 : *p);
-        return p;
-    }
-
-    // The field with its name in place of the address, or as it was. A line
-    // feed ends the field after any carriage return before it.
-    void end_field(int ended_by)
-    {
-        size_t length = length_;
-        const bool carriage_return = ended_by != ' ' && length > 0 && field_[length - 1] == '\r';
-        if (carriage_return)
-            --length;
-        field_[length] = '\0';
-        const char *name = length_ <= FIELD_LIMIT ? names_.find(field_, length) : nullptr;
-        if (name != nullptr) {
-            output_.put(name, std::strlen(name));
-            if (carriage_return)
-                output_.put("\r", 1);
-            ++named;
+        const char *name = name_of(line.text + host.start, host.length);
+        if (name == nullptr) {
+            output_.put(line.text, line.length);
         } else {
-            output_.put(field_, length);
-            if (carriage_return)
-                output_.put("\r", 1);
+            output_.put(line.text, host.start);
+            output_.put(name, std::strlen(name));
+            output_.put(line.text + host.start + host.length, line.length - host.start - host.length);
+            ++named;
         }
-        in_field_ = false;
+        output_.put(line.end_bytes, std::strlen(line.end_bytes));
+    }
+
+    const char *name_of(const char *field, size_t length) const
+    {
+        if (length == 0 || length > FIELD_LIMIT)
+            return nullptr;
+        char text[FIELD_LIMIT + 1];
+        std::memcpy(text, field, length);
+        text[length] = '\0';
+        return names_.find(text, length);
     }
 
     const NameFinder &names_;
     LogOutput &output_;
-    char field_[FIELD_LIMIT + 2];
-    size_t length_ = 0;
-    bool in_field_ = true;
     bool line_open_ = false;
 };
 

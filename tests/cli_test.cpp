@@ -282,7 +282,7 @@ TEST(Cli, QuietRunPrintsOnlyResultsWarningsAndFailures)
     // As cron runs it: a successful run prints nothing at all.
     TempDir dir;
     write_file(dir.file("dns.txt"), NAMED_CACHE);
-    write_file(dir.file("a.log"), "1.2.3.4 - - x\n1.2.3.5 - - y\n");
+    write_file(dir.file("a.log"), common_line("1.2.3.4") + common_line("1.2.3.5"));
     // These tests run outside the private DNS namespace: periods long
     // enough that nothing in the cache is due, so nothing is looked up.
     const std::string config = "DNSFILE ./dns.txt\nDNSLOCKFILE " + dir.file("dns.lock") +
@@ -320,14 +320,17 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     TempDir dir;
     const std::string cache = "5 192.0.2.1 alpha.example\r\n5 192.0.2.2 *\r\n";
     write_file(dir.file("dns.txt"), cache);
-    write_file(dir.file("in.log"), "192.0.2.1 - a\n192.0.2.2 - b\n 192.0.2.1 c");
+    // The last line fits no format: it is no client's, and stays as it is.
+    const std::string log = common_line("192.0.2.1", "/a") + common_line("192.0.2.2", "/b") + " 192.0.2.1 c";
+    const std::string named = "alpha.example" + common_line("", "/a") + common_line("192.0.2.2", "/b") + " 192.0.2.1 c";
+    write_file(dir.file("in.log"), log);
     ASSERT_EQ(0, setenv("TMPDIR", dir.path().c_str(), 1));
     RunResult r = run_program(TARN_BINARY, {"/R", "-", "/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("in.log"));
     unsetenv("TMPDIR");
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("alpha.example - a\n192.0.2.2 - b\n 192.0.2.1 c", r.out);
+    EXPECT_EQ(named, r.out);
     EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
-                       "     0 [T] Log Entries loaded... (3)\n"
+                       "     0 [T] Log Entries loaded... (2)\n"
                        "     1 [T] Entries processed (0 resolved)...\n"
                        "     2 [T] Entries saved...\n"
                        "     3 [T] Log Lines written... (1 named)\n"
@@ -344,7 +347,7 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     r = run_program(TARN_BINARY, {"/Q", "/D", "dns.txt", "/L", "in.log", "/R", "out.log"}, dir.path());
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.out);
-    EXPECT_EQ("alpha.example - a\n192.0.2.2 - b\n 192.0.2.1 c", read_file(dir.file("out.log")));
+    EXPECT_EQ(named, read_file(dir.file("out.log")));
 
     // /R needs logs, and a failed run leaves no output behind.
     r = run_program(TARN_BINARY, {"/D", "dns.txt", "/R", "none.log"}, dir.path());
@@ -371,7 +374,7 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     r = run_program(TARN_BINARY, {"/L", "-", "/D", "dns.txt"}, dir.path(), dir.file("in.log.gz"));
     unsetenv("TMPDIR");
     EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("Log Entries loaded... (3)")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Log Entries loaded... (2)")) << r.out;
 }
 
 TEST(Cli, ClosedOutputPipeDoesNotStopTheRun)
@@ -406,7 +409,7 @@ TEST(Cli, CompressedLogThatCannotBeReadStopsTheRunAndLeavesTheCache)
     TempDir dir;
     std::string log;
     for (int i = 0; i < 5000; ++i)
-        log += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " - - [x] \"GET /\" 200 1\n";
+        log += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n";
     write_file(dir.file("a.log"), log);
     ASSERT_EQ(0, std::system(("cd '" + dir.path() + "' && gzip -k a.log && lz4 -q a.log b.log").c_str()));
     const std::string gz = read_file(dir.file("a.log.gz"));

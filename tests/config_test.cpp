@@ -231,7 +231,7 @@ std::string log_of(std::initializer_list<int> clients)
 {
     std::string log;
     for (int n : clients)
-        log += "1.1.1." + std::to_string(n) + " - - x\n";
+        log += common_line("1.1.1." + std::to_string(n));
     return log;
 }
 

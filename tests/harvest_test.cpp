@@ -289,7 +289,7 @@ TEST_F(Harvest, CorruptCutOrUnreadableCompressedLogsStopTheHarvest)
 {
     std::string log;
     for (int i = 0; i < 20000; ++i)
-        log += "10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + " - - x\n";
+        log += common_line("10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
     write_file(dir.file("a.log"), log);
     shell("cd '" + dir.path() + "' && gzip -k a.log && lz4 -q a.log a.log.lz4 && xz -k a.log");
     const std::string gz = read_file(dir.file("a.log.gz"));
@@ -321,7 +321,7 @@ TEST_F(Harvest, CompressedLogsNeedingTooMuchMemoryAreRefused)
 {
     std::string log;
     for (int i = 0; i < 20000; ++i)
-        log += "10.1." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + " - - x\n";
+        log += common_line("10.1." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
     write_file(dir.file("a.log"), log);
     shell("xz -k '" + dir.file("a.log") + "'");
     const std::string xz = read_file(dir.file("a.log.xz"));
@@ -357,8 +357,8 @@ TEST_F(Harvest, PatternRunStopsAtAPathTooLongRatherThanCutIt)
         dir.path() + "/" + std::string(150, 'p') + "/" + std::string(309 - dir.path().size() - 151, 'q');
     std::filesystem::create_directories(deep);
     ASSERT_EQ(310u, deep.size());
-    write_file(deep + "/abcd.log", "1.2.3.4 x\n");  // 319 characters: fits
-    write_file(deep + "/abcde.log", "1.2.3.5 x\n"); // 320: one too many
+    write_file(deep + "/abcd.log", common_line("1.2.3.4"));  // 319 characters: fits
+    write_file(deep + "/abcde.log", common_line("1.2.3.5")); // 320: one too many
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, harvest_log_pattern((deep + "/*.log").c_str()));
     EXPECT_EQ("     1 [T] Log Entries loaded... (1)\nLog file path too long (more than 319 characters): '" + deep +

@@ -262,8 +262,8 @@ void append_gzip_member(const std::string &path, const std::string &text)
 TEST_F(WindowsEngine, GzipLogsAreReadAndOtherCompressedOnesRefusedByName)
 {
     const std::string gz = dir.path() + "\\access.log.2.gz";
-    append_gzip_member(gz, "192.0.2.1 - - x\n192.0.2.2 - - x\n");
-    append_gzip_member(gz, "192.0.2.3 - - x\n"); // a second member, read on
+    append_gzip_member(gz, common_line("192.0.2.1") + common_line("192.0.2.2"));
+    append_gzip_member(gz, common_line("192.0.2.3")); // a second member, read on
     EXPECT_EQ("", harvest(gz, 1));
     EXPECT_EQ(3, entry_count);
 
@@ -278,7 +278,7 @@ TEST_F(WindowsEngine, GzipLogsAreReadAndOtherCompressedOnesRefusedByName)
     };
     for (const auto &[head, kind] : refused) {
         const std::string path = dir.path() + "\\log";
-        write_file(path, head + "192.0.2.9 - - x\n");
+        write_file(path, head + common_line("192.0.2.9"));
         EXPECT_EQ("Log file is " + kind + ": this build of tarn reads only plain and gzip-compressed logs\n" +
                       "Unable to read log file '" + path + "'\n",
                   harvest(path, 0));
@@ -297,7 +297,7 @@ TEST_F(WindowsEngine, AnalogsLockIsABareNameInTheCurrentDirectory)
     const std::string cfg_dir = dir.path() + "\\cfg";
     std::filesystem::create_directories(dir.path() + "\\logs");
     std::filesystem::create_directories(cfg_dir);
-    write_file(dir.path() + "\\logs\\a.log", "192.0.2.4 - - x\n");
+    write_file(dir.path() + "\\logs\\a.log", common_line("192.0.2.4"));
     write_file(dir.path() + "\\dns.txt", "");
     const std::vector<std::string> configs = {"DNSFILE .\\dns.txt\nLOGFILE ./LOGS\\*.LOG\nDNSLOCKFILE my.lock\n",
                                               "DNSFILE .\\dns.txt\nLOGFILE " + dir.path() + "/logs/a.log\n"};

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,6 +114,32 @@ inline std::vector<std::string> reference_clients(std::string_view bytes, bool i
             before = static_cast<unsigned char>(bytes[end]);
         }
         i = end + 1;
+    }
+    return found;
+}
+
+// What the harvest takes from a log of no known format, written as
+// reference_clients writes it: the clients of each line (of its first
+// line_limit bytes, a CR before the line feed left out), up to fresh_limit
+// that are new to the log a line.
+inline std::vector<std::string> reference_text_clients(std::string_view bytes, size_t line_limit, size_t fresh_limit)
+{
+    std::vector<std::string> found;
+    std::set<std::string> seen;
+    for (size_t start = 0; start < bytes.size();) {
+        const size_t feed = bytes.find('\n', start);
+        const size_t end = feed == std::string_view::npos ? bytes.size() : feed;
+        std::string_view line = bytes.substr(start, std::min(end - start, line_limit));
+        if (feed != std::string_view::npos && end - start < line_limit && !line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        size_t fresh = 0;
+        for (const std::string &client : reference_clients(line, true)) {
+            if (fresh == fresh_limit)
+                break;
+            found.push_back(client);
+            fresh += seen.insert(client).second ? 1u : 0u;
+        }
+        start = feed == std::string_view::npos ? bytes.size() : feed + 1;
     }
     return found;
 }

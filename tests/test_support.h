@@ -32,6 +32,13 @@ class TempDir
     std::string path_;
 };
 
+// A Common log line (line feed included) of the client host: what the
+// harvest takes a client from.
+inline std::string common_line(const std::string &host, const std::string &request = "/")
+{
+    return host + " - - [01/Dec/2026:10:00:00 +0000] \"GET " + request + " HTTP/1.1\" 200 5\n";
+}
+
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 

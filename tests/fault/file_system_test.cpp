@@ -226,7 +226,7 @@ TEST(GrowingLog, HarvestEndsAndCountsWhatItRead)
         int fd = open(dir.file("grow.log").c_str(), O_WRONLY | O_APPEND);
         const double end = now_seconds() + 30;
         for (int i = 0; i < MAX_APPENDED && now_seconds() < end; ++i) {
-            const std::string line = dotted(0x0A010000u + static_cast<uint32_t>(i)) + " - - x\n";
+            const std::string line = common_line(dotted(0x0A010000u + static_cast<uint32_t>(i)));
             if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
                 _exit(1);
             if (i % 16 == 15)
