@@ -9,11 +9,13 @@
 #include "basalt-file.h"
 #include "basalt-str.h"
 #include "lookup_dates.h"
+#include "lookup_format.h"
 #include "lookup_harvest.h"
 #include "lookup_runs.h"
 #include "platform.h"
 
 #include <climits>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -49,6 +51,10 @@ constexpr Keyword DNS_LOCK_FILE = {"DNSLOCKFILE", 11};
 constexpr Keyword LOG_FILE = {"LOGFILE", 7};
 constexpr Keyword CONFIG_FILE = {"CONFIGFILE", 10};
 constexpr Keyword TO_DATE = {"TO", 2};
+constexpr Keyword LOG_FORMAT = {"LOGFORMAT", 9};
+constexpr Keyword APACHE_LOG_FORMAT = {"APACHELOGFORMAT", 15};
+constexpr Keyword DEFAULT_LOG_FORMAT = {"DEFAULTLOGFORMAT", 16};
+constexpr Keyword APACHE_DEFAULT_LOG_FORMAT = {"APACHEDEFAULTLOGFORMAT", 22};
 
 bool is_line_end(int c)
 {
@@ -88,6 +94,27 @@ const char *command_value(char *line, const Keyword &keyword)
         ++end;
     *end = '\0';
     return value;
+}
+
+// The argument of a format command: a format string holds blanks, quotes
+// and parentheses of its own, so a quoted one runs to the last closing
+// quote of the line, not the first. Null when the line carries another
+// command.
+const char *format_value(char *line, const Keyword &keyword)
+{
+    if (checked_equal_nocase(line, keyword.name, keyword.length) == 0 ||
+        static_cast<unsigned char>(line[keyword.length]) > 32)
+        return nullptr;
+    char *value = line + keyword.length;
+    while (*value != '\0' && static_cast<unsigned char>(*value) <= 32)
+        ++value;
+    const char close = closing_quote(*value);
+    if (close == '\0')
+        return command_value(line, keyword);
+    char *end = std::strrchr(value + 1, close);
+    if (end != nullptr)
+        *end = '\0';
+    return value + 1;
 }
 
 // What the reading of one configuration line has seen so far.
@@ -269,6 +296,7 @@ namespace
 struct LogName {
     std::string value;
     std::string config_directory;
+    std::shared_ptr<const LogFormat> format; // its LOGFORMATs; null: the default format
 };
 
 // Everything the files say, in the order read: later commands override
@@ -287,6 +315,7 @@ struct ConfigSettings {
     int part = 0;                      // 0 while the first file of the list is read
     int files_read = 0;
     std::string first_directory; // of the first file of the list
+    std::shared_ptr<LogFormat> default_format; // DEFAULTLOGFORMAT's, for logs without their own
 };
 
 // A name without a directory in it.
@@ -312,6 +341,11 @@ struct ConfigFile {
     const char *name;
     char directory[PATH_TEXT_SIZE];
     ConfigReader reader;
+    // The LOGFORMATs in force for the file's later LOGFILEs: those in a
+    // row add up, one after a LOGFILE starts a new list.
+    std::shared_ptr<LogFormat> formats;
+    bool formats_taken = false;
+    int format_line = 0; // of a LOGFORMAT no LOGFILE has taken yet
 };
 
 int read_config_file(const char *name, ConfigSettings &settings, int included);
@@ -336,8 +370,10 @@ void read_hours(const ConfigFile &file, const Keyword &keyword, const char *valu
 
 // LOGFILE: a comma-separated list, each name kept as written; "none"
 // forgets those named before in the same part of the list of files.
-void read_log_names(const ConfigFile &file, const char *value, ConfigSettings &settings)
+void read_log_names(ConfigFile &file, const char *value, ConfigSettings &settings)
 {
+    file.formats_taken = true;
+    file.format_line = 0;
     std::vector<LogName> &logs = settings.logs[settings.part];
     settings.logs_named[settings.part] = true;
     if (checked_equal_nocase(value, "none", 5) == 1) {
@@ -349,18 +385,65 @@ void read_log_names(const ConfigFile &file, const char *value, ConfigSettings &s
         const size_t length = comma != nullptr ? static_cast<size_t>(comma - item) : std::strlen(item);
         // An empty item ("a.log,,b.log", a trailing comma) names no file.
         if (length > 0)
-            logs.push_back(LogName{std::string(item, length), file.directory});
+            logs.push_back(LogName{std::string(item, length), file.directory, file.formats});
         if (comma == nullptr)
             return;
         item = comma + 1;
     }
 }
 
+std::shared_ptr<LogFormat> empty_format()
+{
+    auto format = std::make_shared<LogFormat>();
+    format->count = 0;
+    format->header_kind = HEADER_NONE;
+    format->name = "";
+    return format;
+}
+
+// A format command: its format added to the list it builds. One tarn
+// cannot read is a warning, and the list stays as it was.
+void add_format(const ConfigFile &file, const Keyword &keyword, const char *value, bool apache, LogFormat &format)
+{
+    const int added = apache ? format_add_apache(format, value) : format_add_logformat(format, value);
+    if (added == 0)
+        out_print("Warning: %s '%s' in line %d of config file '%s' is no log format tarn reads: ignored\n",
+                  keyword.name, value, file.reader.line_number, file.name);
+}
+
+// LOGFORMAT and APACHELOGFORMAT for the file's later LOGFILEs,
+// DEFAULTLOGFORMAT and APACHEDEFAULTLOGFORMAT for every log without its own;
+// false when the line is none of them.
+bool read_format_command(ConfigFile &file, char *line, ConfigSettings &settings)
+{
+    for (const Keyword *keyword : {&LOG_FORMAT, &APACHE_LOG_FORMAT}) {
+        if (const char *value = format_value(line, *keyword)) {
+            if (!file.formats || file.formats_taken)
+                file.formats = empty_format();
+            file.formats_taken = false;
+            file.format_line = file.reader.line_number;
+            add_format(file, *keyword, value, keyword == &APACHE_LOG_FORMAT, *file.formats);
+            return true;
+        }
+    }
+    for (const Keyword *keyword : {&DEFAULT_LOG_FORMAT, &APACHE_DEFAULT_LOG_FORMAT}) {
+        if (const char *value = format_value(line, *keyword)) {
+            if (!settings.default_format)
+                settings.default_format = empty_format();
+            add_format(file, *keyword, value, keyword == &APACHE_DEFAULT_LOG_FORMAT, *settings.default_format);
+            return true;
+        }
+    }
+    return false;
+}
+
 // One command; 0 after a failure that ends the run (a path too long, too
 // many files).
-int read_command_line(const ConfigFile &file, char *line, ConfigSettings &settings)
+int read_command_line(ConfigFile &file, char *line, ConfigSettings &settings)
 {
     const AnalogDefaults &defaults = g_defaults;
+    if (read_format_command(file, line, settings))
+        return 1;
     if (const char *good = command_value(line, DNS_GOOD_HOURS)) {
         read_hours(file, DNS_GOOD_HOURS, good, &settings.good_hours);
     } else if (const char *bad = command_value(line, DNS_BAD_HOURS)) {
@@ -395,6 +478,9 @@ int read_commands(ConfigFile &file, ConfigSettings &settings)
         if (read_command_line(file, line, settings) == 0)
             return 0;
     }
+    if (file.format_line != 0)
+        out_print("Warning: LOGFORMAT in line %d of config file '%s' has no LOGFILE after it: ignored\n",
+                  file.format_line, file.name);
     return 1;
 }
 
@@ -472,7 +558,7 @@ void warn_if_next_to_config(const char *what, const char *written, const char *p
 
 // The harvest of one LOGFILE name: its codes expanded, found where Analog
 // finds it; a name that matches nothing is a warning, as for Analog.
-void harvest_log_name(const LogName &name, const CivilTime &when)
+void harvest_log_name(const LogName &name, const CivilTime &when, const LogFormat *default_format)
 {
     char expanded[PATH_TEXT_SIZE];
     char path[PATH_TEXT_SIZE];
@@ -487,13 +573,15 @@ void harvest_log_name(const LogName &name, const CivilTime &when)
     }
     if (analog_path(expanded, g_defaults.log_directory, name.config_directory.c_str(), path) == 0)
         return;
-    if (harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER) == PATTERN_MATCHED_NOTHING)
+    const LogFormat *format = name.format ? name.format.get() : default_format;
+    if (harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER, format) == PATTERN_MATCHED_NOTHING)
         warn_if_next_to_config("log file", expanded, path, name.config_directory, true);
 }
 
 struct ConfigLogs {
     const std::vector<LogName> *names;
     CivilTime when;
+    const LogFormat *default_format;
 };
 
 int harvest_config_step(const void *context, LogList &logs)
@@ -501,7 +589,7 @@ int harvest_config_step(const void *context, LogList &logs)
     (void)logs; // a configuration's logs are not written out again
     const auto *found = static_cast<const ConfigLogs *>(context);
     for (const LogName &name : *found->names)
-        harvest_log_name(name, found->when);
+        harvest_log_name(name, found->when, found->default_format);
     return 1;
 }
 
@@ -535,7 +623,7 @@ int fill_defaults(const std::string &first_directory, ConfigSettings &settings, 
     const int part = settings.logs_named[1] ? 1 : 0;
     logs = settings.logs[part];
     if (!settings.logs_named[0] && !settings.logs_named[1])
-        logs.push_back(LogName{g_defaults.log_file, first_directory});
+        logs.push_back(LogName{g_defaults.log_file, first_directory, nullptr});
     if (settings.lock_file[0] == '\0' && checked_copy(settings.lock_file, g_defaults.lock_file) == 0)
         return 0;
     if (settings.dns_file[0] != '\0')
@@ -565,7 +653,7 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
         return 0;
     if (!is_there(settings.dns_file, false))
         warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
-    const ConfigLogs logs{&names, code_date(settings)};
+    const ConfigLogs logs{&names, code_date(settings), settings.default_format.get()};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,
