@@ -15,9 +15,9 @@
 #include "platform.h"
 
 #include <climits>
-#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -314,7 +314,7 @@ struct ConfigSettings {
     char to_date[PATH_TEXT_SIZE] = ""; // TO as written, "" when off
     int part = 0;                      // 0 while the first file of the list is read
     int files_read = 0;
-    std::string first_directory; // of the first file of the list
+    std::string first_directory;               // of the first file of the list
     std::shared_ptr<LogFormat> default_format; // DEFAULTLOGFORMAT's, for logs without their own
 };
 

@@ -52,7 +52,7 @@ struct Reading {
     size_t length;
     size_t pos;
     bool host_found;
-    LineHost host;    // %S
+    LineHost host; // %S
     bool address_found;
     LineHost address; // %s
 };
@@ -139,49 +139,60 @@ bool read_extended_field(Reading &r, int terminator)
     return true;
 }
 
-bool read_item(const LineFormat &format, int i, Reading &r)
+// The codes of dates, times, numbers and blanks; -1 for a code that is
+// none of them.
+int read_value_item(char code, Reading &r)
 {
-    const FormatItem &item = format.items[i];
-    switch (item.code) {
-    case 0:
-        if (r.pos < r.length && r.line[r.pos] == item.literal) {
-            ++r.pos;
-            return true;
-        }
-        return false;
+    switch (code) {
     case 'w':
     case 'W': {
         const size_t start = r.pos;
         while (r.pos < r.length && is_blank(r.line[r.pos]))
             ++r.pos;
-        return item.code == 'W' || r.pos > start;
+        return code == 'W' || r.pos > start ? 1 : 0;
     }
-    case 'd': return read_number(r, 1, 2, 1, 31);
-    case 'm': return read_number(r, 1, 2, 1, 12);
-    case 'M': return read_month_name(r);
-    case 'y': return read_number(r, 2, 2, 0, 99);
-    case 'Y': return read_number(r, 4, 4, 0, 9999);
+    case 'd': return read_number(r, 1, 2, 1, 31) ? 1 : 0;
+    case 'm': return read_number(r, 1, 2, 1, 12) ? 1 : 0;
+    case 'M': return read_month_name(r) ? 1 : 0;
+    case 'y': return read_number(r, 2, 2, 0, 99) ? 1 : 0;
+    case 'Y': return read_number(r, 4, 4, 0, 9999) ? 1 : 0;
     case 'Z': {
         const size_t start = r.pos;
-        return read_number(r, 2, 4, 0, 9999) && (r.pos - start == 2 || r.pos - start == 4);
+        return read_number(r, 2, 4, 0, 9999) && (r.pos - start == 2 || r.pos - start == 4) ? 1 : 0;
     }
-    case 'h': return read_number(r, 1, 2, 0, 23);
-    case 'n': return read_number(r, 1, 2, 0, 59);
+    case 'h': return read_number(r, 1, 2, 0, 23) ? 1 : 0;
+    case 'n': return read_number(r, 1, 2, 0, 59) ? 1 : 0;
     case 'a':
-        if (r.pos < r.length && std::strchr("aApP", r.line[r.pos]) != nullptr && r.line[r.pos] != '\0') {
+        if (r.pos < r.length && r.line[r.pos] != '\0' && std::strchr("aApP", r.line[r.pos]) != nullptr) {
+            ++r.pos;
+            return 1;
+        }
+        return 0;
+    case 'U': return read_number(r, 1, 12, 0, 0xFFFFFFFFu) ? 1 : 0;
+    case 'b': return read_amount(r, 20, false) ? 1 : 0;
+    case 'c': return read_amount(r, 3, false) ? 1 : 0;
+    case 't':
+    case 'T':
+    case 'D': return read_amount(r, 20, true) ? 1 : 0;
+    default: return -1;
+    }
+}
+
+bool read_item(const LineFormat &format, int i, Reading &r)
+{
+    const FormatItem &item = format.items[i];
+    if (item.code == 0) {
+        if (r.pos < r.length && r.line[r.pos] == item.literal) {
             ++r.pos;
             return true;
         }
         return false;
-    case 'U': return read_number(r, 1, 12, 0, 0xFFFFFFFFu);
-    case 'b': return read_amount(r, 20, false);
-    case 'c': return read_amount(r, 3, false);
-    case 't':
-    case 'T':
-    case 'D': return read_amount(r, 20, true);
-    case 'Q': return read_extended_field(r, terminator_of(format, i));
-    default: break;
     }
+    if (item.code == 'Q')
+        return read_extended_field(r, terminator_of(format, i));
+    const int value = read_value_item(item.code, r);
+    if (value >= 0)
+        return value == 1;
     const LineHost text = read_string(r, terminator_of(format, i));
     if (item.ignored)
         return true;
@@ -553,7 +564,8 @@ int format_add_logformat(LogFormat &format, const char *text)
             return 1;
     }
     for (const NamedFormat &named : NAMED_FORMATS) {
-        if (named.word != nullptr && checked_equal_nocase(text, named.word, static_cast<int>(std::strlen(named.word)) + 1) == 1)
+        if (named.word != nullptr &&
+            checked_equal_nocase(text, named.word, static_cast<int>(std::strlen(named.word)) + 1) == 1)
             return add_named(format, named) ? 1 : 0;
     }
     return add_line_format(format, text) ? 1 : 0;
@@ -593,6 +605,34 @@ const char *apache_item(char directive, const char *argument, size_t argument_le
 
 } // namespace
 
+namespace
+{
+
+// The Analog text of the Apache directive at *p (after its '%'), with *p
+// left on its last byte; null for one tarn cannot read.
+const char *apache_directive(const char **p)
+{
+    const char *q = *p;
+    while (*q == '<' || *q == '>' || *q == '!' || *q == ',' || is_digit(*q))
+        ++q;
+    const char *argument = q;
+    size_t argument_length = 0;
+    if (*q == '{') {
+        const char *close = std::strchr(q, '}');
+        if (close == nullptr)
+            return nullptr;
+        argument = q + 1;
+        argument_length = static_cast<size_t>(close - q - 1);
+        q = close + 1;
+    }
+    *p = q;
+    if (*q == '\0')
+        return nullptr;
+    return *q == '%' ? "%%" : apache_item(*q, argument, argument_length);
+}
+
+} // namespace
+
 int format_add_apache(LogFormat &format, const char *text)
 {
     char converted[FORMAT_ITEM_LIMIT * 2 + 1];
@@ -607,35 +647,22 @@ int format_add_apache(LogFormat &format, const char *text)
     };
     for (const char *p = text; *p != '\0'; ++p) {
         char one[3] = {*p, '\0', '\0'};
-        if (*p == '\\' && p[1] != '\0') {
+        if (*p == '%') {
             ++p;
-            one[0] = *p == 't' ? '\t' : *p;
-            if (*p == 'n')
-                continue;
-            // A literal % or backslash must stay one in Analog's string.
-            if (one[0] == '\\' || one[0] == '%')
-                one[1] = one[0];
-        } else if (*p == '%') {
-            ++p;
-            while (*p == '<' || *p == '>' || *p == '!' || *p == ',' || is_digit(*p))
-                ++p;
-            const char *argument = p;
-            size_t argument_length = 0;
-            if (*p == '{') {
-                const char *close = std::strchr(p, '}');
-                if (close == nullptr)
-                    return 0;
-                argument = p + 1;
-                argument_length = static_cast<size_t>(close - p - 1);
-                p = close + 1;
-            }
-            if (*p == '\0')
-                return 0;
-            const char *item = *p == '%' ? "%%" : apache_item(*p, argument, argument_length);
+            const char *item = apache_directive(&p);
             if (item == nullptr || !put(item))
                 return 0;
             continue;
         }
+        if (*p == '\\' && p[1] != '\0') {
+            ++p;
+            if (*p == 'n')
+                continue;
+            one[0] = *p == 't' ? '\t' : *p;
+        }
+        // A literal % or backslash must stay one in Analog's string.
+        if (one[0] == '\\' || one[0] == '%')
+            one[1] = one[0];
         if (!put(one))
             return 0;
     }
@@ -703,11 +730,13 @@ bool format_host_shared(const LogFormat &format)
     }
     if (host < 0)
         return false;
+    // The item after the host ends it: it must be the same too.
+    const int last = host + 1 < first.count ? host + 1 : host;
     for (int f = 1; f < format.count; ++f) {
         const LineFormat &other = format.lines[f];
-        if (other.count <= host)
+        if (other.count <= last || (last == host && other.count != first.count))
             return false;
-        for (int i = 0; i <= host; ++i) {
+        for (int i = 0; i <= last; ++i) {
             const FormatItem &a = first.items[i];
             const FormatItem &b = other.items[i];
             if (a.code != b.code || a.literal != b.literal || a.ignored != b.ignored)

@@ -193,7 +193,8 @@ class NewClients
         for (const KeptLine *kept = host_table()->kept_first; kept != nullptr; kept = kept->next) {
             if (kept->name_offset <= 0)
                 continue;
-            const char *blank = static_cast<const char *>(std::memchr(kept->text, ' ', static_cast<size_t>(kept->length)));
+            const char *blank =
+                static_cast<const char *>(std::memchr(kept->text, ' ', static_cast<size_t>(kept->length)));
             if (blank != nullptr && blank < kept->text + kept->name_offset - 1)
                 kept_keys_.emplace(blank + 1, static_cast<size_t>(kept->text + kept->name_offset - 1 - (blank + 1)));
         }
@@ -235,7 +236,7 @@ class LineHarvest
         LineHost host{};
         // A line too long to be read whole fits no format; read as text, its
         // first bytes may still name clients.
-        const int status = !line.cut ? tracker_.read(line.text, line.length, &host)
+        const int status = !line.cut                                   ? tracker_.read(line.text, line.length, &host)
                            : tracker_.decided() && !tracker_.is_text() ? LINE_CORRUPT
                                                                        : LINE_TEXT;
         if (status == LINE_TEXT) {
@@ -265,8 +266,8 @@ class LineHarvest
             return;
         ClientAddress client;
         const int kind = host_kind(text, host.length, client);
-        const bool repeat = kind == HOST_OTHER ? clients_.seen_text(text, host.length)
-                                               : kind != HOST_UNUSABLE && clients_.seen(client);
+        const bool repeat =
+            kind == HOST_OTHER ? clients_.seen_text(text, host.length) : kind != HOST_UNUSABLE && clients_.seen(client);
         // A repeat was read whole when it was first met; a new host counts
         // only from a line that fits.
         if (!repeat && !tracker_.confirmed() && tracker_.confirm(line.text, line.length, &host) != LINE_HOST)

@@ -51,7 +51,8 @@ int LogLines::gather(LogLine &line, const unsigned char *data, size_t available)
         const size_t room = LOG_LINE_LIMIT - used;
         const size_t look = available < room ? available : room;
         const void *feed = std::memchr(data, '\n', look);
-        const size_t take = feed != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(feed) - data) : look;
+        const size_t take =
+            feed != nullptr ? static_cast<size_t>(static_cast<const unsigned char *>(feed) - data) : look;
         std::memcpy(buffer_.get() + used, data, take);
         used += take;
         if (feed != nullptr) {

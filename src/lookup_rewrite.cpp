@@ -9,8 +9,8 @@
 #include "basalt-keytable.h"
 #include "lookup_dnsfile.h"
 #include "lookup_format.h"
-#include "lookup_lines.h"
 #include "lookup_harvest.h"
+#include "lookup_lines.h"
 #include "lookup_table.h"
 
 #include <cstdio>
@@ -191,8 +191,8 @@ class LogRewriter
         const int status = tracker.read(line.text, line.length, &host);
         if (status == LINE_TEXT) {
             const void *blank = std::memchr(line.text, ' ', line.length);
-            host.length = blank != nullptr ? static_cast<size_t>(static_cast<const char *>(blank) - line.text)
-                                           : line.length;
+            host.length =
+                blank != nullptr ? static_cast<size_t>(static_cast<const char *>(blank) - line.text) : line.length;
         } else if (status != LINE_HOST) {
             host.length = 0;
         }

@@ -409,7 +409,8 @@ TEST(Cli, CompressedLogThatCannotBeReadStopsTheRunAndLeavesTheCache)
     TempDir dir;
     std::string log;
     for (int i = 0; i < 5000; ++i)
-        log += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n";
+        log += "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250) +
+               " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 1\n";
     write_file(dir.file("a.log"), log);
     ASSERT_EQ(0, std::system(("cd '" + dir.path() + "' && gzip -k a.log && lz4 -q a.log b.log").c_str()));
     const std::string gz = read_file(dir.file("a.log.gz"));

@@ -280,6 +280,49 @@ TEST_F(ConfigRun, NamesAreFoundWhereAnalogFindsThem)
         << printed;
 }
 
+TEST_F(ConfigRun, FormatCommandsApplyAsAnalogAppliesThem)
+{
+    // Pipe-separated lines: without a format given they are text, and the
+    // server address in them would be taken too.
+    auto pipe = [](int client) { return "1.1.1." + std::to_string(client) + "|01/Mar/2024:10:00:00| 1.1.1.99\n"; };
+    write_file("a.log", pipe(1));
+    write_file("b.log", pipe(2));
+    write_file("c.log", pipe(3));
+    write_file("d.log", pipe(4));
+    // LOGFORMATs in a row add up for the LOGFILEs after them; one after a
+    // LOGFILE starts a new list; the default is for logs without their own,
+    // wherever it stands; one after the last LOGFILE is a warning.
+    write_file("inc.cfg", "LOGFILE ./d.log\n");
+    write_file("analog.cfg", "DNSFILE ./cache/dns.txt\n"
+                             "LOGFILE ./a.log\n"
+                             "LOGFORMAT COMMON\n"
+                             "LOGFORMAT (%S|%j|%j)\n"
+                             "LOGFILE ./b.log\n"
+                             "APACHELOGFORMAT (%h %{%d}t)\n"
+                             "LOGFORMAT (%S|%j| %*s)\n"
+                             "LOGFILE ./c.log\n"
+                             "CONFIGFILE inc.cfg\n"
+                             "DEFAULTLOGFORMAT (%S|%j| %s)\n"
+                             "LOGFORMAT COMBINED\n");
+    write_file("cache/dns.txt", "");
+    EXPECT_EQ(1, run("analog.cfg"));
+    EXPECT_NE(std::string::npos,
+              printed.find("Warning: APACHELOGFORMAT '%h %{%d}t' in line 6 of config file 'analog.cfg' is no log "
+                           "format tarn reads: ignored\n"))
+        << printed;
+    EXPECT_NE(std::string::npos,
+              printed.find("Warning: LOGFORMAT in line 11 of config file 'analog.cfg' has no LOGFILE after it: "
+                           "ignored\n"))
+        << printed;
+    EXPECT_EQ(std::string::npos, printed.find("not recognised")) << printed;
+    const std::string saved = read_file("cache/dns.txt");
+    for (int client = 1; client <= 4; ++client)
+        EXPECT_NE(std::string::npos, saved.find(" 1.1.1." + std::to_string(client) + " ")) << saved;
+    // Only the default format's %s is the host of a line (its %S being
+    // taken first, never).
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.99 ")) << saved;
+}
+
 TEST_F(ConfigRun, WhatTheFilesLeaveUnsaidIsAnalogsDefault)
 {
     // No DNSFILE, no LOGFILE, no periods: Analog's compiled cache and log,

@@ -181,9 +181,9 @@ TEST_F(Runs, IPv6ClientsOfALogAndOfAnAnalogCacheGetTheirNames)
                                     "29944994 010.000.002.001 *\n");
     write_file(dir.file("a.log"), "2001:db8::6 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n"
                                   "192.0.2.2 - - [08/Dec/2026:10:15:31 +0000] \"GET / HTTP/1.1\" 200 5\n" +
-                                  common_line("2001:0db8:0000:0000:0000:0000:0000:0006") +
-                                  common_line("::ffff:192.0.2.3") + common_line("2001:db8::99") +
-                                  common_line("2001:db8::6"));
+                                      common_line("2001:0db8:0000:0000:0000:0000:0000:0006") +
+                                      common_line("::ffff:192.0.2.3") + common_line("2001:db8::99") +
+                                      common_line("2001:db8::6"));
     RunResult r = tarn({"/D", "dns.txt", "/L", "a.log"});
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
@@ -214,8 +214,8 @@ TEST_F(Runs, LogsWrittenOutWithNamesAndNamesConfirmedByTheirAddresses)
     // The line that starts with a blank fits no format: it is no client's.
     const std::string log = common_line("192.0.2.1") + common_line("192.0.2.70", "/forged") +
                             common_line("192.0.2.71", "/ghost") + common_line("198.51.100.8", "/multi") +
-                            common_line("2001:db8::6", "/six") + common_line("::ffff:192.0.2.2", "/mapped") +
-                            " " + common_line("192.0.2.3", "/starts-with-a-blank") +
+                            common_line("2001:db8::6", "/six") + common_line("::ffff:192.0.2.2", "/mapped") + " " +
+                            common_line("192.0.2.3", "/starts-with-a-blank") +
                             common_line("beta.example", "/a-name-already");
     write_file(dir.file("a.log"), log);
     std::string last = common_line("192.0.2.4", "/no-line-feed");
@@ -224,9 +224,8 @@ TEST_F(Runs, LogsWrittenOutWithNamesAndNamesConfirmedByTheirAddresses)
     ASSERT_EQ(0, std::system(("gzip -n '" + dir.file("b.log") + "'").c_str()));
     const std::string named = "alpha.example" + common_line("") + "alpha.example" + common_line("", "/forged") +
                               "ghost.example" + common_line("", "/ghost") + "multi.example" +
-                              common_line("", "/multi") + "six.example" + common_line("", "/six") +
-                              "beta.example" + common_line("", "/mapped") + " " +
-                              common_line("192.0.2.3", "/starts-with-a-blank") +
+                              common_line("", "/multi") + "six.example" + common_line("", "/six") + "beta.example" +
+                              common_line("", "/mapped") + " " + common_line("192.0.2.3", "/starts-with-a-blank") +
                               common_line("beta.example", "/a-name-already") + "delta.example" +
                               last.substr(last.find(' '));
     RunResult r = tarn({"/R", "out.log", "/L", "a.log,b.log.gz", "/T", "5"});

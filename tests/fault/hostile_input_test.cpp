@@ -62,7 +62,8 @@ TEST(HostileLogs, TarnFindsWhatThePlainScannerFinds)
             fresh += expected.insert(address_key(client)).second;
         char line[96];
         std::snprintf(line, sizeof line, "%6zu [T] Log Entries loaded... (%zu)\n", fresh, found.size());
-        printed_logs += "Log format of 'logs/" + name + "' not recognised: read as text, at most 4 new addresses a line\n";
+        printed_logs +=
+            "Log format of 'logs/" + name + "' not recognised: read as text, at most 4 new addresses a line\n";
         printed_logs += line;
     }
     // A 64 MiB log of NUL bytes (a hole, no disk space) with one client's
