@@ -51,6 +51,7 @@ constexpr Keyword DNS_LOCK_FILE = {"DNSLOCKFILE", 11};
 constexpr Keyword LOG_FILE = {"LOGFILE", 7};
 constexpr Keyword CONFIG_FILE = {"CONFIGFILE", 10};
 constexpr Keyword TO_DATE = {"TO", 2};
+constexpr Keyword FROM_DATE = {"FROM", 4};
 constexpr Keyword LOG_FORMAT = {"LOGFORMAT", 9};
 constexpr Keyword APACHE_LOG_FORMAT = {"APACHELOGFORMAT", 15};
 constexpr Keyword DEFAULT_LOG_FORMAT = {"DEFAULTLOGFORMAT", 16};
@@ -311,7 +312,8 @@ struct ConfigSettings {
     int32_t bad_hours = 0;
     std::vector<LogName> logs[2];
     bool logs_named[2] = {false, false};
-    char to_date[PATH_TEXT_SIZE] = ""; // TO as written, "" when off
+    char to_date[PATH_TEXT_SIZE] = "";   // TO as written, "" when off
+    char from_date[PATH_TEXT_SIZE] = ""; // FROM as written, "" when off
     int part = 0;                      // 0 while the first file of the list is read
     int files_read = 0;
     std::string first_directory;               // of the first file of the list
@@ -461,6 +463,8 @@ int read_command_line(ConfigFile &file, char *line, ConfigSettings &settings)
         read_log_names(file, logs, settings);
     } else if (const char *to = command_value(line, TO_DATE)) {
         checked_copy(settings.to_date, checked_equal_nocase(to, "off", 4) == 1 ? "" : to);
+    } else if (const char *from = command_value(line, FROM_DATE)) {
+        checked_copy(settings.from_date, checked_equal_nocase(from, "off", 4) == 1 ? "" : from);
     } else if (const char *include = command_value(line, CONFIG_FILE)) {
         // Relative to the current directory, as Analog reads it.
         return *include == '\0' ? 1 : read_config_file(include, settings, 1);
@@ -530,6 +534,30 @@ CivilTime code_date(const ConfigSettings &settings)
     return now;
 }
 
+// The lines that count, by FROM and TO: all, unless either is given. A
+// FROM that is no date is passed over with a warning, as a TO is.
+LogRules date_rules(const ConfigSettings &settings, const CivilTime &to)
+{
+    LogRules rules;
+    CivilTime from{};
+    rules.from = LLONG_MIN;
+    rules.to = LLONG_MAX;
+    if (settings.from_date[0] != '\0') {
+        if (analog_date_parse(settings.from_date, civil_now(), &from, DATE_FROM) == 1) {
+            rules.dated = true;
+            rules.from = civil_minutes(from);
+        } else {
+            out_print("Warning: FROM '%s' is not a date Analog reads: ignored\n", settings.from_date);
+        }
+    }
+    CivilTime parsed{};
+    if (settings.to_date[0] != '\0' && analog_date_parse(settings.to_date, civil_now(), &parsed) == 1) {
+        rules.dated = true;
+        rules.to = civil_minutes(to);
+    }
+    return rules;
+}
+
 // Whether a name (a pattern, for a log) names a file that is there.
 bool is_there(const char *path, bool pattern)
 {
@@ -558,7 +586,7 @@ void warn_if_next_to_config(const char *what, const char *written, const char *p
 
 // The harvest of one LOGFILE name: its codes expanded, found where Analog
 // finds it; a name that matches nothing is a warning, as for Analog.
-void harvest_log_name(const LogName &name, const CivilTime &when, const LogFormat *default_format)
+void harvest_log_name(const LogName &name, const CivilTime &when, LogRules rules, const LogFormat *default_format)
 {
     char expanded[PATH_TEXT_SIZE];
     char path[PATH_TEXT_SIZE];
@@ -573,14 +601,15 @@ void harvest_log_name(const LogName &name, const CivilTime &when, const LogForma
     }
     if (analog_path(expanded, g_defaults.log_directory, name.config_directory.c_str(), path) == 0)
         return;
-    const LogFormat *format = name.format ? name.format.get() : default_format;
-    if (harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER, format) == PATTERN_MATCHED_NOTHING)
+    rules.format = name.format ? name.format.get() : default_format;
+    if (harvest_log_pattern(path, nullptr, LOG_FAULTS_PASS_OVER, &rules) == PATTERN_MATCHED_NOTHING)
         warn_if_next_to_config("log file", expanded, path, name.config_directory, true);
 }
 
 struct ConfigLogs {
     const std::vector<LogName> *names;
     CivilTime when;
+    LogRules dates; // FROM and TO
     const LogFormat *default_format;
 };
 
@@ -589,7 +618,7 @@ int harvest_config_step(const void *context, LogList &logs)
     (void)logs; // a configuration's logs are not written out again
     const auto *found = static_cast<const ConfigLogs *>(context);
     for (const LogName &name : *found->names)
-        harvest_log_name(name, found->when, found->default_format);
+        harvest_log_name(name, found->when, found->dates, found->default_format);
     return 1;
 }
 
@@ -653,7 +682,8 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
         return 0;
     if (!is_there(settings.dns_file, false))
         warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
-    const ConfigLogs logs{&names, code_date(settings), settings.default_format.get()};
+    const CivilTime when = code_date(settings);
+    const ConfigLogs logs{&names, when, date_rules(settings, when), settings.default_format.get()};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,

@@ -98,11 +98,11 @@ int day_of(const DatePart &day, long long y, int m, const CivilTime &now, long l
 }
 
 // The time of day: minutes since midnight, which may run into other days.
-int minutes_of(const char *&p, const CivilTime &now, long long *minutes)
+int minutes_of(const char *&p, const CivilTime &now, DateBound bound, long long *minutes)
 {
     if (*p == '\0') {
-        // A date alone reaches to the end of its day.
-        *minutes = 23 * 60 + 59;
+        // A date alone reaches to the end of its day, or from its start.
+        *minutes = bound == DATE_TO ? 23 * 60 + 59 : 0;
         return 1;
     }
     DatePart hour{};
@@ -182,7 +182,7 @@ CivilTime civil_now()
     return CivilTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min};
 }
 
-int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out)
+int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out, DateBound bound)
 {
     const char *p = text;
     DatePart year{};
@@ -194,7 +194,7 @@ int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out)
     long long minutes = 0;
     if (read_part(p, false, year) == 0 || read_part(p, false, month) == 0 || read_part(p, true, day) == 0 ||
         year_and_month(year, month, now, &y, &m) == 0 || y < 1 || y > 9999 || day_of(day, y, m, now, &days) == 0 ||
-        minutes_of(p, now, &minutes) == 0)
+        minutes_of(p, now, bound, &minutes) == 0)
         return 0;
     const long long total = days * 1440 + minutes;
     const long long whole_days = (total >= 0 ? total : total - 1439) / 1440;
@@ -218,4 +218,9 @@ int expand_date_codes(const char *text, const CivilTime &when, char *out, size_t
         p += code != nullptr ? 1 : 0;
     }
     return 1;
+}
+
+long long civil_minutes(const CivilTime &time)
+{
+    return (days_from_civil(time.year, time.month, time.day) * 24 + time.hour) * 60 + time.minute;
 }

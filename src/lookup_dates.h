@@ -19,9 +19,14 @@ CivilTime civil_now();
 // A TO (or FROM) value: "yyMMdd" or "yyMMdd:hhmm", each part two digits
 // (a year from 1970 to 2069) or, after '+' or '-', a number of years,
 // months, days, hours or minutes from now; a day beyond the end of its
-// month is the month's last ("-00-0131": the end of last month). 1 with
-// the time in out, or 0 for a text that is no such date.
-int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out);
+// month is the month's last ("-00-0131": the end of last month). A date
+// alone is the end of its day for TO, its start for FROM. 1 with the time
+// in out, or 0 for a text that is no such date.
+enum DateBound { DATE_TO, DATE_FROM };
+int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out, DateBound bound = DATE_TO);
+
+// The minutes from 1 January 1970 00:00 to the time, for comparing times.
+long long civil_minutes(const CivilTime &time);
 
 // text with each date code replaced from when, as Analog writes them: %Y
 // (four-digit year), %y (two-digit), %M (month number), %m (month name,

@@ -55,19 +55,25 @@ struct Reading {
     LineHost host; // %S
     bool address_found;
     LineHost address; // %s
+    LineDate date;
 };
 
-// Up to max digits (at least min), as a number within [low, high].
-bool read_number(Reading &r, int min, int max, unsigned low, unsigned high)
+constexpr LineDate NO_DATE = {-1, -1, -1, -1, -1, 0, -1};
+
+// Up to max digits (at least min), as a number within [low, high]; the
+// number in *value when given.
+bool read_number(Reading &r, int min, int max, long long low, long long high, int *value = nullptr)
 {
-    unsigned value = 0;
+    long long number = 0;
     int digits = 0;
     while (digits < max && r.pos < r.length && is_digit(r.line[r.pos])) {
-        value = value * 10 + static_cast<unsigned>(r.line[r.pos] - '0');
+        number = number * 10 + (r.line[r.pos] - '0');
         ++r.pos;
         ++digits;
     }
-    return digits >= min && value >= low && value <= high;
+    if (value != nullptr)
+        *value = static_cast<int>(number);
+    return digits >= min && number >= low && number <= high;
 }
 
 // A size, a status or a time: "-", or digits (with decimals where allowed).
@@ -90,7 +96,7 @@ bool read_amount(Reading &r, int max_digits, bool decimals)
     return true;
 }
 
-bool read_month_name(Reading &r)
+bool read_month_name(Reading &r, int *month)
 {
     static constexpr const char *MONTHS = "janfebmaraprmayjunjulaugsepoctnovdec";
     if (r.pos + 3 > r.length)
@@ -104,6 +110,7 @@ bool read_month_name(Reading &r)
     const char *found = std::strstr(MONTHS, name);
     if (found == nullptr || (found - MONTHS) % 3 != 0)
         return false;
+    *month = static_cast<int>((found - MONTHS) / 3) + 1;
     r.pos += 3;
     return true;
 }
@@ -151,24 +158,32 @@ int read_value_item(char code, Reading &r)
             ++r.pos;
         return code == 'W' || r.pos > start ? 1 : 0;
     }
-    case 'd': return read_number(r, 1, 2, 1, 31) ? 1 : 0;
-    case 'm': return read_number(r, 1, 2, 1, 12) ? 1 : 0;
-    case 'M': return read_month_name(r) ? 1 : 0;
-    case 'y': return read_number(r, 2, 2, 0, 99) ? 1 : 0;
-    case 'Y': return read_number(r, 4, 4, 0, 9999) ? 1 : 0;
+    case 'd': return read_number(r, 1, 2, 1, 31, &r.date.day) ? 1 : 0;
+    case 'm': return read_number(r, 1, 2, 1, 12, &r.date.month) ? 1 : 0;
+    case 'M': return read_month_name(r, &r.date.month) ? 1 : 0;
+    case 'y': return read_number(r, 2, 2, 0, 99, &r.date.year) ? 1 : 0;
+    case 'Y': return read_number(r, 4, 4, 0, 9999, &r.date.year) ? 1 : 0;
     case 'Z': {
         const size_t start = r.pos;
-        return read_number(r, 2, 4, 0, 9999) && (r.pos - start == 2 || r.pos - start == 4) ? 1 : 0;
+        return read_number(r, 2, 4, 0, 9999, &r.date.year) && (r.pos - start == 2 || r.pos - start == 4) ? 1 : 0;
     }
-    case 'h': return read_number(r, 1, 2, 0, 23) ? 1 : 0;
-    case 'n': return read_number(r, 1, 2, 0, 59) ? 1 : 0;
+    case 'h': return read_number(r, 1, 2, 0, 23, &r.date.hour) ? 1 : 0;
+    case 'n': return read_number(r, 1, 2, 0, 59, &r.date.minute) ? 1 : 0;
     case 'a':
         if (r.pos < r.length && r.line[r.pos] != '\0' && std::strchr("aApP", r.line[r.pos]) != nullptr) {
+            r.date.meridiem = r.line[r.pos] == 'a' || r.line[r.pos] == 'A' ? 'a' : 'p';
             ++r.pos;
             return 1;
         }
         return 0;
-    case 'U': return read_number(r, 1, 12, 0, 0xFFFFFFFFu) ? 1 : 0;
+    case 'U': {
+        const size_t start = r.pos;
+        long long seconds = 0;
+        while (r.pos < r.length && is_digit(r.line[r.pos]) && r.pos - start < 12)
+            seconds = seconds * 10 + (r.line[r.pos++] - '0');
+        r.date.unix_seconds = seconds;
+        return r.pos > start ? 1 : 0;
+    }
     case 'b': return read_amount(r, 20, false) ? 1 : 0;
     case 'c': return read_amount(r, 3, false) ? 1 : 0;
     case 't':
@@ -221,9 +236,10 @@ int host_status(const Reading &r, LineHost *host)
 
 // Reads the line by one line format: to its end, or (stop_at_host) only
 // until the host is known.
-int read_line(const LineFormat &format, const char *line, size_t length, bool stop_at_host, LineHost *host)
+int read_line(const LineFormat &format, const char *line, size_t length, bool stop_at_host, LineHost *host,
+              LineDate *date = nullptr)
 {
-    Reading r{line, length, 0, false, {0, 0}, false, {0, 0}};
+    Reading r{line, length, 0, false, {0, 0}, false, {0, 0}, NO_DATE};
     for (int i = 0; i < format.count; ++i) {
         if (!read_item(format, i, r))
             return LINE_CORRUPT;
@@ -232,6 +248,8 @@ int read_line(const LineFormat &format, const char *line, size_t length, bool st
     }
     if (r.pos != length && !(format.open_end && is_blank(line[r.pos])))
         return LINE_CORRUPT;
+    if (date != nullptr)
+        *date = r.date;
     return host_status(r, host);
 }
 
@@ -535,10 +553,10 @@ void define_fields(LogFormat &format, bool built)
 
 } // namespace
 
-int format_match(const LogFormat &format, const char *line, size_t length, LineHost *host)
+int format_match(const LogFormat &format, const char *line, size_t length, LineHost *host, LineDate *date)
 {
     for (int i = 0; i < format.count; ++i) {
-        const int status = read_line(format.lines[i], line, length, false, host);
+        const int status = read_line(format.lines[i], line, length, false, host, date);
         if (status != LINE_CORRUPT)
             return status;
     }
@@ -789,7 +807,7 @@ int LogFormatTracker::read(const char *line, size_t length, LineHost *host)
     return format_match(format_, line, length, host);
 }
 
-int LogFormatTracker::confirm(const char *line, size_t length, LineHost *host) const
+int LogFormatTracker::confirm(const char *line, size_t length, LineHost *host, LineDate *date) const
 {
-    return format_match(format_, line, length, host);
+    return format_match(format_, line, length, host, date);
 }

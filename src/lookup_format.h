@@ -54,9 +54,24 @@ struct LineHost {
     size_t length;
 };
 
+// The date and time the fields of a line give: -1 in each part its format
+// does not have. year is as written (two digits for %y and a two-digit
+// %Z); meridiem is 'a' or 'p' for a 12-hour clock, else 0; unix_seconds is
+// %U's, -1 when there is none.
+struct LineDate {
+    int year;
+    int month;
+    int day;
+    int hour;
+    int minute;
+    char meridiem;
+    long long unix_seconds;
+};
+
 // Matches the whole line (line end excluded) against each line format in
-// turn; the status of the first that fits, LINE_CORRUPT when none does.
-int format_match(const LogFormat &format, const char *line, size_t length, LineHost *host);
+// turn; the status of the first that fits, LINE_CORRUPT when none does,
+// and with date given the date of the line by that format.
+int format_match(const LogFormat &format, const char *line, size_t length, LineHost *host, LineDate *date = nullptr);
 // Where the host would be by the first line format, reading no further
 // than it: LINE_HOST, LINE_NO_HOST (the format has none, or it is empty),
 // or LINE_CORRUPT. Cheap next to format_match; a line must still match
@@ -101,7 +116,7 @@ class LogFormatTracker
     // its host, so that confirm() must still read it.
     int read(const char *line, size_t length, LineHost *host);
     bool confirmed() const { return confirmed_; }
-    int confirm(const char *line, size_t length, LineHost *host) const;
+    int confirm(const char *line, size_t length, LineHost *host, LineDate *date = nullptr) const;
     // Once known: whether the log is read as text, and the format's name.
     bool is_text() const { return state_ == TEXT; }
     bool decided() const { return state_ != UNDECIDED; }

@@ -6,6 +6,7 @@
 #include "basalt-file.h"
 #include "basalt-keytable.h"
 #include "basalt-str.h"
+#include "lookup_dates.h"
 #include "lookup_dnsfile.h"
 #include "lookup_format.h"
 #include "lookup_lines.h"
@@ -226,8 +227,8 @@ constexpr int TEXT_LINE_ADDRESSES = 4;
 class LineHarvest
 {
   public:
-    LineHarvest(NewClients &clients, const LogFormat *format, const char *shown_name)
-        : clients_(clients), tracker_(format), shown_name_(shown_name)
+    LineHarvest(NewClients &clients, const LogRules &rules, const char *shown_name)
+        : clients_(clients), tracker_(rules.format), rules_(rules), shown_name_(shown_name)
     {
     }
 
@@ -269,9 +270,16 @@ class LineHarvest
         const bool repeat =
             kind == HOST_OTHER ? clients_.seen_text(text, host.length) : kind != HOST_UNUSABLE && clients_.seen(client);
         // A repeat was read whole when it was first met; a new host counts
-        // only from a line that fits.
-        if (!repeat && !tracker_.confirmed() && tracker_.confirm(line.text, line.length, &host) != LINE_HOST)
+        // only from a line that fits. With dates to keep to, every line is
+        // read whole for its date.
+        if (rules_.dated) {
+            LineDate date{};
+            if (tracker_.confirm(line.text, line.length, &host, &date) != LINE_HOST || !in_dates(date))
+                return;
+        } else if (!repeat && !tracker_.confirmed() &&
+                   tracker_.confirm(line.text, line.length, &host) != LINE_HOST) {
             return;
+        }
         if (kind == HOST_UNUSABLE)
             return;
         ++log_address_count;
@@ -279,6 +287,25 @@ class LineHarvest
             clients_.add_other(text, host.length);
         else
             clients_.add(client);
+    }
+
+    // Whether the line's date is within the run's dates; a line whose
+    // format gives no whole date counts.
+    bool in_dates(const LineDate &date) const
+    {
+        long long minutes = 0;
+        if (date.unix_seconds >= 0) {
+            minutes = date.unix_seconds / 60;
+        } else if (date.year >= 0 && date.month > 0 && date.day > 0 && date.hour >= 0 && date.minute >= 0) {
+            int hour = date.hour % 12 + (date.meridiem == 'p' ? 12 : 0);
+            if (date.meridiem == 0)
+                hour = date.hour;
+            const int year = date.year >= 100 ? date.year : date.year + (date.year < 70 ? 2000 : 1900);
+            minutes = civil_minutes(CivilTime{year, date.month, date.day, hour, date.minute});
+        } else {
+            return true;
+        }
+        return minutes >= rules_.from && minutes <= rules_.to;
     }
 
     void take_text(const LogLine &line)
@@ -295,6 +322,7 @@ class LineHarvest
 
     NewClients &clients_;
     LogFormatTracker tracker_;
+    const LogRules &rules_;
     const char *shown_name_;
     ByteReader reader_;
     bool text_lines_ = false;
@@ -326,7 +354,7 @@ int log_not_opened(const char *shown_name, const FileProblem &problem, LogFaults
 
 } // namespace
 
-int log_file_harvest(const char *file_name, const char *shown_name, LogFaults faults, const LogFormat *format)
+int log_file_harvest(const char *file_name, const char *shown_name, LogFaults faults, const LogRules *rules)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     if (shown_name == nullptr)
@@ -337,15 +365,16 @@ int log_file_harvest(const char *file_name, const char *shown_name, LogFaults fa
     FileIdentity identity;
     if (reader.identity(&identity) == 1 && is_run_output(identity) == 1)
         return LOG_IS_OUTPUT;
-    return log_reader_harvest(reader, shown_name, faults, format);
+    return log_reader_harvest(reader, shown_name, faults, rules);
 }
 
-int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults, const LogFormat *format)
+int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults, const LogRules *rules)
 {
     CHECK_POINTER(SITE_FILE, shown_name);
     NewClients clients;
     {
-        LineHarvest harvest(clients, format, shown_name);
+        const LogRules plain;
+        LineHarvest harvest(clients, rules != nullptr ? *rules : plain, shown_name);
         LogLines lines(reader);
         LogLine line{};
         while (lines.next(line) == 1)
@@ -394,9 +423,9 @@ template <class Harvest> int timed_harvest(Harvest harvest)
 
 // Harvests one log with its timed line; shown_name names it in messages.
 int harvest_one_log(const char *path, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP,
-                    const LogFormat *format = nullptr)
+                    const LogRules *rules = nullptr)
 {
-    return timed_harvest([&] { return log_file_harvest(path, shown_name, faults, format); });
+    return timed_harvest([&] { return log_file_harvest(path, shown_name, faults, rules); });
 }
 
 // Copies standard input (after the head bytes already taken from it) to
@@ -464,7 +493,7 @@ int refuse_output_as_log(const char *pattern, const char *path)
 
 } // namespace
 
-int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults, const LogFormat *format)
+int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults, const LogRules *rules)
 {
     CHECK_POINTER(SITE_FILE, pattern);
     DirectoryListing listing;
@@ -482,7 +511,7 @@ int harvest_log_pattern(const char *pattern, LogList *logs, LogFaults faults, co
             out_print("Log file path too long (more than %d characters): '%s'\n", PATH_TEXT_SIZE - 1, path);
             return 0;
         }
-        const int harvest = harvest_one_log(path, nullptr, faults, format);
+        const int harvest = harvest_one_log(path, nullptr, faults, rules);
         if (harvest == LOG_NOT_READ || (harvest == LOG_IS_OUTPUT && refuse_output_as_log(pattern, path) == 0))
             return 0;
         if (harvest == LOG_READ && logs != nullptr)

@@ -10,6 +10,16 @@ class ByteReader;
 struct FileIdentity;
 struct LogFormat;
 
+// How a run reads its logs: by a format given (null: each log by its own,
+// as its first lines show), and, for a /G run with FROM or TO, only the
+// lines dated from `from` to `to` (minutes as civil_minutes counts them).
+struct LogRules {
+    const LogFormat *format = nullptr;
+    bool dated = false;
+    long long from = 0;
+    long long to = 0;
+};
+
 // Adds the log's new addresses to the table (stamp 0, name "*"). Returns
 // LOG_READ when the log was read to its end; LOG_NOT_READ after "Unable to
 // open log file '%s'" or "Unable to read log file '%s'", which name
@@ -31,11 +41,11 @@ enum LogFaults { LOG_FAULTS_STOP, LOG_FAULTS_PASS_OVER };
 // addresses of each line that follow a blank, comma or control byte, at
 // most 4 new ones a line.
 int log_file_harvest(const char *file_name, const char *shown_name = nullptr, LogFaults faults = LOG_FAULTS_STOP,
-                     const LogFormat *format = nullptr);
+                     const LogRules *rules = nullptr);
 // The same for a log already open in reader: LOG_READ or LOG_NOT_READ (or
 // LOG_PASSED_OVER, as above).
 int log_reader_harvest(ByteReader &reader, const char *shown_name, LogFaults faults = LOG_FAULTS_STOP,
-                       const LogFormat *format = nullptr);
+                       const LogRules *rules = nullptr);
 
 // The file the run's output names (/R), if it exists: never read as one of
 // its inputs. run_set_output sets it (null forgets it); is_run_output
@@ -57,7 +67,7 @@ void report_unreadable_log(const ByteReader &reader, const char *shown_name);
 // that matched nothing then returns PATTERN_MATCHED_NOTHING.
 inline constexpr int PATTERN_MATCHED_NOTHING = 2;
 int harvest_log_pattern(const char *pattern, LogList *logs = nullptr, LogFaults faults = LOG_FAULTS_STOP,
-                        const LogFormat *format = nullptr);
+                        const LogRules *rules = nullptr);
 // The same for each pattern of a comma-separated list, in its order, each
 // taken from directory unless it is absolute (directory "": as it stands).
 // With logs given, "-" stands for standard input, which is copied first;
