@@ -314,7 +314,7 @@ struct ConfigSettings {
     bool logs_named[2] = {false, false};
     char to_date[PATH_TEXT_SIZE] = "";   // TO as written, "" when off
     char from_date[PATH_TEXT_SIZE] = ""; // FROM as written, "" when off
-    int part = 0;                      // 0 while the first file of the list is read
+    int part = 0;                        // 0 while the first file of the list is read
     int files_read = 0;
     std::string first_directory;               // of the first file of the list
     std::shared_ptr<LogFormat> default_format; // DEFAULTLOGFORMAT's, for logs without their own

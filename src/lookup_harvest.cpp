@@ -276,8 +276,7 @@ class LineHarvest
             LineDate date{};
             if (tracker_.confirm(line.text, line.length, &host, &date) != LINE_HOST || !in_dates(date))
                 return;
-        } else if (!repeat && !tracker_.confirmed() &&
-                   tracker_.confirm(line.text, line.length, &host) != LINE_HOST) {
+        } else if (!repeat && !tracker_.confirmed() && tracker_.confirm(line.text, line.length, &host) != LINE_HOST) {
             return;
         }
         if (kind == HOST_UNUSABLE)

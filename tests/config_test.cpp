@@ -423,10 +423,14 @@ TEST_F(ConfigRun, TheFirstFileOfTheListIsAnalogsDefaultConfiguration)
 TEST_F(ConfigRun, DateCodesStandForTheLastTo)
 {
     write_file("dns.txt", "");
-    write_file("access_2005-03.log", log_of({1}));
+    // The TO also ends the lines that count: the client of a later line is
+    // not looked up.
+    write_file("access_2005-03.log", "1.1.1.1 - - [31/Mar/2005:12:00:59 +0000] \"GET / HTTP/1.1\" 200 5\n"
+                                     "1.1.1.2 - - [31/Mar/2005:12:01:00 +0000] \"GET / HTTP/1.1\" 200 5\n");
     write_file("analog.cfg", "DNSFILE ./dns.txt\nLOGFILE ./access_%Y-%M.log\nTO 050307\nTO 040101\nTO 050331:1200\n");
     EXPECT_EQ(1, run("analog.cfg")) << printed;
     EXPECT_NE(std::string::npos, read_file("dns.txt").find(" 1.1.1.1 host1.example")) << printed;
+    EXPECT_EQ(std::string::npos, read_file("dns.txt").find(" 1.1.1.2 ")) << printed;
 }
 
 TEST_F(ConfigRun, FailuresSayWhyAndLeaveTheCacheAlone)
