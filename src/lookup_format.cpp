@@ -146,6 +146,27 @@ bool read_extended_field(Reading &r, int terminator)
     return true;
 }
 
+// "a" or "p" (either case) of a 12-hour clock.
+bool read_meridiem(Reading &r)
+{
+    if (r.pos >= r.length || r.line[r.pos] == '\0' || std::strchr("aApP", r.line[r.pos]) == nullptr)
+        return false;
+    r.date.meridiem = r.line[r.pos] == 'a' || r.line[r.pos] == 'A' ? 'a' : 'p';
+    ++r.pos;
+    return true;
+}
+
+// Seconds since 1970, in GMT.
+bool read_unix_time(Reading &r)
+{
+    const size_t start = r.pos;
+    long long seconds = 0;
+    while (r.pos < r.length && is_digit(r.line[r.pos]) && r.pos - start < 12)
+        seconds = seconds * 10 + (r.line[r.pos++] - '0');
+    r.date.unix_seconds = seconds;
+    return r.pos > start;
+}
+
 // The codes of dates, times, numbers and blanks; -1 for a code that is
 // none of them.
 int read_value_item(char code, Reading &r)
@@ -169,21 +190,8 @@ int read_value_item(char code, Reading &r)
     }
     case 'h': return read_number(r, 1, 2, 0, 23, &r.date.hour) ? 1 : 0;
     case 'n': return read_number(r, 1, 2, 0, 59, &r.date.minute) ? 1 : 0;
-    case 'a':
-        if (r.pos < r.length && r.line[r.pos] != '\0' && std::strchr("aApP", r.line[r.pos]) != nullptr) {
-            r.date.meridiem = r.line[r.pos] == 'a' || r.line[r.pos] == 'A' ? 'a' : 'p';
-            ++r.pos;
-            return 1;
-        }
-        return 0;
-    case 'U': {
-        const size_t start = r.pos;
-        long long seconds = 0;
-        while (r.pos < r.length && is_digit(r.line[r.pos]) && r.pos - start < 12)
-            seconds = seconds * 10 + (r.line[r.pos++] - '0');
-        r.date.unix_seconds = seconds;
-        return r.pos > start ? 1 : 0;
-    }
+    case 'a': return read_meridiem(r) ? 1 : 0;
+    case 'U': return read_unix_time(r) ? 1 : 0;
     case 'b': return read_amount(r, 20, false) ? 1 : 0;
     case 'c': return read_amount(r, 3, false) ? 1 : 0;
     case 't':
