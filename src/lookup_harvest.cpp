@@ -65,7 +65,7 @@ enum HostKind { HOST_IPV4, HOST_IPV6, HOST_OTHER, HOST_UNUSABLE };
 constexpr size_t OTHER_HOST_LIMIT = LONGEST_CACHE_LINE - 13;
 
 // What a host text of a log line is: a dotted quad as the cache keys it,
-// an IPv6 text (with a zone id after '%' too), or another text that
+// an IPv6 text (with a zone after '%' too), or another text that
 // Analog caches as it stands. A text with a blank or control byte in it
 // would break the cache line, and is unusable.
 int host_kind(const char *text, size_t length, ClientAddress &client)
@@ -78,9 +78,7 @@ int host_kind(const char *text, size_t length, ClientAddress &client)
             client.is_ipv6 = 0;
             return HOST_IPV4;
         }
-        const char *zone = static_cast<const char *>(std::memchr(copy, '%', length));
-        const size_t address_length = zone != nullptr ? static_cast<size_t>(zone - copy) : length;
-        if (ipv6_client_text(copy, address_length, client.address6) == 1) {
+        if (ipv6_client_text(copy, length, client.address6) == 1) {
             client.is_ipv6 = 1;
             std::memcpy(client.text, copy, length + 1);
             return HOST_IPV6;

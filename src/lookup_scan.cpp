@@ -9,6 +9,7 @@
 #include "platform_ipv6.h"
 #include "socket.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -341,6 +342,17 @@ int ipv6_client_text(const char *text, size_t length, uint8_t address[16])
         return 0;
     std::memcpy(copy, text, length);
     copy[length] = '\0';
+    // A zone (an interface's name or number) after '%' is part of the key,
+    // not of the address.
+    if (char *zone = std::strchr(copy, '%')) {
+        if (zone[1] == '\0')
+            return 0;
+        for (const char *p = zone + 1; *p != '\0'; ++p) {
+            if (!std::isalnum(static_cast<unsigned char>(*p)) && std::strchr("_.-", *p) == nullptr)
+                return 0;
+        }
+        *zone = '\0';
+    }
     return platform_parse_ipv6(copy, address);
 }
 

@@ -11,7 +11,8 @@ class ByteReader;
 
 // Whether text[0, length) is an IPv6 address as a client address is
 // written (RFC 4291 text, the IPv4-mapped and embedded forms included, at
-// least one colon, not the bare "::"); 1 with its bytes in address.
+// least one colon, not the bare "::"), with or without a zone after '%'
+// ("fe80::1%eth0"); 1 with its bytes in address.
 int ipv6_client_text(const char *text, size_t length, uint8_t address[16]);
 
 // The next dotted quad of the log: 1 and the address in address, 0 at the end.

@@ -228,7 +228,7 @@ TEST_F(FormatHarvest, OnlyTheClientOfALineThatFits)
 
 TEST_F(FormatHarvest, HostTextsThatAreNoAddressAreCachedUnresolvedAtOnce)
 {
-    write_file(dir.file("dns.txt"), "5 192.0.2 *\r\n");
+    write_file(dir.file("dns.txt"), "5 192.0.2 *\r\n5 fe80::1%eth0 *\r\n");
     testing::internal::CaptureStdout();
     ASSERT_EQ(1, dns_file_load(dir.file("dns.txt").c_str()));
     testing::internal::GetCapturedStdout();
@@ -243,7 +243,8 @@ TEST_F(FormatHarvest, HostTextsThatAreNoAddressAreCachedUnresolvedAtOnce)
     EXPECT_EQ((std::vector<std::string>{"5 192.0.2 *", now + " 192.0.2.256 *", now + " 010.000.002.001 *",
                                         now + " 192.0.2.7:8080 *", now + " web01 *"}),
               kept_lines());
-    // Two IPv6 texts to look up, one with its zone, keyed as written.
+    // Two IPv6 texts to look up, one with its zone, keyed as written: the
+    // cache's entry of that one is the one entry.
     std::vector<std::string> ipv6;
     for (const Host6Entry *entry = host_table()->ipv6_first; entry != nullptr; entry = entry->next)
         ipv6.emplace_back(entry->text);
