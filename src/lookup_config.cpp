@@ -74,7 +74,11 @@ char closing_quote(char c)
 // the first blank, and what follows (LOGFILE's URL prefix, say) is no part
 // of it. The argument is terminated in place. Null when the line carries
 // another command (one whose name only starts with the keyword's, too).
-const char *command_value(char *line, const Keyword &keyword)
+// A format string holds quotes and parentheses of its own: quoted, it
+// runs to the last closing quote of the line (QUOTE_TO_LAST), not the
+// first.
+enum QuoteEnd { QUOTE_TO_FIRST, QUOTE_TO_LAST };
+const char *command_value(char *line, const Keyword &keyword, QuoteEnd quote_end = QUOTE_TO_FIRST)
 {
     if (checked_equal_nocase(line, keyword.name, keyword.length) == 0 ||
         static_cast<unsigned char>(line[keyword.length]) > 32)
@@ -85,7 +89,7 @@ const char *command_value(char *line, const Keyword &keyword)
     const char close = closing_quote(*value);
     if (close != '\0') {
         ++value;
-        char *end = std::strchr(value, close);
+        char *end = quote_end == QUOTE_TO_LAST ? std::strrchr(value, close) : std::strchr(value, close);
         if (end != nullptr)
             *end = '\0';
         return value; // an unclosed quote runs to the end of the line
@@ -95,27 +99,6 @@ const char *command_value(char *line, const Keyword &keyword)
         ++end;
     *end = '\0';
     return value;
-}
-
-// The argument of a format command: a format string holds blanks, quotes
-// and parentheses of its own, so a quoted one runs to the last closing
-// quote of the line, not the first. Null when the line carries another
-// command.
-const char *format_value(char *line, const Keyword &keyword)
-{
-    if (checked_equal_nocase(line, keyword.name, keyword.length) == 0 ||
-        static_cast<unsigned char>(line[keyword.length]) > 32)
-        return nullptr;
-    char *value = line + keyword.length;
-    while (*value != '\0' && static_cast<unsigned char>(*value) <= 32)
-        ++value;
-    const char close = closing_quote(*value);
-    if (close == '\0')
-        return command_value(line, keyword);
-    char *end = std::strrchr(value + 1, close);
-    if (end != nullptr)
-        *end = '\0';
-    return value + 1;
 }
 
 // What the reading of one configuration line has seen so far.
@@ -419,7 +402,7 @@ void add_format(const ConfigFile &file, const Keyword &keyword, const char *valu
 bool read_format_command(ConfigFile &file, char *line, ConfigSettings &settings)
 {
     for (const Keyword *keyword : {&LOG_FORMAT, &APACHE_LOG_FORMAT}) {
-        if (const char *value = format_value(line, *keyword)) {
+        if (const char *value = command_value(line, *keyword, QUOTE_TO_LAST)) {
             if (!file.formats || file.formats_taken)
                 file.formats = empty_format();
             file.formats_taken = false;
@@ -429,7 +412,7 @@ bool read_format_command(ConfigFile &file, char *line, ConfigSettings &settings)
         }
     }
     for (const Keyword *keyword : {&DEFAULT_LOG_FORMAT, &APACHE_DEFAULT_LOG_FORMAT}) {
-        if (const char *value = format_value(line, *keyword)) {
+        if (const char *value = command_value(line, *keyword, QUOTE_TO_LAST)) {
             if (!settings.default_format)
                 settings.default_format = empty_format();
             add_format(file, *keyword, value, keyword == &APACHE_DEFAULT_LOG_FORMAT, *settings.default_format);

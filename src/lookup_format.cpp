@@ -463,52 +463,47 @@ bool next_word(const char **p, const char *end, const char **word, size_t *lengt
     return true;
 }
 
-// "#Fields: date time c-ip ...": one field a name, blank between them; the
-// date and time are read as dates are, c-ip is the host.
-bool build_w3c(const char *line, size_t length, LineFormat &format)
+// A header's list of field names into items: the items add_field gives
+// each name, with the byte between between them.
+template <class AddField>
+bool build_fields(const char *line, size_t length, size_t skip, char between, LineFormat &format, AddField add_field)
 {
     format.count = 0;
     format.open_end = false;
-    const char *p = line + 8; // after "#Fields:"
+    const char *p = line + skip;
     const char *end = line + length;
     const char *word = nullptr;
     size_t n = 0;
     bool first = true;
     while (next_word(&p, end, &word, &n, ' ')) {
-        if (!first && !add_item(format, 0, ' '))
+        if ((!first && !add_item(format, 0, between)) || !add_field(word, n))
             return false;
         first = false;
-        bool fits = true;
-        if (is_word(word, n, "date"))
-            fits = add_item(format, 'Y', 0) && add_item(format, 0, '-') && add_item(format, 'm', 0) &&
-                   add_item(format, 0, '-') && add_item(format, 'd', 0);
-        else if (is_word(word, n, "time"))
-            fits = add_item(format, 'h', 0) && add_item(format, 0, ':') && add_item(format, 'n', 0) &&
-                   add_item(format, 0, ':') && add_item(format, 'j', 0);
-        else
-            fits = add_item(format, is_word(word, n, "c-ip") ? 'S' : 'Q', 0);
-        if (!fits)
-            return false;
     }
     return format.count > 0;
+}
+
+// "#Fields: date time c-ip ...": fields between blanks; the date and time
+// are read as dates are, c-ip is the host.
+bool build_w3c(const char *line, size_t length, LineFormat &format)
+{
+    return build_fields(line, length, 8, ' ', format, [&format](const char *word, size_t n) {
+        if (is_word(word, n, "date"))
+            return add_item(format, 'Y', 0) && add_item(format, 0, '-') && add_item(format, 'm', 0) &&
+                   add_item(format, 0, '-') && add_item(format, 'd', 0);
+        if (is_word(word, n, "time"))
+            return add_item(format, 'h', 0) && add_item(format, 0, ':') && add_item(format, 'n', 0) &&
+                   add_item(format, 0, ':') && add_item(format, 'j', 0);
+        return add_item(format, is_word(word, n, "c-ip") ? 'S' : 'Q', 0);
+    });
 }
 
 // "!!LOG_FORMAT DATE TIME RESULT HOSTNAME ...": fields between tabs.
 bool build_webstar(const char *line, size_t length, LineFormat &format)
 {
-    format.count = 0;
-    format.open_end = false;
-    const char *p = line + 12; // after "!!LOG_FORMAT"
-    const char *end = line + length;
-    const char *word = nullptr;
-    size_t n = 0;
-    bool first = true;
-    while (next_word(&p, end, &word, &n, ' ')) {
-        if ((!first && !add_item(format, 0, '\t')) || !add_item(format, is_word(word, n, "HOSTNAME") ? 'S' : 'j', 0))
-            return false;
-        first = false;
-    }
-    return format.count > 0;
+    return build_fields(line, length, 12, '\t', format, [&format](const char *word, size_t n) {
+        return add_item(format, is_word(word, n, "HOSTNAME") ? 'S' : 'j', 0);
+    });
 }
 
 // "format=%Ses->client.ip% - ... [%SYSDATE%] ...": each %name% is a field;
