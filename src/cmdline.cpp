@@ -41,17 +41,51 @@ const ValueOption *find_value_option(char letter)
     return nullptr;
 }
 
-// The two long forms every Linux user tries. Matched whole and exactly;
-// anything else that starts with "--" is read as a short option, as before.
-struct LongOption {
+// The texts asked for by a long form alone. Matched whole and exactly.
+struct LongText {
     const char *text;
     int (*show)();
 };
 
-constexpr LongOption LONG_OPTIONS[] = {
+constexpr LongText LONG_TEXTS[] = {
     {"--help", show_usage},
     {"--version", show_version},
 };
+
+// GNU long forms of the options, lower case, matched whole: "--dns-file
+// x" or "--dns-file=x". Any other word after "--" is refused, so that a
+// guessed long option never runs as the option of its first letter; "--"
+// and one letter is still that letter's option.
+struct LongOption {
+    const char *name;
+    char letter;
+};
+
+constexpr LongOption LONG_OPTIONS[] = {
+    {"address", 'A'}, {"name", 'N'}, {"dns-file", 'D'}, {"log", 'L'},    {"threads", 'T'}, {"config", 'G'},
+    {"strip", 'S'},   {"lock", 'K'}, {"quiet", 'Q'},    {"output", 'R'}, {"confirm", 'C'},
+};
+
+// A field that is a long form ("--" and two letters or more).
+bool is_long_form(const char *field)
+{
+    return field[0] == '-' && field[1] == '-' && field[2] != '\0' && field[3] != '\0';
+}
+
+// The long option a field names, with *value at the text after its '='
+// (null when it has none); null when the field names none.
+const LongOption *find_long_option(const char *field, const char **value)
+{
+    const char *name = field + 2;
+    const char *equals = std::strchr(name, '=');
+    const size_t length = equals != nullptr ? static_cast<size_t>(equals - name) : std::strlen(name);
+    *value = equals != nullptr ? equals + 1 : nullptr;
+    for (const LongOption &option : LONG_OPTIONS) {
+        if (std::strlen(option.name) == length && std::strncmp(name, option.name, length) == 0)
+            return &option;
+    }
+    return nullptr;
+}
 
 // The options that only set a flag; 0 for any other letter.
 uint32_t flag_of(char letter)
@@ -116,6 +150,14 @@ void report_unknown(const char *text, int i, const char *field, const char *lett
     out_print("Unknown command (%c [%c]) (%d: %s)\n  [%s]\n", *letter_at, after, i, field, text);
 }
 
+void store_value(LookupOptions *options, const ValueOption &option, const char *value)
+{
+    if (option.target == nullptr)
+        options->thread_count = parse_thread_count(value);
+    else
+        checked_copy(options->*(option.target), value);
+}
+
 // Takes the value of option from the field after field i; 1, or 0 after
 // the option's message or a field too long.
 int take_value(LookupOptions *options, const ValueOption &option, const char *text, int i)
@@ -127,14 +169,41 @@ int take_value(LookupOptions *options, const ValueOption &option, const char *te
     char value[FIELD_TEXT_SIZE];
     if (fetch_field(text, i + 1, value) == 0)
         return 0;
-    if (option.target == nullptr)
-        options->thread_count = parse_thread_count(value);
-    else
-        checked_copy(options->*(option.target), value);
+    store_value(options, option, value);
     return 1;
 }
 
 enum FieldResult { FIELD_ALONE, FIELD_WITH_VALUE, FIELD_TEXT_SHOWN, FIELD_REFUSED };
+
+FieldResult refuse_long_form(const char *field)
+{
+    out_print("Unknown option '%s'\nSee '%s --help' for the options.\n", field, PROGRAM_NAME);
+    return FIELD_REFUSED;
+}
+
+// A long form: its option with the value after '=' or in the next field.
+FieldResult parse_long_form(LookupOptions *options, const char *text, int i, const char *field)
+{
+    const char *value = nullptr;
+    const LongOption *long_option = find_long_option(field, &value);
+    if (long_option == nullptr)
+        return refuse_long_form(field);
+    if (const uint32_t flag = flag_of(long_option->letter)) {
+        if (value != nullptr)
+            return refuse_long_form(field);
+        options->flags |= flag;
+        return FIELD_ALONE;
+    }
+    const ValueOption &option = *find_value_option(long_option->letter);
+    if (value == nullptr)
+        return take_value(options, option, text, i) == 1 ? FIELD_WITH_VALUE : FIELD_REFUSED;
+    if (*value == '\0') {
+        out_print("%s", option.missing_message);
+        return FIELD_REFUSED;
+    }
+    store_value(options, option, value);
+    return FIELD_ALONE;
+}
 
 // Reads field i (and the value after it, for an option that takes one).
 FieldResult parse_field(LookupOptions *options, const char *text, int i, const char *field)
@@ -143,6 +212,8 @@ FieldResult parse_field(LookupOptions *options, const char *text, int i, const c
         return FIELD_TEXT_SHOWN;
     if (field[0] == '\0')
         return FIELD_ALONE;
+    if (is_long_form(field))
+        return parse_long_form(options, text, i, field);
     const char *letter_at = letter_position(field);
     const char letter = to_upper_ascii(*letter_at);
     if (letter == '?') {
@@ -214,14 +285,37 @@ void print_banner(int (*print)(const char *, ...))
 
 } // namespace
 
+namespace
+{
+
+const LongText *show_long_text_of(const char *field)
+{
+    for (const LongText &option : LONG_TEXTS) {
+        if (std::strcmp(field, option.text) == 0)
+            return &option;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 int show_long_option(const char *field)
 {
     CHECK_POINTER(SITE_FILE, field);
-    for (const LongOption &option : LONG_OPTIONS) {
-        if (std::strcmp(field, option.text) == 0)
-            return option.show();
-    }
-    return 0;
+    const LongText *text = show_long_text_of(field);
+    return text != nullptr ? text->show() : 0;
+}
+
+int is_option_word(const char *field)
+{
+    CHECK_POINTER(SITE_FILE, field);
+    return is_long_form(field) && show_long_text_of(field) == nullptr ? 1 : 0;
+}
+
+int is_usage_request(const char *field)
+{
+    CHECK_POINTER(SITE_FILE, field);
+    return std::strcmp(field, "--help") == 0 || (!is_long_form(field) && *letter_position(field) == '?') ? 1 : 0;
 }
 
 int show_banner()
@@ -246,6 +340,9 @@ int show_usage()
     out_print("         /Q                    Quiet: print only results, warnings and failures\n");
     out_print("         /R [Output Filename]  Write the logs of /L with names for addresses\n");
     out_print("         /C                    Confirm each name by looking up its addresses\n");
+    out_print("Long forms: --address --name --dns-file --log --threads --config --strip\n");
+    out_print("         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n");
+    out_print("         --help, --version\n");
     return 1;
 }
 

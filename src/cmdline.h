@@ -56,3 +56,8 @@ int show_version();
 // Shows the text of a long option (--help, --version) when field is one
 // and returns 1; returns 0 for any other field.
 int show_long_option(const char *field);
+// 1 when field is a long option word ("--" and two letters or more)
+// other than --help and --version: an option, or a word refused as none.
+int is_option_word(const char *field);
+// 1 when field asks for the usage text (/?, -?, ?, --help).
+int is_usage_request(const char *field);

@@ -111,13 +111,16 @@ int run_program()
                   PATH_TEXT_SIZE - 1);
         return EXIT_FAILED;
     }
-    if (field_count(command_line) < 2) {
+    char field[FIELD_TEXT_SIZE];
+    const bool one_field = field_count(command_line) == 1 && field_copy(command_line, 1, field) == 1;
+    if (field_count(command_line) < 1 || (one_field && is_option_word(field) == 0)) {
         // Too little for a job: the usage text, unless the one field asks
-        // for a text of its own.
-        char field[FIELD_TEXT_SIZE];
-        if (field_copy(command_line, 1, field) == 0 || show_long_option(field) == 0)
+        // for a text of its own. Only a field that asks for it succeeds: a
+        // script that runs "tarn /G" without its value hears of it.
+        if (!one_field || show_long_option(field) == 0)
             show_usage();
-        return EXIT_OK;
+        return !one_field || is_usage_request(field) == 1 || std::strcmp(field, "--version") == 0 ? EXIT_OK
+                                                                                                  : EXIT_FAILED;
     }
 
     LookupOptions *options = nullptr;

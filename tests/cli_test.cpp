@@ -26,7 +26,10 @@ const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "         /K [Lock Filename]    Lock file to hold while /D or /L runs\n"
                           "         /Q                    Quiet: print only results, warnings and failures\n"
                           "         /R [Output Filename]  Write the logs of /L with names for addresses\n"
-                          "         /C                    Confirm each name by looking up its addresses\n";
+                          "         /C                    Confirm each name by looking up its addresses\n"
+                          "Long forms: --address --name --dns-file --log --threads --config --strip\n"
+                          "         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n"
+                          "         --help, --version\n";
 
 RunResult tarn(const std::vector<std::string> &arguments)
 {
@@ -35,12 +38,19 @@ RunResult tarn(const std::vector<std::string> &arguments)
 
 TEST(Cli, TooFewArgumentsShowUsage)
 {
-    for (const auto &arguments : std::vector<std::vector<std::string>>{{}, {"/S"}, {"/?"}, {"/A"}, {"/X"}}) {
+    // Asked for, the usage text is a success; a lone argument that is no
+    // job (an option without its value, an unknown letter) is a failure.
+    for (const auto &[arguments, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+             {{}, 0}, {{"/?"}, 0}, {{"-?"}, 0}, {{"/S"}, 2}, {{"/A"}, 2}, {{"/G"}, 2}, {{"/X"}, 2}, {{"-h"}, 2}}) {
         RunResult r = tarn(arguments);
-        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(status, r.status) << (arguments.empty() ? "" : arguments[0]);
         EXPECT_EQ(BANNER + USAGE, r.out);
         EXPECT_EQ("", r.err);
     }
+    // A lone long form is read as an option: refused, or a job.
+    RunResult r = tarn({"--foo"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("Unknown option '--foo'\nSee 'tarn --help' for the options.\n", r.out);
 }
 
 TEST(Cli, QuestionMarkAmongOptionsShowsUsageWithStatusZero)
@@ -70,10 +80,15 @@ TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
         EXPECT_EQ(out, r.out);
         EXPECT_FALSE(std::filesystem::exists(dir.file("dns.txt")));
     }
-    // Only the whole long forms: anything else is a short option as before.
-    RunResult r = tarn({"--verbose", "x"});
+    // Any other long word is refused, and nothing runs.
+    RunResult r = tarn({"--dnsfile", "c.txt", "--lockfile", "l.log"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (v [e]) (1: --verbose)\n  [") + TARN_BINARY + " --verbose x]\n", r.out);
+    EXPECT_EQ("Unknown option '--dnsfile'\nSee 'tarn --help' for the options.\n", r.out);
+    // A long option with its value is a job of its own.
+    write_file(dir.file("c.txt"), "");
+    r = run_program(TARN_BINARY, {"--dns-file=c.txt"}, dir.path());
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Entries saved...")) << r.out;
 }
 
 TEST(Cli, UnknownOptionPrintsOnlyItsMessage)

@@ -148,6 +148,37 @@ TEST_F(Parser, UnknownLetterPrintsTheWholeLine)
     EXPECT_EQ("Unknown command (\\ [ ]) (1: -\\)\n  [prog -\\]\n", printed);
 }
 
+TEST_F(Parser, LongFormsAreAliasesAndOtherWordsAreRefused)
+{
+    ASSERT_EQ(1, parse("tarn --address a --name n --dns-file=d --log l --threads=7 --config g --strip --lock=k "
+                       "--quiet --output o --confirm"));
+    EXPECT_STREQ("a", options->lookup_address);
+    EXPECT_STREQ("n", options->lookup_name);
+    EXPECT_STREQ("d", options->dns_file);
+    EXPECT_STREQ("l", options->log_file);
+    EXPECT_EQ(7, options->thread_count);
+    EXPECT_STREQ("g", options->config_file);
+    EXPECT_STREQ("k", options->lock_file);
+    EXPECT_STREQ("o", options->output_file);
+    EXPECT_EQ(STRIP_UNRESOLVED | QUIET_RUN | CONFIRM_NAMES, options->flags);
+    // "--" and one letter, and words after "/" or "-", keep the letter's
+    // meaning; a value that looks like a long form is a value.
+    ASSERT_EQ(1, parse("tarn --A x -dnsfile --lockfile /Log y"));
+    EXPECT_STREQ("x", options->lookup_address);
+    EXPECT_STREQ("--lockfile", options->dns_file);
+    EXPECT_STREQ("y", options->log_file);
+    // A guessed long form never runs as the option of its first letter.
+    for (const char *word : {"--dnsfile", "--config-file", "--Dns-file", "--quiet=yes", "--verbose"}) {
+        EXPECT_EQ(0, parse(std::string("tarn /D c.txt ") + word + " x")) << word;
+        EXPECT_EQ(std::string("Unknown option '") + word + "'\nSee 'tarn --help' for the options.\n", printed);
+        EXPECT_EQ(0, usage_requested);
+    }
+    EXPECT_EQ(0, parse("tarn --dns-file="));
+    EXPECT_EQ("Couldn't get Analog DNS filename\n", printed);
+    EXPECT_EQ(0, parse("tarn --log"));
+    EXPECT_EQ("Couldn't get server log filename\n", printed);
+}
+
 TEST_F(Parser, QuestionMarkShowsUsageAndStops)
 {
     EXPECT_EQ(0, parse("prog /D dns.txt /?"));
