@@ -243,7 +243,10 @@ void out_progress(const char *text, size_t length)
 {
     if (quiet() || (g_flags & OUT_CONSOLE) == 0 || !g_console_ready)
         return;
-    platform_console_write(text, length, console_stream());
+    const ConsoleStream stream = console_stream();
+    if ((g_flags & OUT_PROGRESS_ANYWHERE) == 0 && platform_console_is_terminal(stream) == 0)
+        return;
+    platform_console_write(text, length, stream);
 }
 
 void out_section(const char *title)

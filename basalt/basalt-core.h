@@ -21,6 +21,9 @@ inline constexpr int OUT_VERBOSE = 4; // library banner, memory sections and usa
 inline constexpr int OUT_KEEPLOG = 8; // the log file is not emptied at start-up
 inline constexpr int OUT_QUIET = 16;  // notes and progress lines are left out
 inline constexpr int OUT_STDERR = 32; // console texts go to standard error
+// Progress lines also when the console stream is no terminal (where they
+// are otherwise left out: a file, a pipe, cron's mail has no use for them).
+inline constexpr int OUT_PROGRESS_ANYWHERE = 64;
 
 // Longest report text; a longer one is written cut and then ends the
 // process with an ABORT, because a cut report may hide what went wrong.

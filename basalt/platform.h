@@ -170,6 +170,9 @@ const char *platform_command_line();
 // LF to CR LF), so both builds print the same bytes.
 enum ConsoleStream { CONSOLE_OUTPUT, CONSOLE_ERROR };
 void platform_console_write(const char *text, size_t length, ConsoleStream stream = CONSOLE_OUTPUT);
+// 1 when the stream is a terminal (a console window on Windows), 0 when it
+// is a file, a pipe or closed.
+int platform_console_is_terminal(ConsoleStream stream);
 
 // The fatal-report box. On POSIX it is one line on standard error: the
 // caption, a colon, a blank and the message. On Windows it is a message

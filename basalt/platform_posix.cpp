@@ -531,6 +531,11 @@ void platform_console_write(const char *text, size_t length, ConsoleStream strea
     std::fflush(file);
 }
 
+int platform_console_is_terminal(ConsoleStream stream)
+{
+    return isatty(stream == CONSOLE_ERROR ? STDERR_FILENO : STDOUT_FILENO) == 1 ? 1 : 0;
+}
+
 void platform_message_box(const char *caption, const char *message)
 {
     size_t length = std::strlen(message);

@@ -383,6 +383,11 @@ void platform_console_write(const char *text, size_t length, ConsoleStream strea
     std::fflush(file);
 }
 
+int platform_console_is_terminal(ConsoleStream stream)
+{
+    return _isatty(_fileno(stream == CONSOLE_ERROR ? stderr : stdout)) != 0 ? 1 : 0;
+}
+
 void platform_message_box(const char *caption, const char *message)
 {
     const char *no_box = std::getenv("TARN_NO_MESSAGE_BOX");

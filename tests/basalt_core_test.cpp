@@ -60,6 +60,20 @@ TEST(Console, QuietOutputLeavesOutNotesAndProgressOnly)
     EXPECT_EQ((RunResult{0, "note\n     1 Threads\rfailure\n", ""}), r);
 }
 
+TEST(Console, ProgressLinesOnlyReachATerminal)
+{
+    // Standard output is a pipe here: the timed lines go out, the
+    // self-overwriting ones do not.
+    const RunResult r = run_in_child([] {
+        const char *argv[] = {"/opt/tarn/bin/tarn"};
+        platform_set_command_line(1, argv);
+        core_startup("debug.log", OUT_CONSOLE);
+        out_progress("     1 Threads\r", 15);
+        out_print("     1 [    0.0000 secs] Entries saved...\n");
+    });
+    EXPECT_EQ((RunResult{0, "     1 [    0.0000 secs] Entries saved...\n", ""}), r);
+}
+
 TEST(Console, SectionBarsAreAlways79Characters)
 {
     const RunResult r = run_in_child([] {
@@ -185,7 +199,7 @@ TEST(LogPath, TooLongTurnsTheLogFileOff)
     std::string deep = "/" + std::string(800, 'd') + "/tarn";
     start_core_for_test(OUT_CONSOLE | OUT_LOGFILE, deep.c_str());
     EXPECT_STREQ("", core_log_path());
-    EXPECT_EQ(OUT_CONSOLE, core_output_flags());
+    EXPECT_EQ(OUT_CONSOLE, core_output_flags() & ~OUT_PROGRESS_ANYWHERE);
 }
 
 TEST(LogFile, IsEmptiedAtStartUnlessKept)

@@ -149,7 +149,8 @@ void start_core_for_test(int flags, const char *program_path)
 {
     const char *argv[] = {program_path};
     platform_set_command_line(1, argv);
-    core_startup("debug.log", flags);
+    // Tests read the progress lines from a pipe or file.
+    core_startup("debug.log", (flags & OUT_CONSOLE) != 0 ? flags | OUT_PROGRESS_ANYWHERE : flags);
 }
 
 void EngineTest::SetUp()
