@@ -103,6 +103,23 @@ int run_jobs(const LookupOptions &options)
     return tally_status(tally);
 }
 
+// Too little for a job (no argument, or one that is no option word): the
+// usage text, unless the one field asks for a text of its own. Only a field
+// that asks for a text succeeds, so that a script running "tarn /G"
+// without its value hears of it. true, with the exit status, when so.
+bool too_little_for_a_job(const char *command_line, int *status)
+{
+    char field[FIELD_TEXT_SIZE];
+    const bool one_field = field_count(command_line) == 1 && field_copy(command_line, 1, field) == 1;
+    if (field_count(command_line) >= 1 && !(one_field && is_option_word(field) == 0))
+        return false;
+    if (!one_field || show_long_option(field) == 0)
+        show_usage();
+    const bool asked = !one_field || is_usage_request(field) == 1 || std::strcmp(field, "--version") == 0;
+    *status = asked ? EXIT_OK : EXIT_FAILED;
+    return true;
+}
+
 int run_program()
 {
     char command_line[PATH_TEXT_SIZE];
@@ -111,17 +128,9 @@ int run_program()
                   PATH_TEXT_SIZE - 1);
         return EXIT_FAILED;
     }
-    char field[FIELD_TEXT_SIZE];
-    const bool one_field = field_count(command_line) == 1 && field_copy(command_line, 1, field) == 1;
-    if (field_count(command_line) < 1 || (one_field && is_option_word(field) == 0)) {
-        // Too little for a job: the usage text, unless the one field asks
-        // for a text of its own. Only a field that asks for it succeeds: a
-        // script that runs "tarn /G" without its value hears of it.
-        if (!one_field || show_long_option(field) == 0)
-            show_usage();
-        return !one_field || is_usage_request(field) == 1 || std::strcmp(field, "--version") == 0 ? EXIT_OK
-                                                                                                  : EXIT_FAILED;
-    }
+    int usage_status = EXIT_OK;
+    if (too_little_for_a_job(command_line, &usage_status))
+        return usage_status;
 
     LookupOptions *options = nullptr;
     options_create(&options);
