@@ -586,8 +586,15 @@ int format_add_logformat(LogFormat &format, const char *text)
     }
     for (const NamedFormat &named : NAMED_FORMATS) {
         if (named.word != nullptr &&
-            checked_equal_nocase(text, named.word, static_cast<int>(std::strlen(named.word)) + 1) == 1)
-            return add_named(format, named) ? 1 : 0;
+            checked_equal_nocase(text, named.word, static_cast<int>(std::strlen(named.word)) + 1) == 1) {
+            // A format of several line formats that does not fit whole
+            // leaves the list as it was, as any other refused text does.
+            const int before = format.count;
+            if (add_named(format, named))
+                return 1;
+            format.count = before;
+            return 0;
+        }
     }
     return add_line_format(format, text) ? 1 : 0;
 }

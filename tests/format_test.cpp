@@ -143,6 +143,11 @@ TEST(LogFormats, ConfigurationFormatTexts)
         EXPECT_EQ(1, format_add_logformat(refused, "%S"));
     EXPECT_EQ(0, format_add_logformat(refused, "%S"));
     EXPECT_EQ(0, format_add_logformat(refused, "COMMON"));
+    // A built-in format of three line formats with room for two is refused
+    // whole: the list stays as it was.
+    LogFormat six = given({"%S", "%S", "%S", "%S", "%S", "%S"});
+    EXPECT_EQ(0, format_add_logformat(six, "COMMON"));
+    EXPECT_EQ(6, six.count);
 
     // Apache's strings: Debian's vhost_combined; a customised time is refused.
     format = given({R"(%v:%p %h %l %u %t \"%r\" %>s %O \"%{Referer}i\" \"%{User-Agent}i\")"}, true);
