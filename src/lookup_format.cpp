@@ -746,6 +746,30 @@ int format_detect(const char *line, size_t length, LogFormat &format)
     return 1;
 }
 
+namespace
+{
+
+// Whether the line format has a field of the code after item from.
+bool field_after(const LineFormat &line, int from, char code)
+{
+    for (int i = from + 1; i < line.count; ++i) {
+        if (line.items[i].code == code && !line.items[i].ignored)
+            return true;
+    }
+    return false;
+}
+
+// What would make the host of a line read whole another than the one the
+// shortcut finds: a second host field, whose text is the one that counts,
+// or, in a list of line formats, an address field, which gives the host of
+// a line whose host field is empty by whichever line format the line fits.
+bool host_elsewhere(const LineFormat &line, int host, bool listed)
+{
+    return field_after(line, host, 'S') || (listed && field_after(line, -1, 's'));
+}
+
+} // namespace
+
 bool format_host_shared(const LogFormat &format)
 {
     if (format.count == 0)
@@ -756,13 +780,13 @@ bool format_host_shared(const LogFormat &format)
         if (first.items[i].code == 'S' && !first.items[i].ignored)
             host = i;
     }
-    if (host < 0)
+    if (host < 0 || host_elsewhere(first, host, format.count > 1))
         return false;
     // The item after the host ends it: it must be the same too.
     const int last = host + 1 < first.count ? host + 1 : host;
     for (int f = 1; f < format.count; ++f) {
         const LineFormat &other = format.lines[f];
-        if (other.count <= last || (last == host && other.count != first.count))
+        if (other.count <= last || (last == host && other.count != first.count) || host_elsewhere(other, host, true))
             return false;
         for (int i = 0; i <= last; ++i) {
             const FormatItem &a = first.items[i];

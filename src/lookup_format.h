@@ -94,8 +94,10 @@ int format_detect(const char *line, size_t length, LogFormat &format);
 int format_header_line(const char *line, size_t length, LogFormat &format);
 
 // Whether every line format of the format puts its host at the same place
-// (the same items up to it): the first one then finds the host of any
-// line, and a line whose host is known need not be read to its end.
+// (the same items up to it, and the same end to it), with no other host
+// field after it, nor an address field when there are several: the first
+// one then finds the host of any line, and a line whose host is known need
+// not be read to its end.
 bool format_host_shared(const LogFormat &format);
 
 // How a log's lines go: by the format given (a /G configuration's), or by

@@ -133,6 +133,18 @@ TEST(LogFormats, ConfigurationFormatTexts)
     EXPECT_EQ("192.0.2.5", host_of(format, "192.0.2.5 - - " + DATE + " \"GET /\" 200 5"));
     EXPECT_FALSE(format_host_shared(format));
     EXPECT_TRUE(format_host_shared(given({"COMBINED"})));
+    // Nor does it when a line read whole may take its host from elsewhere:
+    // a second host field, or, in a list, an address field standing in for
+    // an empty host in whichever line format fits.
+    EXPECT_FALSE(format_host_shared(given({"%S %S"})));
+    EXPECT_TRUE(format_host_shared(given({"%S %s x"})));
+    const LogFormat listed = given({"%S %s x", "%S %s y"});
+    EXPECT_FALSE(format_host_shared(listed));
+    LogFormatTracker tracker(&listed);
+    LineHost host{};
+    const std::string line = " 192.0.2.7 y";
+    ASSERT_EQ(LINE_HOST, tracker.read(line.data(), line.size(), &host));
+    EXPECT_EQ("192.0.2.7", line.substr(host.start, host.length));
     // AUTO empties the list: detection again.
     EXPECT_EQ(0, given({"COMMON", "AUTO"}).count);
     // Refused: an unknown code, a format too long, too many formats.
