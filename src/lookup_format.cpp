@@ -104,6 +104,9 @@ bool read_month_name(Reading &r, int *month)
     char name[4];
     for (int i = 0; i < 3; ++i) {
         const char c = r.line[r.pos + static_cast<size_t>(i)];
+        // A NUL would end the name early and match a shorter one.
+        if (c == '\0')
+            return false;
         name[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
     name[3] = '\0';

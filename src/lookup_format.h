@@ -10,8 +10,9 @@
 // are refused, never cut: a cut format would accept other lines.
 inline constexpr int FORMAT_ITEM_LIMIT = 160;
 inline constexpr int FORMAT_LINE_LIMIT = 8;
-// The longest line read as a line of its format. The rest of a longer line
-// is passed over, and the line is corrupt.
+// A line of this many bytes or more (a CR before its line feed counted)
+// is read only as far as its first LOG_LINE_LIMIT bytes, and fits no
+// format.
 inline constexpr size_t LOG_LINE_LIMIT = 64 * 1024;
 
 // One item: a literal byte (code 0), or one of Analog's format codes:

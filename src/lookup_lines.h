@@ -1,6 +1,7 @@
 // A log read line by line: each line in place where the read buffer holds
 // it whole, gathered where it crosses the buffer's edge, and cut, never
-// held whole, when it is longer than LOG_LINE_LIMIT.
+// held whole, when it is LOG_LINE_LIMIT bytes long or longer (a CR before
+// its line feed counted).
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,7 @@ struct LogLine {
     const char *text; // the line without its line end (LF, or CR LF)
     size_t length;
     const char *end_bytes; // the line end as read ("\n", "\r\n", or "" at the end of the log)
-    bool cut;              // the first LOG_LINE_LIMIT bytes of a longer line: rest() has the others
+    bool cut;              // the first LOG_LINE_LIMIT bytes of a line as long or longer: rest() has the others
 };
 
 class LogLines

@@ -92,6 +92,11 @@ TEST(LogFormats, LinesThatDoNotFitAreCorruptWhateverTheirHost)
              "192.0.2.9 - - [01/Mar/2024:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5",              // a Common line
          })
         EXPECT_EQ("CORRUPT", host_of(combined, line)) << line;
+    // A NUL is no part of a month name.
+    EXPECT_EQ("CORRUPT",
+              host_of(combined, std::string("192.0.2.9 - - [01/Ma\0/2024:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5 "
+                                            "\"-\" \"-\"",
+                                            73)));
     // The three request forms all fit.
     for (const std::string request : {"GET / HTTP/1.1", "GET /", "garbage"})
         EXPECT_EQ("192.0.2.9", host_of(combined, "192.0.2.9 - - " + DATE + " \"" + request + "\" 200 5 \"-\" \"-\""));
