@@ -1,25 +1,28 @@
 // The access log that the harvest benchmarks read, made from a fixed seed
 // so that every machine and every run gets the same bytes: Common Log
-// Format with referrer and user agent, 100,000 clients visiting in
-// sessions, twelve sessions interleaved at a time, mostly new visitors
-// until all have come and then returning ones, regulars most. A few user
-// agents carry a four-part version after a blank, which the scanner takes
-// for an address, as it should.
+// Format with referrer and user agent (Combined), 100,000 clients visiting
+// in sessions, twelve sessions interleaved at a time, mostly new visitors
+// until all have come and then returning ones, regulars most. One user
+// agent carries a four-part version after a blank, which the byte scanner
+// takes for an address, as it should; the harvest, which reads the client
+// field of each line, does not.
 //
 // AccessLog hands out the lines one at a time and LogTally keeps what they
 // hold, so a program can cut the stream into one file or several and still
-// know exactly what each file, or any set of them, must yield.
+// know exactly what each file, or any set of them, must yield. FormatCheck
+// makes sure that every line is one the harvest reads by its format.
 #pragma once
 
 #include "bench_support.h"
+#include "lookup_format.h"
 #include "lookup_table.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -224,9 +227,9 @@ inline Session new_session(Rng &rng, uint32_t &clients_seen)
 struct LogTally {
     int64_t bytes = 0;
     int64_t lines = 0;
-    int64_t addresses = 0; // what the scanner must find, repeats included
+    int64_t addresses = 0;     // what the byte scanner must find, repeats included
+    int64_t client_fields = 0; // what the harvest must count: the client of each line, repeats included
     std::vector<bool> client_used = std::vector<bool>(CLIENT_COUNT);
-    std::array<bool, USER_AGENT_COUNT> agent_used{};
 
     // Adds another stretch: the tally of both together.
     void merge(const LogTally &other)
@@ -234,19 +237,16 @@ struct LogTally {
         bytes += other.bytes;
         lines += other.lines;
         addresses += other.addresses;
+        client_fields += other.client_fields;
         for (size_t i = 0; i < client_used.size(); ++i) {
             if (other.client_used[i])
                 client_used[i] = true;
         }
-        for (size_t i = 0; i < USER_AGENT_COUNT; ++i)
-            agent_used[i] = agent_used[i] || other.agent_used[i];
     }
 
-    // Distinct clients in the stretch.
-    int64_t clients() const { return std::count(client_used.begin(), client_used.end(), true); }
-
     // The addresses a table filled from the stretch must hold, ascending,
-    // given the clients of the log that made it.
+    // given the clients of the log that made it: its clients, and none of
+    // the addresses the byte scanner finds in user agents.
     std::vector<uint32_t> distinct(const std::vector<uint32_t> &client_keys) const
     {
         std::vector<uint32_t> keys;
@@ -254,12 +254,7 @@ struct LogTally {
             if (client_used[i])
                 keys.push_back(client_keys[i]);
         }
-        for (size_t i = 0; i < USER_AGENT_COUNT; ++i) {
-            if (agent_used[i])
-                keys.push_back(USER_AGENTS[i].counted);
-        }
         std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
         return keys;
     }
 };
@@ -276,6 +271,8 @@ class AccessLog
 
     // The client addresses in order of first visit.
     const std::vector<uint32_t> &clients() const { return clients_; }
+    // The client of the line next_line made last.
+    uint32_t last_client() const { return last_client_; }
 
     // Makes the next line, line feed included, and counts it into tally.
     // The text stays valid until the next call.
@@ -287,6 +284,7 @@ class AccessLog
             current_ = static_cast<int>(rng_.below(CONCURRENT));
         Session &session = active_[current_];
         const uint32_t client = clients_[session.client];
+        last_client_ = client;
         const size_t agent = user_agent_of(session.client);
         tally.client_used[session.client] = true;
 
@@ -323,11 +321,10 @@ class AccessLog
             throw std::runtime_error("log line too long");
         tally.bytes += length;
         ++tally.lines;
+        ++tally.client_fields;
         ++tally.addresses;
-        if (USER_AGENTS[agent].counted != 0) {
+        if (USER_AGENTS[agent].counted != 0)
             ++tally.addresses;
-            tally.agent_used[agent] = true;
-        }
         if (--session.remaining == 0)
             session = new_session(rng_, clients_seen_);
         return {line_, static_cast<size_t>(length)};
@@ -341,10 +338,69 @@ class AccessLog
     uint32_t clients_seen_ = 0;
     Session active_[CONCURRENT];
     int current_ = 0;
+    uint32_t last_client_ = 0;
     uint64_t second_ = 10 * 3600; // from 10:00 on the first day
     char path_[256];
     char referrer_[256];
     char line_[1024];
+};
+
+// Whether every line of a file is one the harvest reads by its format: the
+// file's first line shows the Combined format, and every line fits it
+// whole, its client the host field. The harvest counts the line of a client
+// it has met before after reading only up to the client field, so its count
+// alone would not show a line that stops fitting further on. Each file the
+// harvest reads needs its own check, as each shows its own format.
+class FormatCheck
+{
+  public:
+    FormatCheck()
+    {
+        format_.count = 0;
+        format_.header_kind = HEADER_NONE;
+        format_.name = "";
+    }
+
+    // Checks a line as next_line made it (line feed included), whose client
+    // is client.
+    void check(std::string_view line, uint32_t client)
+    {
+        if (!line.empty() && line.back() == '\n')
+            line.remove_suffix(1);
+        if (!started_) {
+            started_ = true;
+            combined_ =
+                format_detect(line.data(), line.size(), format_) == 1 && std::strcmp(format_.name, "combined") == 0;
+        }
+        char text[16];
+        const int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u", client >> 24, (client >> 16) & 0xff,
+                                         (client >> 8) & 0xff, client & 0xff);
+        LineHost host{};
+        if (combined_ && format_match(format_, line.data(), line.size(), &host) == LINE_HOST &&
+            host.length == static_cast<size_t>(length) && std::memcmp(line.data() + host.start, text, host.length) == 0)
+            return;
+        if (unfit_ == 0)
+            first_unfit_ = line;
+        ++unfit_;
+    }
+
+    // Lines that did not fit, and what is wrong, for a report ("" when
+    // every line fits).
+    int64_t unfit() const { return unfit_; }
+    std::string problem() const
+    {
+        if (unfit_ == 0)
+            return {};
+        return std::to_string(unfit_) + " lines are no Combined line with their client first (the first line " +
+               (combined_ ? "shows" : "does not show") + " the Combined format); the first: " + first_unfit_;
+    }
+
+  private:
+    LogFormat format_;
+    bool started_ = false;
+    bool combined_ = false;
+    int64_t unfit_ = 0;
+    std::string first_unfit_;
 };
 
 // Whether the process's table holds exactly the expected addresses, in

@@ -33,7 +33,9 @@
       The score builds the same lines as it reads; this is for diff(1).
 
   peer_report.py steps TARN_OUTPUT
-      Prints tarn's own "DNS Entries loaded" and "Entries saved" times.
+      Prints tarn's own "DNS Entries loaded", "Entries saved" and "Log
+      Entries loaded" times (the last summed over its logs), "-" for a step
+      it did not print.
 
   peer_report.py columns RUNS_CSV HEADER
       Rewrites an earlier RUNS_CSV with the columns of HEADER (comma-
@@ -203,17 +205,20 @@ def score_log(expected, log_in, log_out, examples=None, max_examples=5):
 
 
 def tarn_steps(path):
-    load = save = ""
+    load = save = "-"
+    harvest = None
     with open(path, "rb") as f:
         text = f.read().decode("latin-1").replace("\r", "\n")
     for line in text.splitlines():
-        m = re.search(r"\[\s*([0-9.]+) secs\] (DNS Entries loaded|Entries saved)", line)
+        m = re.search(r"\[\s*([0-9.]+) secs\] (DNS Entries loaded|Entries saved|Log Entries loaded)", line)
         if m:
             if m.group(2).startswith("DNS"):
                 load = m.group(1)
+            elif m.group(2).startswith("Log"):
+                harvest = (harvest or 0) + float(m.group(1))
             else:
                 save = m.group(1)
-    return load, save
+    return load, save, "-" if harvest is None else f"{harvest:.4f}"
 
 
 # ---------------------------------------------------------------------------
@@ -295,6 +300,7 @@ def summarise(key, runs):
         summary["scored_by_worst_run"] = True
     summary["load_s"] = [num(r["load_s"]) for r in runs if r["load_s"]]
     summary["save_s"] = [num(r["save_s"]) for r in runs if r["save_s"]]
+    summary["harvest_s"] = [num(r["harvest_s"]) for r in runs if r.get("harvest_s")]
     summary["output"] = output_of(runs[0])
     if summary["output"] == "log" and all(r.get("lines_right") for r in runs):
         # The lines shown are those of the run with the most faults: one
@@ -557,6 +563,10 @@ def report(runs_csv, out_dir):
                 f"{s['max_rss_mib']:.1f} MiB | {queries} | {s['pending_max']:,} | {s['udp_drops'] or 0:,} | "
                 f"{s['named_ok']:,} | {s['unresolved_ok']:,} | {s['wrong']:,} | {s['missed']:,} | {lines_cell(s)} |")
         lines.append("")
+        harvests = [f"{s['tool']} {statistics.median(s['harvest_s']):.3f} s" for s in rows_w if s.get("harvest_s")]
+        if harvests:
+            lines += ["tarn's harvest of the log (its \"Log Entries loaded\" step), median of its runs: " +
+                      ", ".join(harvests) + ".", ""]
         against = versus_peers(rows_w, workload)
         if against:
             lines += [against["text"], ""]
