@@ -66,11 +66,33 @@ BASALT_PRINTF(2, 0) int format_message(int offset, const char *format, va_list a
     return offset + n;
 }
 
-// Standard output holds the program's lines, unless it carries the
-// program's product (a resolved log written to "-").
-ConsoleStream console_stream()
+// Standard output holds the program's results and notes, unless it carries
+// the program's product (a resolved log written to "-").
+ConsoleStream result_stream()
 {
     return (g_flags & OUT_STDERR) != 0 ? CONSOLE_ERROR : CONSOLE_OUTPUT;
+}
+
+ConsoleStream message_stream()
+{
+    if ((g_flags & OUT_STDERR) != 0)
+        return CONSOLE_ERROR;
+    return (g_flags & OUT_ONE_STREAM) != 0 ? CONSOLE_OUTPUT : platform_message_stream();
+}
+
+void write_text(const char *text, ConsoleStream stream)
+{
+    if (g_flags == 0 || text == nullptr)
+        return;
+    size_t length = std::strlen(text);
+    if ((g_flags & OUT_CONSOLE) != 0 && g_console_ready)
+        platform_console_write(text, length, stream);
+    if ((g_flags & OUT_LOGFILE) != 0 && g_log_path[0] != '\0') {
+        if (std::FILE *log = std::fopen(g_log_path, "a")) {
+            std::fwrite(text, 1, length, log);
+            std::fclose(log);
+        }
+    }
 }
 
 constexpr char ABORT_PREFIX[] = "\n\nABORT: ";
@@ -161,17 +183,7 @@ const char *core_log_path()
 
 void out_write(const char *text)
 {
-    if (g_flags == 0 || text == nullptr)
-        return;
-    size_t length = std::strlen(text);
-    if ((g_flags & OUT_CONSOLE) != 0 && g_console_ready)
-        platform_console_write(text, length, console_stream());
-    if ((g_flags & OUT_LOGFILE) != 0 && g_log_path[0] != '\0') {
-        if (std::FILE *log = std::fopen(g_log_path, "a")) {
-            std::fwrite(text, 1, length, log);
-            std::fclose(log);
-        }
-    }
+    write_text(text, message_stream());
 }
 
 namespace
@@ -197,14 +209,14 @@ const char *escaped_message(const char *text)
     return t_escaped;
 }
 
-BASALT_PRINTF(1, 0) int print_message(const char *format, va_list args)
+BASALT_PRINTF(2, 0) int print_message(ConsoleStream stream, const char *format, va_list args)
 {
     mark_assert_site(SITE_FILE, __LINE__);
     fatal_assert(format != nullptr, "Pointer is NULL\n");
     if (g_flags == 0)
         return 1;
     int length = format_message(0, format, args);
-    out_write(escaped_message(t_message));
+    write_text(escaped_message(t_message), stream);
     if (length > MESSAGE_TEXT_SIZE) {
         mark_abort_site(SITE_FILE, __LINE__);
         fatal_abort("Last string too large (%d)\n", length);
@@ -223,7 +235,16 @@ int out_print(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    int length = print_message(format, args);
+    int length = print_message(message_stream(), format, args);
+    va_end(args);
+    return length;
+}
+
+int out_result(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int length = print_message(result_stream(), format, args);
     va_end(args);
     return length;
 }
@@ -234,7 +255,7 @@ int out_note(const char *format, ...)
         return 1;
     va_list args;
     va_start(args, format);
-    int length = print_message(format, args);
+    int length = print_message(result_stream(), format, args);
     va_end(args);
     return length;
 }
@@ -243,7 +264,7 @@ void out_progress(const char *text, size_t length)
 {
     if (quiet() || (g_flags & OUT_CONSOLE) == 0 || !g_console_ready)
         return;
-    const ConsoleStream stream = console_stream();
+    const ConsoleStream stream = result_stream();
     if ((g_flags & OUT_PROGRESS_ANYWHERE) == 0 && platform_console_is_terminal(stream) == 0)
         return;
     platform_console_write(text, length, stream);

@@ -15,15 +15,18 @@
 #define BASALT_PRINTF(fmt_index, first_arg) __attribute__((format(BASALT_PRINTF_DIALECT, fmt_index, first_arg)))
 
 // Output flags for core_startup.
-inline constexpr int OUT_CONSOLE = 1; // texts go to standard output
+inline constexpr int OUT_CONSOLE = 1; // texts go to the console
 inline constexpr int OUT_LOGFILE = 2; // texts are appended to the log file
 inline constexpr int OUT_VERBOSE = 4; // library banner, memory sections and usage reports
 inline constexpr int OUT_KEEPLOG = 8; // the log file is not emptied at start-up
 inline constexpr int OUT_QUIET = 16;  // notes and progress lines are left out
-inline constexpr int OUT_STDERR = 32; // console texts go to standard error
+inline constexpr int OUT_STDERR = 32; // every console text goes to standard error
 // Progress lines also when the console stream is no terminal (where they
 // are otherwise left out: a file, a pipe, cron's mail has no use for them).
 inline constexpr int OUT_PROGRESS_ANYWHERE = 64;
+// Messages go to standard output with the results, on every system (tests
+// that read one stream); otherwise they go where the platform puts them.
+inline constexpr int OUT_ONE_STREAM = 128;
 
 // Longest report text; a longer one is written cut and then ends the
 // process with an ABORT, because a cut report may hide what went wrong.
@@ -51,18 +54,25 @@ void core_startup(const char *log_name, int flags);
 void core_install_fatal_handlers();
 void core_shutdown();
 
-// Formats a report and writes it to every enabled destination. Returns the
+// Formats a message (a failure, a warning, a notice the user must see, a
+// report) and writes it to every enabled destination: on the console, to
+// the platform's message stream (standard error on POSIX). Returns the
 // length of the text, or 1 when output is off.
 int out_print(const char *format, ...) BASALT_PRINTF(1, 2);
+// Formats a result: what the user asked for (a looked-up name, the usage
+// text, the version). It goes to standard output (unless OUT_STDERR), a
+// quiet run included. Otherwise as out_print.
+int out_result(const char *format, ...) BASALT_PRINTF(1, 2);
 // Formats a note: a text that only tells how a run is going (a banner, a
-// step's time), which a quiet run leaves out. Otherwise as out_print.
+// step's time), which a quiet run leaves out. It goes where results go.
 int out_note(const char *format, ...) BASALT_PRINTF(1, 2);
 // Writes a self-overwriting progress text (ending in a carriage return) to
 // the console alone; a quiet run leaves it out.
 void out_progress(const char *text, size_t length);
-// Writes a section bar of exactly 79 characters, titled or closing.
+// Writes a section bar of exactly 79 characters, titled or closing, where
+// messages go.
 void out_section(const char *title);
-// Writes a finished text to the console and/or the log file.
+// Writes a finished message text to the console and/or the log file.
 void out_write(const char *text);
 
 // Records the site that the next fatal_assert / fatal_abort names. Sites are

@@ -173,6 +173,11 @@ void platform_console_write(const char *text, size_t length, ConsoleStream strea
 // 1 when the stream is a terminal (a console window on Windows), 0 when it
 // is a file, a pipe or closed.
 int platform_console_is_terminal(ConsoleStream stream);
+// The stream failures, warnings and other messages go to, apart from the
+// results: standard error on POSIX, where scripts keep the two apart
+// (name=$(tarn /A ...) must not catch an error text as the name); standard
+// output on Windows, whose console users read one stream.
+ConsoleStream platform_message_stream();
 
 // The fatal-report box. On POSIX it is one line on standard error: the
 // caption, a colon, a blank and the message. On Windows it is a message

@@ -536,6 +536,11 @@ int platform_console_is_terminal(ConsoleStream stream)
     return isatty(stream == CONSOLE_ERROR ? STDERR_FILENO : STDOUT_FILENO) == 1 ? 1 : 0;
 }
 
+ConsoleStream platform_message_stream()
+{
+    return CONSOLE_ERROR;
+}
+
 void platform_message_box(const char *caption, const char *message)
 {
     size_t length = std::strlen(message);

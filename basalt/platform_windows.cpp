@@ -388,6 +388,11 @@ int platform_console_is_terminal(ConsoleStream stream)
     return _isatty(_fileno(stream == CONSOLE_ERROR ? stderr : stdout)) != 0 ? 1 : 0;
 }
 
+ConsoleStream platform_message_stream()
+{
+    return CONSOLE_OUTPUT;
+}
+
 void platform_message_box(const char *caption, const char *message)
 {
     const char *no_box = std::getenv("TARN_NO_MESSAGE_BOX");

@@ -327,22 +327,22 @@ int show_banner()
 int show_usage()
 {
     // Asked for, so printed even in a quiet run.
-    print_banner(out_print);
-    out_print("\nUsage:   TARN [options]\n");
-    out_print("Options: /A [IP Address]       Loopup an IP address (IP->Name)\n");
-    out_print("         /N [Domain Name]      Loopup an Domain Name (Name->IP)\n");
-    out_print("         /D [DNS Filename]     Process a DNS file (resolve unknown)\n");
-    out_print("         /L [Log Filename]     Process just one log (requires /D also)\n");
-    out_print("         /T [Count]            Number of threads to use (def: 20)\n");
-    out_print("         /G [Config Filename]  Run an Analog Config file\n");
-    out_print("         /S                    Strip all unresolved lookups\n");
-    out_print("         /K [Lock Filename]    Lock file to hold while /D or /L runs\n");
-    out_print("         /Q                    Quiet: print only results, warnings and failures\n");
-    out_print("         /R [Output Filename]  Write the logs of /L with names for addresses\n");
-    out_print("         /C                    Confirm each name by looking up its addresses\n");
-    out_print("Long forms: --address --name --dns-file --log --threads --config --strip\n");
-    out_print("         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n");
-    out_print("         --help, --version\n");
+    print_banner(out_result);
+    out_result("\nUsage:   TARN [options]\n");
+    out_result("Options: /A [IP Address]       Loopup an IP address (IP->Name)\n");
+    out_result("         /N [Domain Name]      Loopup an Domain Name (Name->IP)\n");
+    out_result("         /D [DNS Filename]     Process a DNS file (resolve unknown)\n");
+    out_result("         /L [Log Filename]     Process just one log (requires /D also)\n");
+    out_result("         /T [Count]            Number of threads to use (def: 20)\n");
+    out_result("         /G [Config Filename]  Run an Analog Config file\n");
+    out_result("         /S                    Strip all unresolved lookups\n");
+    out_result("         /K [Lock Filename]    Lock file to hold while /D or /L runs\n");
+    out_result("         /Q                    Quiet: print only results, warnings and failures\n");
+    out_result("         /R [Output Filename]  Write the logs of /L with names for addresses\n");
+    out_result("         /C                    Confirm each name by looking up its addresses\n");
+    out_result("Long forms: --address --name --dns-file --log --threads --config --strip\n");
+    out_result("         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n");
+    out_result("         --help, --version\n");
     return 1;
 }
 
@@ -358,15 +358,15 @@ const char *directory_text(const char *directory)
 
 int show_version()
 {
-    out_print("%s (Tarnwick) %s\n", PROGRAM_NAME, PRODUCT_VERSION);
+    out_result("%s (Tarnwick) %s\n", PROGRAM_NAME, PRODUCT_VERSION);
     // What /G takes where a configuration is silent: the settings of the
     // Analog this build was made for.
     const AnalogDefaults analog = analog_defaults();
-    out_print("Analog's compiled settings, for /G where a configuration says nothing:\n");
-    out_print("  DNSFILE %s, a bare name in %s\n", analog.dns_file, directory_text(analog.dns_directory));
-    out_print("  LOGFILE %s, a bare name in %s\n", analog.log_file, directory_text(analog.log_directory));
-    out_print("  DNSLOCKFILE %s, a bare name in %s\n", analog.lock_file,
-              *analog.lock_directory != '\0' ? analog.lock_directory : "the current directory");
-    out_print("  DNSGOODHOURS %d, DNSBADHOURS %d\n", analog.good_hours, analog.bad_hours);
+    out_result("Analog's compiled settings, for /G where a configuration says nothing:\n");
+    out_result("  DNSFILE %s, a bare name in %s\n", analog.dns_file, directory_text(analog.dns_directory));
+    out_result("  LOGFILE %s, a bare name in %s\n", analog.log_file, directory_text(analog.log_directory));
+    out_result("  DNSLOCKFILE %s, a bare name in %s\n", analog.lock_file,
+               *analog.lock_directory != '\0' ? analog.lock_directory : "the current directory");
+    out_result("  DNSGOODHOURS %d, DNSBADHOURS %d\n", analog.good_hours, analog.bad_hours);
     return 1;
 }

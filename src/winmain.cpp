@@ -57,7 +57,7 @@ int single_lookup(int (*lookup)(const char *, char (&)[RESULT_TEXT_SIZE]), const
 {
     char result[RESULT_TEXT_SIZE];
     if (lookup(text, result) == 1) {
-        out_print("%s\n", result);
+        out_result("%s\n", result);
         return 1;
     }
     out_print("Unable to resolve '%s'\n", text);

@@ -60,18 +60,30 @@ TEST(Console, QuietOutputLeavesOutNotesAndProgressOnly)
     EXPECT_EQ((RunResult{0, "note\n     1 Threads\rfailure\n", ""}), r);
 }
 
-TEST(Console, ProgressLinesOnlyReachATerminal)
+TEST(Console, EachTextGoesToItsStreamAndProgressLinesOnlyToATerminal)
 {
     // Standard output is a pipe here: the timed lines go out, the
-    // self-overwriting ones do not.
-    const RunResult r = run_in_child([] {
-        const char *argv[] = {"/opt/tarn/bin/tarn"};
-        platform_set_command_line(1, argv);
-        core_startup("debug.log", OUT_CONSOLE);
-        out_progress("     1 Threads\r", 15);
-        out_print("     1 [    0.0000 secs] Entries saved...\n");
-    });
-    EXPECT_EQ((RunResult{0, "     1 [    0.0000 secs] Entries saved...\n", ""}), r);
+    // self-overwriting ones do not. Results and notes go to standard
+    // output; messages where the platform puts them, unless one stream is
+    // asked for, or standard output carries the program's product.
+    const auto run = [](int flags) {
+        return run_in_child([flags] {
+            const char *argv[] = {"/opt/tarn/bin/tarn"};
+            platform_set_command_line(1, argv);
+            core_startup("debug.log", flags);
+            out_progress("     1 Threads\r", 15);
+            out_note("     1 [    0.0000 secs] Entries saved...\n");
+            out_result("host.example\n");
+            out_print("Warning: w\n");
+        });
+    };
+    const std::string results = "     1 [    0.0000 secs] Entries saved...\nhost.example\n";
+    if (platform_message_stream() == CONSOLE_ERROR)
+        EXPECT_EQ((RunResult{0, results, "Warning: w\n"}), run(OUT_CONSOLE));
+    else
+        EXPECT_EQ((RunResult{0, results + "Warning: w\n", ""}), run(OUT_CONSOLE));
+    EXPECT_EQ((RunResult{0, results + "Warning: w\n", ""}), run(OUT_CONSOLE | OUT_ONE_STREAM));
+    EXPECT_EQ((RunResult{0, "", results + "Warning: w\n"}), run(OUT_CONSOLE | OUT_STDERR | OUT_ONE_STREAM));
 }
 
 TEST(Console, SectionBarsAreAlways79Characters)
@@ -199,7 +211,7 @@ TEST(LogPath, TooLongTurnsTheLogFileOff)
     std::string deep = "/" + std::string(800, 'd') + "/tarn";
     start_core_for_test(OUT_CONSOLE | OUT_LOGFILE, deep.c_str());
     EXPECT_STREQ("", core_log_path());
-    EXPECT_EQ(OUT_CONSOLE, core_output_flags() & ~OUT_PROGRESS_ANYWHERE);
+    EXPECT_EQ(OUT_CONSOLE, core_output_flags() & ~(OUT_PROGRESS_ANYWHERE | OUT_ONE_STREAM));
 }
 
 TEST(LogFile, IsEmptiedAtStartUnlessKept)

@@ -50,7 +50,7 @@ TEST(Cli, TooFewArgumentsShowUsage)
     // A lone long form is read as an option: refused, or a job.
     RunResult r = tarn({"--foo"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Unknown option '--foo'\nSee 'tarn --help' for the options.\n", r.out);
+    EXPECT_EQ((RunResult{2, "", "Unknown option '--foo'\nSee 'tarn --help' for the options.\n"}), r);
 }
 
 TEST(Cli, QuestionMarkAmongOptionsShowsUsageWithStatusZero)
@@ -83,7 +83,7 @@ TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
     // Any other long word is refused, and nothing runs.
     RunResult r = tarn({"--dnsfile", "c.txt", "--lockfile", "l.log"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Unknown option '--dnsfile'\nSee 'tarn --help' for the options.\n", r.out);
+    EXPECT_EQ((RunResult{2, "", "Unknown option '--dnsfile'\nSee 'tarn --help' for the options.\n"}), r);
     // A long option with its value is a job of its own.
     write_file(dir.file("c.txt"), "");
     r = run_program(TARN_BINARY, {"--dns-file=c.txt"}, dir.path());
@@ -95,14 +95,15 @@ TEST(Cli, UnknownOptionPrintsOnlyItsMessage)
 {
     RunResult r = tarn({"/X", "1"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (1: /X)\n  [") + TARN_BINARY + " /X 1]\n", r.out);
+    EXPECT_EQ(std::string("Unknown command (X [ ]) (1: /X)\n  [") + TARN_BINARY + " /X 1]\n", r.err);
+    EXPECT_EQ("", r.out);
 }
 
 TEST(Cli, MissingValueIsRefused)
 {
     RunResult r = tarn({"/S", "/T"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Couldn't get thread count\n", r.out);
+    EXPECT_EQ("Couldn't get thread count\n", r.err);
 }
 
 TEST(Cli, ArgumentsWithBlanksArriveWhole)
@@ -111,9 +112,9 @@ TEST(Cli, ArgumentsWithBlanksArriveWhole)
     // the unknown-command message shows it as one field.
     RunResult r = tarn({"/D", "my cache.txt", "/X"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (3: /X)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /X]\n", r.out);
+    EXPECT_EQ(std::string("Unknown command (X [ ]) (3: /X)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /X]\n", r.err);
     RunResult empty = tarn({"", "/X"});
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (2: /X)\n  [") + TARN_BINARY + " \"\" /X]\n", empty.out);
+    EXPECT_EQ(std::string("Unknown command (X [ ]) (2: /X)\n  [") + TARN_BINARY + " \"\" /X]\n", empty.err);
 }
 
 TEST(Cli, OverlongCommandLineIsRefusedAndNothingRuns)
@@ -123,18 +124,18 @@ TEST(Cli, OverlongCommandLineIsRefusedAndNothingRuns)
     RunResult r = tarn({"/D", value});
     EXPECT_EQ(2, r.status);
     size_t length = binary.size() + 4 + value.size();
-    EXPECT_EQ("The command line is too long (" + std::to_string(length) + " characters, at most 319)\n", r.out);
+    EXPECT_EQ("The command line is too long (" + std::to_string(length) + " characters, at most 319)\n", r.err);
 
     RunResult huge = tarn({"/D", std::string(100000, 'h')});
     EXPECT_EQ(2, huge.status);
-    EXPECT_NE(std::string::npos, huge.out.find("The command line is too long"));
+    EXPECT_NE(std::string::npos, huge.err.find("The command line is too long"));
 }
 
 TEST(Cli, OverlongFieldIsRefused)
 {
     RunResult r = tarn({"/D", std::string(200, 'f')});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Command line field 2 is too long (at most 159 characters)\n", r.out);
+    EXPECT_EQ("Command line field 2 is too long (at most 159 characters)\n", r.err);
 }
 
 TEST(Cli, ArgumentWithADoubleQuoteIsRefusedAndNothingRuns)
@@ -144,7 +145,7 @@ TEST(Cli, ArgumentWithADoubleQuoteIsRefusedAndNothingRuns)
     write_file(dir.file("a\"b"), "5 1.2.3.4 kept.example\r\n");
     RunResult r = run_program(TARN_BINARY, {"/D", "a\"b", "/S"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Command line argument 2 holds a double quote, which is not allowed\n", r.out);
+    EXPECT_EQ("Command line argument 2 holds a double quote, which is not allowed\n", r.err);
     EXPECT_EQ("5 1.2.3.4 kept.example\r\n", read_file(dir.file("a\"b")));
 }
 
@@ -168,10 +169,11 @@ TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
              {"/D", "dns.txt", "/K", "dns.lock"}, {"/D", "dns.txt", "/L", "none.log", "/K", "dns.lock"}}) {
         r = run_program(TARN_BINARY, arguments, dir.path());
         EXPECT_EQ(75, r.status); // try again later
-        EXPECT_EQ(0u, r.out.rfind(BANNER + "DNS lock file 'dns.lock' already exists: another program is writing the "
-                                           "DNS file (an empty lock, as Analog makes: the file is owned by ",
+        EXPECT_EQ(BANNER, r.out);
+        EXPECT_EQ(0u, r.err.rfind("DNS lock file 'dns.lock' already exists: another program is writing the "
+                                  "DNS file (an empty lock, as Analog makes: the file is owned by ",
                                   0))
-            << r.out;
+            << r.err;
         EXPECT_EQ("5 1.2.3.4 one.example\n", read_file(dir.file("dns.txt")));
         EXPECT_TRUE(std::filesystem::exists(dir.file("dns.lock")));
     }
@@ -180,7 +182,7 @@ TEST(Cli, LockIsTakenForTheRunAndAnExistingOneStopsIt)
     // A lock that cannot be made, and a run that fails after taking it.
     r = run_program(TARN_BINARY, {"/D", "dns.txt", "/K", "no/dns.lock"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to create DNS lock file 'no/dns.lock' (No such file or directory)\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to create DNS lock file 'no/dns.lock' (No such file or directory)\n"}), r);
     r = run_program(TARN_BINARY, {"/D", "missing/dns.txt", "/K", "dns.lock"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_FALSE(std::filesystem::exists(dir.file("dns.lock")));
@@ -249,8 +251,8 @@ TEST(Cli, HeldLockSaysWhoseItIsAndExits75)
             ASSERT_EQ(0, std::system(("touch -d '" + std::string(c.touch) + "' " + dir.file("dns.lock")).c_str()));
         }
         RunResult r = run_program(TARN_BINARY, {"/Q", "/D", "dns.txt", "/K", "dns.lock"}, dir.path());
-        EXPECT_EQ(75, r.status) << c.what << ": " << r.out;
-        EXPECT_EQ(0u, r.out.rfind(refusal + c.says, 0)) << c.what << ": " << r.out;
+        EXPECT_EQ(75, r.status) << c.what << ": " << r.err;
+        EXPECT_EQ(0u, r.err.rfind(refusal + c.says, 0)) << c.what << ": " << r.err;
         EXPECT_EQ(c.lock, read_file(dir.file("dns.lock"))) << c.what;
     }
     kill(sleeper, SIGKILL);
@@ -258,11 +260,11 @@ TEST(Cli, HeldLockSaysWhoseItIsAndExits75)
     // A lock of this host's that names a process gone is taken over.
     write_file(dir.file("dns.lock"), lock_line(sleeper, start_ticks(getpid()), host));
     RunResult r = run_program(TARN_BINARY, {"/Q", "/D", "dns.txt", "/K", "dns.lock"}, dir.path());
-    EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_EQ(0u, r.out.rfind("DNS lock file 'dns.lock' is stale: left by tarn process " + std::to_string(sleeper) +
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.err.rfind("DNS lock file 'dns.lock' is stale: left by tarn process " + std::to_string(sleeper) +
                                   " started 2026-01-02T03:04:05Z on " + host + ", which no longer runs",
                               0))
-        << r.out;
+        << r.err;
     for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ("dns.txt", entry.path().filename().string()) << "left behind";
 }
@@ -273,8 +275,8 @@ TEST(Cli, MalformedCacheLinesAreKeptWithAWarningAndAFileWithoutRecordsIsLeftAlon
     write_file(dir.file("dns.txt"), NAMED_CACHE + "7 1.2.3.6\n");
     RunResult r = run_program(TARN_BINARY, {"/D", "dns.txt"}, dir.path());
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ(BANNER + "Warning: 1 malformed line in DNS file 'dns.txt' kept as read (line 3)\n"
-                       "     2 [T] DNS Entries loaded...\n"
+    EXPECT_EQ("Warning: 1 malformed line in DNS file 'dns.txt' kept as read (line 3)\n", r.err);
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
                        "     0 [T] Entries processed (0 resolved)...\n"
                        "     2 [T] Entries saved...\n",
               printed_lines(r.out));
@@ -287,7 +289,7 @@ TEST(Cli, MalformedCacheLinesAreKeptWithAWarningAndAFileWithoutRecordsIsLeftAlon
     std::filesystem::create_symlink("passwd", dir.file("link.txt"));
     r = run_program(TARN_BINARY, {"/D", "link.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to read DNS file 'link.txt': not a DNS cache file\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to read DNS file 'link.txt': not a DNS cache file\n"}), r);
     EXPECT_EQ(passwd, read_file(dir.file("passwd")));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.txt")));
 }
@@ -313,20 +315,21 @@ TEST(Cli, QuietRunPrintsOnlyResultsWarningsAndFailures)
     write_file(dir.file("analog.cfg"), config + "LOGFILE " + std::string(400, 'x') + "\n");
     r = run_program(TARN_BINARY, {"/G", "analog.cfg", "/Q"}, dir.path());
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("Line 6 of config file 'analog.cfg' is longer than 254 characters and was skipped\n", r.out);
+    EXPECT_EQ((RunResult{0, "", "Line 6 of config file 'analog.cfg' is longer than 254 characters and was skipped\n"}),
+              r);
     write_file(dir.file("analog.cfg"), config + "LOGFILE ./missing.log\n");
     r = run_program(TARN_BINARY, {"/Q", "/G", "analog.cfg"}, dir.path());
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("Warning: no log file matches './missing.log': passed over\n", r.out);
+    EXPECT_EQ((RunResult{0, "", "Warning: no log file matches './missing.log': passed over\n"}), r);
     r = run_program(TARN_BINARY, {"/Q", "/D", "nodir/missing.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Unable to open DNS file 'nodir/missing.txt'\n", r.out);
+    EXPECT_EQ((RunResult{2, "", "Unable to open DNS file 'nodir/missing.txt'\n"}), r);
     EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));
 
-    // The answers of single lookups are the output asked for.
+    // The answer of a single lookup is the output asked for; its failure
+    // is a message, which name=$(tarn /Q /A ...) does not take as the name.
     r = tarn({"/Q", "/A", "1.2.3"});
-    EXPECT_EQ(2, r.status);
-    EXPECT_EQ("Unable to resolve '1.2.3'\n", r.out);
+    EXPECT_EQ((RunResult{2, "", "Unable to resolve '1.2.3'\n"}), r);
 }
 
 TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
@@ -367,14 +370,14 @@ TEST(Cli, ResolvedLogAsAFilterFromStandardInputToStandardOutput)
     // /R needs logs, and a failed run leaves no output behind.
     r = run_program(TARN_BINARY, {"/D", "dns.txt", "/R", "none.log"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Option /R needs /L: the logs to write out with names\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Option /R needs /L: the logs to write out with names\n"}), r);
     r = run_program(TARN_BINARY, {"/L", "in.log,missing.log", "/R", "none.log", "/D", "dns.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.log")));
     // An output that cannot be made stops the run before the cache is read.
     r = run_program(TARN_BINARY, {"/L", "in.log", "/R", "no/out.log", "/D", "dns.txt"}, dir.path());
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to open output file 'no/out.log'\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to open output file 'no/out.log'\n"}), r);
 
     // Without /R standard input is read once, as it comes: no copy is made
     // (none could be, in a directory that is not there). A compressed one
@@ -435,12 +438,10 @@ TEST(Cli, CompressedLogThatCannotBeReadStopsTheRunAndLeavesTheCache)
         RunResult r =
             run_program(TARN_BINARY, {"/D", "dns.txt", "/L", std::string("a.log.gz,") + unreadable}, dir.path());
         EXPECT_EQ(2, r.status);
-        EXPECT_EQ(BANNER +
-                      "     2 [T] DNS Entries loaded...\n"
-                      "  5000 [T] Log Entries loaded... (5000)\n"
-                      "Unable to read log file '" +
-                      unreadable + "'\n",
+        EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
+                           "  5000 [T] Log Entries loaded... (5000)\n",
                   printed_lines(r.out));
+        EXPECT_EQ("Unable to read log file '" + std::string(unreadable) + "'\n", r.err);
         EXPECT_EQ(NAMED_CACHE, read_file(dir.file("dns.txt")));
     }
 }

@@ -149,8 +149,9 @@ void start_core_for_test(int flags, const char *program_path)
 {
     const char *argv[] = {program_path};
     platform_set_command_line(1, argv);
-    // Tests read the progress lines from a pipe or file.
-    core_startup("debug.log", (flags & OUT_CONSOLE) != 0 ? flags | OUT_PROGRESS_ANYWHERE : flags);
+    // Tests read the progress lines from a pipe or file, and every text from
+    // one stream.
+    core_startup("debug.log", (flags & OUT_CONSOLE) != 0 ? flags | OUT_PROGRESS_ANYWHERE | OUT_ONE_STREAM : flags);
 }
 
 void EngineTest::SetUp()
