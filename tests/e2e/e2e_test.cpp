@@ -89,7 +89,7 @@ TEST_F(SingleLookups, IPv6AddressesInAnyFormAndIPv4MappedOnes)
     EXPECT_EQ(BANNER + "alpha.example\n", r.out);
     for (const char *address : {"2001:db8::99", "2001:db8::6::1", "::"}) {
         r = tarn({"/A", address});
-        EXPECT_EQ(BANNER + "Unable to resolve '" + address + "'\n", r.out);
+        EXPECT_EQ((RunResult{2, BANNER, std::string("Unable to resolve '") + address + "'\n"}), r);
         EXPECT_EQ(2, r.status) << address;
     }
 }
@@ -114,11 +114,11 @@ TEST_F(SingleLookups, FailuresPrintTheTextGivenAndExitTwo)
 {
     for (const char *address : {"192.0.2.99", "192.0.2.67", "1.2.3", "localhost"}) {
         RunResult r = tarn({"/A", address});
-        EXPECT_EQ(BANNER + "Unable to resolve '" + address + "'\n", r.out);
+        EXPECT_EQ((RunResult{2, BANNER, std::string("Unable to resolve '") + address + "'\n"}), r);
         EXPECT_EQ(2, r.status) << address;
     }
     RunResult r = tarn({"/N", "no-such-host.example"});
-    EXPECT_EQ(BANNER + "Unable to resolve 'no-such-host.example'\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to resolve 'no-such-host.example'\n"}), r);
     EXPECT_EQ(2, r.status);
 }
 
@@ -158,12 +158,10 @@ TEST_F(Runs, FirstRunStartsItsCacheAndSaysSoEvenWhenQuiet)
 {
     write_file(dir.file("a.log"), "192.0.2.3 - - [08/Dec/2026:10:15:30 +0000] \"GET / HTTP/1.1\" 200 5\n");
     RunResult r = tarn({"/Q", "/D", "dns.txt", "/L", "a.log"});
-    EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_EQ("Starting a new DNS file 'dns.txt'\n", r.out);
+    EXPECT_EQ((RunResult{0, "", "Starting a new DNS file 'dns.txt'\n"}), r);
     EXPECT_EQ("NOW 192.0.2.3 gamma.example\r\n", cache());
     r = tarn({"/Q", "/D", "dns.txt", "/L", "a.log"});
-    EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ((RunResult{0, "", ""}), r);
 }
 
 TEST_F(Runs, StripLeavesUnresolvedEntriesOut)
@@ -260,7 +258,7 @@ TEST_F(Runs, LogsWrittenOutWithNamesAndNamesConfirmedByTheirAddresses)
     // /A with /C.
     r = tarn({"/C", "/A", "192.0.2.70"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to resolve '192.0.2.70'\n", r.out);
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to resolve '192.0.2.70'\n"}), r);
     r = tarn({"/C", "/A", "198.51.100.8"});
     EXPECT_EQ(BANNER + "multi.example\n", r.out);
     // Every PTR name is tried, whichever the resolver gives first.
@@ -313,15 +311,16 @@ TEST_F(Runs, FailingRunsSayWhyAndLeaveTheCacheUntouched)
 
     RunResult r = tarn({"/D", "dns.txt", "/L", "missing.log"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\nNo log file matches 'missing.log'\n", lines(r.out));
+    EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n", lines(r.out));
+    EXPECT_EQ("No log file matches 'missing.log'\n", r.err);
 
     r = tarn({"/D", "absent/dns.txt"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to open DNS file 'absent/dns.txt'\n", lines(r.out));
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to open DNS file 'absent/dns.txt'\n"}), r);
 
     r = tarn({"/L", "a.log"}); // /L without /D
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(BANNER + "Unable to open DNS file ''\n", lines(r.out));
+    EXPECT_EQ((RunResult{2, BANNER, "Unable to open DNS file ''\n"}), r);
     EXPECT_EQ(old, read_file(dir.file("dns.txt")));
 
     // A directory that cannot be written: the save fails, the file stays.
@@ -332,9 +331,9 @@ TEST_F(Runs, FailingRunsSayWhyAndLeaveTheCacheUntouched)
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(BANNER + "     2 [T] DNS Entries loaded...\n"
                        "     1 [T] Log Entries loaded... (1)\n"
-                       "     2 [T] Entries processed (2 resolved)...\n"
-                       "Unable to open output file 'dns.txt'\n",
+                       "     2 [T] Entries processed (2 resolved)...\n",
               lines(r.out));
+    EXPECT_EQ("Unable to open output file 'dns.txt'\n", r.err);
     EXPECT_EQ(old, read_file(dir.file("dns.txt")));
 }
 
@@ -397,11 +396,12 @@ TEST_F(Runs, AnalogConfigurationTakesTheLockWhereAnalogDoes)
         write_file(lock, "");
         r = tarn({"/G", "cfg/analog.cfg"});
         EXPECT_EQ(75, r.status) << line;
-        EXPECT_EQ(0u, lines(r.out).rfind(BANNER + "DNS lock file '" + named +
-                                             "' already exists: another program is writing the DNS file (an empty "
-                                             "lock, as Analog makes",
-                                         0))
-            << r.out;
+        EXPECT_EQ(BANNER, r.out);
+        EXPECT_EQ(0u, r.err.rfind("DNS lock file '" + named +
+                                      "' already exists: another program is writing the DNS file (an empty "
+                                      "lock, as Analog makes",
+                                  0))
+            << r.err;
         EXPECT_TRUE(std::filesystem::exists(lock)); // not ours to remove
         std::filesystem::remove(lock);
     }

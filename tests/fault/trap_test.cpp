@@ -36,7 +36,7 @@ void plant_link(const std::string &target, const std::string &link)
     launch.program = "/bin/ln";
     launch.as_nobody = true;
     const Outcome made = run_tarn(launch);
-    ASSERT_EQ(0, made.status) << made.err;
+    ASSERT_EQ(0, made.status) << made.out;
 }
 
 class Traps : public testing::Test
