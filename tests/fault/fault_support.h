@@ -59,8 +59,8 @@ struct Outcome {
     int status = -1;        // exit status when it exited
     int signal = 0;         // the signal that ended it, if one did
     bool timed_out = false; // killed by us after timeout_seconds
-    std::string out; // standard output and standard error together
-    long max_rss_kb = 0; // with measure_memory; 0 when it could not be measured
+    std::string out;        // standard output and standard error together
+    long max_rss_kb = 0;    // with measure_memory; 0 when it could not be measured
     double seconds = 0;
     std::string lines() const { return printed_lines(out); }
     // "exit 2", "signal 9", "hung": for failure messages.

@@ -96,7 +96,7 @@ TEST_F(ThreadLimit, FailedStartStopsTheRunAndLeavesTheCache)
         EXPECT_EQ(2, r.status) << r.how();
         EXPECT_EQ(FAILED_START, r.lines().substr(0, FAILED_START.size()));
         EXPECT_EQ(std::string::npos, r.out.find("ABORT")) << r.out;
-            EXPECT_EQ(cache, read_file(temp.file("dns.txt")));
+        EXPECT_EQ(cache, read_file(temp.file("dns.txt")));
         EXPECT_EQ((std::vector<std::string>{"dns.txt"}), directory_names(temp.path()));
         // It stops at once rather than waiting for the workers it started.
         EXPECT_LT(r.seconds, 0.9);
