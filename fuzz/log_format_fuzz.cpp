@@ -29,8 +29,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -384,50 +382,9 @@ class FormatChecks
 
 // ---- The buffer's edge ----
 
-// A file of one filler line, then the log, in memory (memfd) and reopened
-// by path: the reader's first buffer ends cut bytes into the log. Only
-// what an earlier log may have changed is written again.
-class EdgeFile
-{
-  public:
-    static constexpr size_t MAX_CUT = LOG_LINE_LIMIT + 1024;
-
-    EdgeFile()
-    {
-        fd_ = memfd_create("tarn-fuzz-format", 0);
-        if (fd_ < 0)
-            fuzz_fail("memfd_create failed");
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-        const std::string filler(READ_BUFFER_SIZE, 'x');
-        write_at(filler.data(), filler.size(), 0);
-    }
-
-    // The filler line, line feed included, is start() bytes.
-    const char *place(std::string_view log, size_t cut)
-    {
-        const std::string filler(MAX_CUT + 1, 'x');
-        write_at(filler.data(), filler.size(), READ_BUFFER_SIZE - filler.size());
-        start_ = READ_BUFFER_SIZE - cut;
-        write_at("\n", 1, start_ - 1);
-        write_at(log.data(), log.size(), start_);
-        if (ftruncate(fd_, static_cast<off_t>(start_ + log.size())) != 0)
-            fuzz_fail("ftruncate failed");
-        return path_.c_str();
-    }
-
-    size_t start() const { return start_; }
-
-  private:
-    void write_at(const void *data, size_t size, size_t offset)
-    {
-        if (size > 0 && pwrite(fd_, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size))
-            fuzz_fail("pwrite failed");
-    }
-
-    int fd_ = -1;
-    std::string path_;
-    size_t start_ = 0;
-};
+// The log after one filler line, the first read buffer ending cut bytes
+// into the log, anywhere up to a line longer than the reader's limit.
+constexpr size_t MAX_CUT = LOG_LINE_LIMIT + 1024;
 
 // Where the edge falls, by the input's last two bytes: anywhere in the
 // first MAX_CUT bytes, or, with a padded first line, within 256 bytes of
@@ -435,7 +392,7 @@ class EdgeFile
 size_t edge_cut(const Input &input, const uint8_t *data, size_t size)
 {
     const size_t choice = size >= 2 ? data[size - 1] | static_cast<size_t>(data[size - 2]) << 8 : 0;
-    const size_t most = std::min(input.log.size(), EdgeFile::MAX_CUT);
+    const size_t most = std::min(input.log.size(), MAX_CUT);
     if ((input.mode & MODE_LONG) == 0)
         return choice % (most + 1);
     const size_t feed = input.log.find('\n');
@@ -446,11 +403,11 @@ size_t edge_cut(const Input &input, const uint8_t *data, size_t size)
 
 void check_across_edge(const Input &input, std::string_view log, const uint8_t *data, size_t size)
 {
-    static EdgeFile edge_file;
+    static EdgeFile edge_file('x', MAX_CUT, true);
     // One reader for every input: open() keeps its 256 KiB buffer.
     static ByteReader file_reader;
     const bool ask_rest = (input.mode & MODE_NO_REST) == 0;
-    const char *path = edge_file.place(log, edge_cut(input, data, size));
+    const char *path = edge_file.place(log.data(), log.size(), edge_cut(input, data, size));
     if (file_reader.open(path) == 0)
         fuzz_fail("cannot open the edge file");
     LogLines lines(file_reader);

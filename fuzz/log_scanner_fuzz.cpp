@@ -14,53 +14,14 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
 {
 
-// A file of READ_BUFFER_SIZE - cut blanks followed by the input, in memory
-// (memfd), reopened by path: the reader's first buffer ends cut bytes into
-// the input. Only the tail is rewritten from one input to the next.
-class EdgeFile
-{
-  public:
-    EdgeFile()
-    {
-        fd_ = memfd_create("tarn-fuzz-log", 0);
-        if (fd_ < 0)
-            fuzz_fail("memfd_create failed");
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-        const std::string blanks(READ_BUFFER_SIZE, ' ');
-        write_at(blanks.data(), blanks.size(), 0);
-    }
-
-    const char *place(const uint8_t *data, size_t size, size_t cut)
-    {
-        // Blank out what the previous input left before the new start.
-        const std::string blanks(MAX_CUT, ' ');
-        write_at(blanks.data(), blanks.size(), READ_BUFFER_SIZE - MAX_CUT);
-        const size_t start = READ_BUFFER_SIZE - cut;
-        write_at(data, size, start);
-        if (ftruncate(fd_, static_cast<off_t>(start + size)) != 0)
-            fuzz_fail("ftruncate failed");
-        return path_.c_str();
-    }
-
-    static constexpr size_t MAX_CUT = 256;
-
-  private:
-    void write_at(const void *data, size_t size, size_t offset)
-    {
-        if (size > 0 && pwrite(fd_, data, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size))
-            fuzz_fail("pwrite failed");
-    }
-
-    int fd_ = -1;
-    std::string path_;
-};
+// The input after blanks, the first read buffer ending up to MAX_CUT bytes
+// into it.
+constexpr size_t MAX_CUT = 256;
 
 std::string listed(const std::vector<std::string> &clients)
 {
@@ -78,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
     // The edge falls somewhere in the first 256 bytes, chosen by the input
     // so that the fuzzer can move it.
-    static EdgeFile edge_file;
-    const size_t cut = size == 0 ? 0 : (data[size - 1] * 31u + size) % (std::min(size, EdgeFile::MAX_CUT) + 1);
+    static EdgeFile edge_file(' ', MAX_CUT, false);
+    const size_t cut = size == 0 ? 0 : (data[size - 1] * 31u + size) % (std::min(size, MAX_CUT) + 1);
     const char *edge_path = edge_file.place(data, size, cut);
     for (const bool ipv6 : {false, true}) {
         const char *scanner = ipv6 ? "log_next_client" : "log_next_address";
