@@ -503,23 +503,32 @@ int read_config_file(const char *name, ConfigSettings &settings, int included)
     return read_commands(*file, settings);
 }
 
-// The date the codes of LOGFILE names stand for: TO's when given, else now.
-CivilTime code_date(const ConfigSettings &settings)
+// The date the codes of LOGFILE names stand for: TO's when given, else
+// now. TO, when it is a date, also ends the lines that count.
+struct ToDate {
+    CivilTime when;
+    bool given; // TO is a date Analog reads
+};
+
+ToDate code_date(const ConfigSettings &settings)
 {
     const CivilTime now = civil_now();
-    CivilTime to{};
+    ToDate to{now, false};
     if (settings.to_date[0] == '\0')
-        return now;
-    if (analog_date_parse(settings.to_date, now, &to) == 1)
         return to;
+    if (analog_date_parse(settings.to_date, now, &to.when) == 1) {
+        to.given = true;
+        return to;
+    }
     out_print("Warning: TO '%s' is not a date Analog reads: date codes in LOGFILE names stand for today\n",
               settings.to_date);
-    return now;
+    to.when = now;
+    return to;
 }
 
 // The lines that count, by FROM and TO: all, unless either is given. A
 // FROM that is no date is passed over with a warning, as a TO is.
-LogRules date_rules(const ConfigSettings &settings, const CivilTime &to)
+LogRules date_rules(const ConfigSettings &settings, const ToDate &to)
 {
     LogRules rules;
     CivilTime from{};
@@ -533,10 +542,9 @@ LogRules date_rules(const ConfigSettings &settings, const CivilTime &to)
             out_print("Warning: FROM '%s' is not a date Analog reads: ignored\n", settings.from_date);
         }
     }
-    CivilTime parsed{};
-    if (settings.to_date[0] != '\0' && analog_date_parse(settings.to_date, civil_now(), &parsed) == 1) {
+    if (to.given) {
         rules.dated = true;
-        rules.to = civil_minutes(to);
+        rules.to = civil_minutes(to.when);
     }
     return rules;
 }
@@ -665,8 +673,8 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
         return 0;
     if (!is_there(settings.dns_file, false))
         warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
-    const CivilTime when = code_date(settings);
-    const ConfigLogs logs{&names, when, date_rules(settings, when), settings.default_format.get()};
+    const ToDate to = code_date(settings);
+    const ConfigLogs logs{&names, to.when, date_rules(settings, to), settings.default_format.get()};
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,

@@ -224,3 +224,17 @@ long long civil_minutes(const CivilTime &time)
 {
     return (days_from_civil(time.year, time.month, time.day) * 24 + time.hour) * 60 + time.minute;
 }
+
+int line_date_minutes(const LineDate &date, long long *minutes)
+{
+    if (date.unix_seconds >= 0) {
+        *minutes = date.unix_seconds / 60;
+        return 1;
+    }
+    if (date.year < 0 || date.month <= 0 || date.day <= 0 || date.hour < 0 || date.minute < 0)
+        return 0;
+    const int hour = date.meridiem == 0 ? date.hour : date.hour % 12 + (date.meridiem == 'p' ? 12 : 0);
+    const int year = date.year >= 100 ? date.year : date.year + (date.year < 70 ? 2000 : 1900);
+    *minutes = civil_minutes(CivilTime{year, date.month, date.day, hour, date.minute});
+    return 1;
+}

@@ -28,6 +28,24 @@ int analog_date_parse(const char *text, const CivilTime &now, CivilTime *out, Da
 // The minutes from 1 January 1970 00:00 to the time, for comparing times.
 long long civil_minutes(const CivilTime &time);
 
+// The date and time the fields of a line give: -1 in each part its format
+// does not have. year is as written (two digits for %y and a two-digit
+// %Z); meridiem is 'a' or 'p' for a 12-hour clock, else 0; unix_seconds is
+// %U's, -1 when there is none.
+struct LineDate {
+    int year;
+    int month;
+    int day;
+    int hour;
+    int minute;
+    char meridiem;
+    long long unix_seconds;
+};
+// The line's date in minutes as civil_minutes counts them, %U's seconds
+// since 1970 with no zone applied; 0 when its format gives no whole date.
+// Two-digit years are 1970 to 2069.
+int line_date_minutes(const LineDate &date, long long *minutes);
+
 // text with each date code replaced from when, as Analog writes them: %Y
 // (four-digit year), %y (two-digit), %M (month number), %m (month name,
 // "Jan"), %D (day of the month), %d (the same blank-padded), %H (hour),

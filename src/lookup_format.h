@@ -2,6 +2,8 @@
 // where in a line the client (Analog's host field) stands.
 #pragma once
 
+#include "lookup_dates.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -53,20 +55,6 @@ enum LineStatus { LINE_CORRUPT, LINE_NO_HOST, LINE_HOST, LINE_HEADER };
 struct LineHost {
     size_t start;
     size_t length;
-};
-
-// The date and time the fields of a line give: -1 in each part its format
-// does not have. year is as written (two digits for %y and a two-digit
-// %Z); meridiem is 'a' or 'p' for a 12-hour clock, else 0; unix_seconds is
-// %U's, -1 when there is none.
-struct LineDate {
-    int year;
-    int month;
-    int day;
-    int hour;
-    int minute;
-    char meridiem;
-    long long unix_seconds;
 };
 
 // Matches the whole line (line end excluded) against each line format in

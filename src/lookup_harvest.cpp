@@ -291,18 +291,7 @@ class LineHarvest
     bool in_dates(const LineDate &date) const
     {
         long long minutes = 0;
-        if (date.unix_seconds >= 0) {
-            minutes = date.unix_seconds / 60;
-        } else if (date.year >= 0 && date.month > 0 && date.day > 0 && date.hour >= 0 && date.minute >= 0) {
-            int hour = date.hour % 12 + (date.meridiem == 'p' ? 12 : 0);
-            if (date.meridiem == 0)
-                hour = date.hour;
-            const int year = date.year >= 100 ? date.year : date.year + (date.year < 70 ? 2000 : 1900);
-            minutes = civil_minutes(CivilTime{year, date.month, date.day, hour, date.minute});
-        } else {
-            return true;
-        }
-        return minutes >= rules_.from && minutes <= rules_.to;
+        return line_date_minutes(date, &minutes) == 0 || (minutes >= rules_.from && minutes <= rules_.to);
     }
 
     void take_text(const LogLine &line)
