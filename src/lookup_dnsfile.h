@@ -46,8 +46,8 @@ struct RecordText {
     RecordKind kind;
     uint32_t time_stamp; // RECORD_IPV6
     uint8_t address6[16];
-    int64_t line_number; // of the line last read, blank ones counted; 0 before the first
-    CacheLineEnd line_end;
+    int64_t line_number;   // of the line last read, blank ones counted; 0 before the first
+    CacheLineEnd line_end; // of the lines read so far
 };
 
 // Reads the next line that is not blank (a line ends at LF, CR LF or a lone
@@ -60,7 +60,7 @@ struct RecordText {
 // record.text (RECORD_KEPT). Any other line is RECORD_MALFORMED, or
 // RECORD_TOO_LONG when longer than RECORD_TEXT_SIZE - 1 bytes. entry is left
 // as it was unless RECORD_ENTRY. record starts zeroed and is handed back
-// at each call: it counts the lines.
+// at each call: it counts the lines and notes their line end.
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record);
 // What a load met besides its records, for the loader to report.
 struct CacheReadFacts {
@@ -68,7 +68,7 @@ struct CacheReadFacts {
     int64_t malformed;       // lines kept as they were
     int64_t too_long;        // malformed lines too long to keep, left out
     int64_t first_malformed; // the line number of the first of either; 0 when none
-    CacheLineEnd line_end;
+    CacheLineEnd line_end;   // LINE_END_NONE_SEEN when no line had one
 };
 // The loader's loop over an open reader: entries into the table, the other
 // records and the malformed lines kept as lines. A file whose lines go
