@@ -116,8 +116,8 @@ LockRemoval platform_lock_remove(const char *path);
 
 // Per-platform constants: where Analog looks for a lock file named without
 // a directory, the lock it uses when its configuration names none, the
-// directory separator of this platform's paths, and the longest name of
-// one directory entry.
+// directory separator of this platform's paths, the longest name of one
+// directory entry, and the line end of the system's text files.
 #ifdef _WIN32
 // Analog's Windows builds keep their DNS files in a folder fixed when they
 // are compiled (the one of analog.exe), which tarn cannot know. A bare
@@ -128,6 +128,8 @@ inline constexpr const char *PLATFORM_LOCK_DIRECTORY = "";
 inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "dnslock";
 inline constexpr char PLATFORM_PATH_SEPARATOR = '\\';
 inline constexpr size_t PLATFORM_NAME_MAX = 255;
+// The line end of this system's own text files.
+inline constexpr const char *PLATFORM_LINE_END = "\r\n";
 
 // Windows takes '/' as well as '\', and the ':' of a drive ("C:x.log")
 // ends the drive part as a separator ends a directory.
@@ -141,6 +143,7 @@ inline constexpr const char *PLATFORM_LOCK_DIRECTORY = "/var/lock/";
 inline constexpr const char *PLATFORM_DEFAULT_LOCK_FILE = "/var/lock/dnslock";
 inline constexpr char PLATFORM_PATH_SEPARATOR = '/';
 inline constexpr size_t PLATFORM_NAME_MAX = 255;
+inline constexpr const char *PLATFORM_LINE_END = "\n";
 
 // 1 when the byte ends a directory part of a path on this platform.
 inline constexpr int platform_is_path_separator(char c)

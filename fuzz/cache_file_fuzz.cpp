@@ -1,7 +1,8 @@
 // The DNS cache file reader on arbitrary bytes: the table it builds is in
 // ascending address order with clean names and does not depend on whether
 // the load used its index, writing it and reading it back gives the same
-// file (malformed lines included, which come back as the same lines), the
+// file (malformed lines included, which come back as the same lines, and
+// every line with the line end of the input's first LF), the
 // loader refuses exactly the files with lines but no record, and emptying
 // the table returns every tracked block.
 #include "basalt-core.h"
@@ -77,8 +78,23 @@ bool strip_leaves_out(uint32_t flags, const char *name)
     return (flags & STRIP_UNRESOLVED) != 0 && (std::strcmp(name, "*") == 0 || std::strlen(name) < 2);
 }
 
-// The table in the file's documented line format "%u %d.%d.%d.%d %s\r\n",
-// written independently of the product's formatter.
+// The line end a save of the file gives every line: CR LF when its first
+// LF follows a CR, LF when it does not, and the system's own (LF) when it
+// has none.
+const char *line_end_of(const uint8_t *data, size_t size)
+{
+    const void *feed = std::memchr(data, '\n', size);
+    if (feed == nullptr)
+        return "\n";
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t *>(feed) - data);
+    return at > 0 && data[at - 1] == '\r' ? "\r\n" : "\n";
+}
+
+// The line end of the input being run.
+std::string g_line_end = "\n";
+
+// The table in the file's documented line format "%u %d.%d.%d.%d %s" and
+// the line end, written independently of the product's formatter.
 std::string format_table(uint32_t flags)
 {
     std::string text;
@@ -90,21 +106,21 @@ std::string format_table(uint32_t flags)
             const int n = std::snprintf(line, sizeof line, "%u %d.%d.%d.%d ", e->time_stamp, e->address[0],
                                         e->address[1], e->address[2], e->address[3]);
             text.append(line, static_cast<size_t>(n));
-            text += entry_name(*e) + std::string("\r\n");
+            text += entry_name(*e) + g_line_end;
         }
     }
     // IPv6 entries after the IPv4 ones, in their order.
     for (const Host6Entry *e = host_table()->ipv6_first; e != nullptr; e = e->next) {
         if (strip_leaves_out(flags, e->name))
             continue;
-        text += std::to_string(e->time_stamp) + " " + e->text + " " + entry_name(*e) + "\r\n";
+        text += std::to_string(e->time_stamp) + " " + e->text + " " + entry_name(*e) + g_line_end;
     }
     // Lines that are no entries, as read, after the entries.
     for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next) {
         if (k->name_offset >= 0 && strip_leaves_out(flags, k->text + k->name_offset))
             continue;
         text.append(k->text, static_cast<size_t>(k->length));
-        text.append("\r\n");
+        text.append(g_line_end);
     }
     return text;
 }
@@ -145,11 +161,11 @@ std::vector<std::string> line_addresses(const std::string &file, std::vector<std
 {
     std::vector<std::string> addresses;
     for (size_t start = 0; start < file.size();) {
-        const size_t end = file.find("\r\n", start);
+        const size_t end = file.find(g_line_end, start);
         lines.push_back(file.substr(start, end - start));
         const size_t blank = lines.back().find(' ');
         addresses.push_back(lines.back().substr(blank + 1, lines.back().find(' ', blank + 1) - blank - 1));
-        start = end + 2;
+        start = end + g_line_end.size();
     }
     return addresses;
 }
@@ -193,6 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const CacheReadFacts facts = load(data, size, true);
     check_table("loaded");
+    // A refused file tells no line end (and is never saved over).
+    g_line_end = load_result(facts) == 1 ? line_end_of(data, size) : "\n";
     const std::string first = format_table(0);
 
     host_table_clear();

@@ -9,6 +9,7 @@
 #include "lookup_harvest.h"
 #include "lookup_scan.h"
 #include "lookup_table.h"
+#include "platform.h"
 #include "platform_ipv6.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace
 {
@@ -23,13 +25,28 @@ namespace
 constexpr const char *SITE_FILE = __FILE_NAME__;
 
 // Longest line the writer produces: the longest that Analog reads, and
-// CR LF.
+// its line end, CR LF at most.
 constexpr size_t MAX_LINE_LENGTH = LONGEST_CACHE_LINE + 2;
-// A kept line: the record's text and CR LF.
+// A kept line: the record's text and its line end.
 constexpr size_t LONGEST_KEPT_LINE = (RECORD_TEXT_SIZE - 1) + 2;
 constexpr size_t LONGEST_LINE = MAX_LINE_LENGTH > LONGEST_KEPT_LINE ? MAX_LINE_LENGTH : LONGEST_KEPT_LINE;
 // Lines are gathered and handed to the file in blocks of about this size.
 constexpr size_t SAVE_BLOCK_SIZE = 64 * 1024;
+
+// The line end of the cache last loaded: its lines are written back with
+// it, so that a reader that takes only one kind (AWStats takes LF alone)
+// goes on reading the file it was given.
+CacheLineEnd g_loaded_line_end = LINE_END_NONE_SEEN;
+
+std::string_view line_end_bytes(CacheLineEnd line_end)
+{
+    switch (line_end) {
+    case LINE_END_LF: return "\n";
+    case LINE_END_CR_LF: return "\r\n";
+    case LINE_END_NONE_SEEN: break;
+    }
+    return PLATFORM_LINE_END;
+}
 
 // A stamp of digits as "%u" reads it: read as 64 bits and cut to 32, so
 // that a stamp beyond 32 bits wraps the same where long has 32 bits
@@ -61,7 +78,8 @@ const char *saved_name(uint32_t time_stamp, size_t key_length, const char *name)
     return line <= static_cast<size_t>(LONGEST_CACHE_LINE) ? name : UNRESOLVED_MARKER;
 }
 
-// "%u KEY NAME\r\n" into out (MAX_LINE_LENGTH bytes); returns the length.
+// "%u KEY NAME" into out (MAX_LINE_LENGTH bytes, room for the line end
+// left); returns the length.
 size_t format_record(uint32_t time_stamp, const char *key, size_t key_length, const char *name, char *out)
 {
     char *p = append_number(out, time_stamp);
@@ -70,10 +88,8 @@ size_t format_record(uint32_t time_stamp, const char *key, size_t key_length, co
     p += key_length;
     *p++ = ' ';
     const size_t name_length = std::strlen(name);
-    std::memcpy(p, name, name_length); // NOLINT(bugprone-not-null-terminated-result): CR LF ends it
+    std::memcpy(p, name, name_length); // NOLINT(bugprone-not-null-terminated-result): the line end follows
     p += name_length;
-    *p++ = '\r';
-    *p++ = '\n';
     return static_cast<size_t>(p - out);
 }
 
@@ -108,11 +124,18 @@ bool stripped_name(const char *name, uint32_t flags)
 // Lines are gathered in a block and handed to the writer when it is full.
 struct SaveBlock {
     SafeFileWriter &writer;
+    std::string_view line_end;
     std::unique_ptr<char[]> bytes = std::make_unique<char[]>(SAVE_BLOCK_SIZE + LONGEST_LINE);
     size_t used = 0;
     int ok = 1;
 
     char *room() { return bytes.get() + used; }
+    // Ends the line of length bytes just put at room() and adds it.
+    void added_line(size_t length)
+    {
+        std::memcpy(room() + length, line_end.data(), line_end.size());
+        added(length + line_end.size());
+    }
     void added(size_t length)
     {
         used += length;
@@ -138,7 +161,7 @@ template <class Entry> void save_entry(SaveBlock &block, const Entry &entry, uin
     const size_t key_length = entry_key(entry, key);
     const char *name = saved_name(entry.time_stamp, key_length, entry_name(entry));
     if (!stripped_name(name, flags))
-        block.added(format_record(entry.time_stamp, key, key_length, name, block.room()));
+        block.added_line(format_record(entry.time_stamp, key, key_length, name, block.room()));
 }
 
 // Fields are separated by blanks, tabs and the other control bytes; CR and
@@ -192,13 +215,15 @@ size_t scan_line_bytes(const unsigned char *bytes, size_t available, LineScan &s
 }
 
 // A CR that ended a line is one line end with the LF after it, even when
-// the LF is the first byte of the next buffer.
-void skip_line_feed(ByteReader &reader)
+// the LF is the first byte of the next buffer; true when there was one.
+bool skip_line_feed(ByteReader &reader)
 {
     size_t available = 0;
     const unsigned char *bytes = reader.peek(&available);
-    if (bytes != nullptr && bytes[0] == '\n')
-        reader.consume(1);
+    if (bytes == nullptr || bytes[0] != '\n')
+        return false;
+    reader.consume(1);
+    return true;
 }
 
 enum LineRead { LINE_READ, LINE_TOO_LONG, LINE_NONE };
@@ -223,8 +248,9 @@ LineRead read_line(ByteReader &reader, RecordText &record, LineScan &scan)
         if (end < available) {
             const bool carriage_return = bytes[end] == '\r';
             reader.consume(end + 1);
-            if (carriage_return)
-                skip_line_feed(reader);
+            const bool line_feed = !carriage_return || skip_line_feed(reader);
+            if (record.line_end == LINE_END_NONE_SEEN && line_feed)
+                record.line_end = carriage_return ? LINE_END_CR_LF : LINE_END_LF;
             break;
         }
         reader.consume(available);
@@ -501,13 +527,16 @@ CacheReadFacts dns_file_read_all(ByteReader &reader, int indexed, InsertMode mod
     CacheLoader loader(indexed, mode);
     while (dns_file_read_entry(reader, loader.entry(), loader.record()) == 1)
         loader.take();
-    return loader.facts;
+    CacheReadFacts facts = loader.facts;
+    facts.line_end = loader.record().line_end;
+    return facts;
 }
 
 int dns_file_load(const char *file_name)
 {
     CHECK_POINTER(SITE_FILE, file_name);
     cache_guard_forget();
+    g_loaded_line_end = LINE_END_NONE_SEEN;
     ByteReader reader;
     if (open_cache(file_name, reader) == 0)
         return 0;
@@ -524,6 +553,7 @@ int dns_file_load(const char *file_name)
     }
     if (report_malformed_lines(file_name, facts) == 0)
         return 0;
+    g_loaded_line_end = facts.line_end;
     cache_guard_loaded(file_name, reader);
     return 1;
 }
@@ -539,7 +569,7 @@ int dns_file_save(const char *file_name, uint32_t flags)
     }
     if (cache_guard_merge(file_name, writer) == 0)
         return 0;
-    SaveBlock block{writer};
+    SaveBlock block{writer, line_end_bytes(g_loaded_line_end)};
     for (const HostEntry *head : host_table()->lists) {
         for (const HostEntry *entry = head; entry != nullptr && block.ok == 1; entry = entry->next)
             save_entry(block, *entry, flags);
@@ -550,11 +580,8 @@ int dns_file_save(const char *file_name, uint32_t flags)
     for (const KeptLine *kept = host_table()->kept_first; kept != nullptr && block.ok == 1; kept = kept->next) {
         if (kept->name_offset >= 0 && stripped_name(kept->text + kept->name_offset, flags))
             continue;
-        char *out = block.room();
-        std::memcpy(out, kept->text, static_cast<size_t>(kept->length));
-        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): a cache line ends in CR LF, not a terminator
-        std::memcpy(out + kept->length, "\r\n", 2);
-        block.added(static_cast<size_t>(kept->length) + 2);
+        std::memcpy(block.room(), kept->text, static_cast<size_t>(kept->length));
+        block.added_line(static_cast<size_t>(kept->length));
     }
     block.flush();
     if (block.ok == 1 && cache_guard_last_lines(file_name, writer) == 0)

@@ -36,6 +36,9 @@ enum RecordKind {
     RECORD_MALFORMED, // a line that is no record, its own bytes in text (name_offset -1)
     RECORD_TOO_LONG,  // a line longer than RECORD_TEXT_SIZE - 1 bytes, passed over
 };
+// The line end of a cache's lines: that of the first line read that ends
+// in LF or CR LF (a lone CR, which no cache writer uses, decides nothing).
+enum CacheLineEnd { LINE_END_NONE_SEEN, LINE_END_LF, LINE_END_CR_LF };
 struct RecordText {
     char text[RECORD_TEXT_SIZE]; // the fields joined by single blanks, or the line's own bytes
     int length;
@@ -43,7 +46,8 @@ struct RecordText {
     RecordKind kind;
     uint32_t time_stamp; // RECORD_IPV6
     uint8_t address6[16];
-    int64_t line_number; // of the line last read, blank ones counted; 0 before the first
+    int64_t line_number;   // of the line last read, blank ones counted; 0 before the first
+    CacheLineEnd line_end; // of the lines read so far
 };
 
 // Reads the next line that is not blank (a line ends at LF, CR LF or a lone
@@ -56,7 +60,7 @@ struct RecordText {
 // record.text (RECORD_KEPT). Any other line is RECORD_MALFORMED, or
 // RECORD_TOO_LONG when longer than RECORD_TEXT_SIZE - 1 bytes. entry is left
 // as it was unless RECORD_ENTRY. record starts zeroed and is handed back
-// at each call: it counts the lines.
+// at each call: it counts the lines and notes their line end.
 int dns_file_read_entry(ByteReader &reader, HostEntry *entry, RecordText &record);
 // What a load met besides its records, for the loader to report.
 struct CacheReadFacts {
@@ -64,6 +68,7 @@ struct CacheReadFacts {
     int64_t malformed;       // lines kept as they were
     int64_t too_long;        // malformed lines too long to keep, left out
     int64_t first_malformed; // the line number of the first of either; 0 when none
+    CacheLineEnd line_end;   // LINE_END_NONE_SEEN when no line had one
 };
 // The loader's loop over an open reader: entries into the table, the other
 // records and the malformed lines kept as lines. A file whose lines go
@@ -74,7 +79,9 @@ struct CacheReadFacts {
 CacheReadFacts dns_file_read_all(ByteReader &reader, int indexed = 1, InsertMode mode = INSERT_FILE_ORDER);
 
 // Writes the table to the file, replacing it only once the new contents are
-// safely on disk. With STRIP_UNRESOLVED in flags, entries named "*" or with
+// safely on disk. Every line, kept ones too, ends as the lines of the cache
+// last loaded did, or with the system's own line end (PLATFORM_LINE_END)
+// when that had none: an empty or new cache. With STRIP_UNRESOLVED in flags, entries named "*" or with
 // names shorter than two characters are left out. Returns 1 when written;
 // 0 after "Unable to open output file '%s'" (cannot be created) or "Unable
 // to write output file '%s'" (old file left untouched).

@@ -285,7 +285,8 @@ TEST_F(DnsFile, NewCacheTakesTheUmaskAndKeepsWhatAnalogAppendsBeforeTheSave)
     // All of the line is new to the guard: the file was loaded with 0 bytes.
     EXPECT_EQ("    25 Bytes of lines added to the DNS file by another program during the run: merged\n", save(0));
     EXPECT_EQ(1, last_save);
-    EXPECT_EQ("7 1.2.3.4 ours.example\r\n9 1.2.3.5 analog.example\r\n", read_file(cache));
+    // A new cache takes the system's line end, LF, as Analog's own lines.
+    EXPECT_EQ("7 1.2.3.4 ours.example\n9 1.2.3.5 analog.example\n", read_file(cache));
 }
 
 TEST_F(DnsFile, NewCacheIsNeverMadeThroughALink)

@@ -7,6 +7,7 @@
 #include "cmdline.h"
 #include "lookup_dnsfile.h"
 #include "lookup_table.h"
+#include "platform.h"
 #include "test_support.h"
 
 #include <algorithm>
@@ -104,6 +105,57 @@ TEST_F(DnsFile, EachLineIsOneRecordWhateverItsBlanksAndLineEnd)
               printed);
 }
 
+TEST_F(DnsFile, LinesEndAsTheCacheEndsThem)
+{
+    // Every line a save writes (entries, a new one, kept records, malformed
+    // lines; with /S too) ends as the cache's first line that ends in LF or
+    // CR LF; a lone CR decides nothing.
+    const std::string body = "1 1.2.3.4 aa@2 2001:db8::1 six@3 1.2.3 *@4 010.0.0.1 bb@x@";
+    const auto ended = [](std::string text, const std::string &end) {
+        for (size_t at = 0; (at = text.find('@', at)) != std::string::npos; at += end.size())
+            text.replace(at, 1, end);
+        return text;
+    };
+    const auto add_entry = [] {
+        HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
+        std::memcpy(entry->address, "\x01\x02\x03\x05", 4);
+        entry->time_stamp = 9;
+        std::strcpy(entry->name, "new");
+        HostEntry *hint = nullptr;
+        ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+    };
+    const std::string saved = "1 1.2.3.4 aa@9 1.2.3.5 new@2 2001:db8::1 six@3 1.2.3 *@4 010.0.0.1 bb@x@";
+    const std::string stripped = "1 1.2.3.4 aa@9 1.2.3.5 new@2 2001:db8::1 six@4 010.0.0.1 bb@x@";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {ended(body, "\n"), "\n"},
+        {ended(body, "\r\n"), "\r\n"},
+        {"1 1.2.3.4 aa\r\n" + ended(body.substr(13), "\n"), "\r\n"},
+        {"1 1.2.3.4 aa\r\n\r" + ended(body.substr(13), "\n"), "\r\n"},
+        {"1 1.2.3.4 aa\r\r\n" + ended(body.substr(13), "\n"), "\r\n"},
+        {"1 1.2.3.4 aa\r" + ended(body.substr(13), "\n"), "\n"},
+    };
+    for (const auto &[file, end] : files) {
+        load(file);
+        add_entry();
+        save(0);
+        EXPECT_EQ(ended(saved, end), read_file(cache)) << testing::PrintToString(file);
+        load(file);
+        add_entry();
+        save(STRIP_UNRESOLVED);
+        EXPECT_EQ(ended(stripped, end), read_file(cache)) << testing::PrintToString(file);
+    }
+    // No line end to keep: the system's own.
+    const std::vector<std::pair<std::string, std::string>> unended = {
+        {"", ""}, {"  \r\r", ""}, {"1 1.2.3.4 aa", "1 1.2.3.4 aa@"}};
+    for (const auto &[file, before] : unended) {
+        load(file);
+        add_entry();
+        save(0);
+        EXPECT_EQ(ended(before + "9 1.2.3.5 new@", PLATFORM_LINE_END), read_file(cache))
+            << testing::PrintToString(file);
+    }
+}
+
 TEST_F(DnsFile, MalformedLinesAreKeptAsReadAndShiftNoOther)
 {
     // A cut write (two fields), one long token, a stamp that is no number,
@@ -126,14 +178,15 @@ TEST_F(DnsFile, MalformedLinesAreKeptAsReadAndShiftNoOther)
               load(file));
     EXPECT_EQ(4, entry_count);
     EXPECT_EQ("Warning: 5 malformed lines in DNS file '" + cache + "' kept as read (the first is line 2)\n", printed);
-    // Written back as they were, after the entries; /S leaves them too.
+    // Written back as they were, after the entries, and ended as the first
+    // line was; /S leaves them too.
     save(STRIP_UNRESOLVED);
-    EXPECT_EQ("29946484 192.0.2.1 one.example\r\n29946484 192.0.2.3 three.example\r\n"
-              "29946484 192.0.2.4 four.example\r\n29946484 192.0.2.8 eight.example\r\n"
-              "29946484 192.0.2.2\r\n" +
+    EXPECT_EQ("29946484 192.0.2.1 one.example\n29946484 192.0.2.3 three.example\n"
+              "29946484 192.0.2.4 four.example\n29946484 192.0.2.8 eight.example\n"
+              "29946484 192.0.2.2\n" +
                   token +
-                  "\r\n12xyz 192.0.2.5 five.example\r\n1 192.0.2.6 six.example 2 192.0.2.7 seven.example\r\n"
-                  "\t0 0.0.0.7 \r\n",
+                  "\n12xyz 192.0.2.5 five.example\n1 192.0.2.6 six.example 2 192.0.2.7 seven.example\n"
+                  "\t0 0.0.0.7 \n",
               read_file(cache));
 
     // One line; and a line too long to keep, which is left out, not cut.
@@ -363,7 +416,7 @@ TEST_F(DnsFile, MissingCacheIsStartedEmptyAndAMissingDirectoryIsReported)
     ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
     EXPECT_EQ("", save(0, fresh));
     EXPECT_EQ(1, last_save);
-    EXPECT_EQ("7 1.2.3.4 new.example\r\n", read_file(fresh));
+    EXPECT_EQ(std::string("7 1.2.3.4 new.example") + PLATFORM_LINE_END, read_file(fresh));
     host_table_clear();
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, dns_file_load(fresh.c_str()));

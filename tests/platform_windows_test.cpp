@@ -319,6 +319,7 @@ TEST_F(WindowsEngine, AnalogsLockIsABareNameInTheCurrentDirectory)
         EXPECT_EQ(1, run_analog_config((cfg_dir + "\\analog.cfg").c_str(), 5, 0));
         (void)testing::internal::GetCapturedStdout();
         EXPECT_FALSE(std::filesystem::exists(dir.path() + "\\" + locks[i]));
+        // The cache was empty: its lines take Windows' own line end.
         EXPECT_NE(std::string::npos, read_file(dir.path() + "\\dns.txt").find(" 192.0.2.4 host4.example\r\n"));
     }
     std::filesystem::current_path(previous);

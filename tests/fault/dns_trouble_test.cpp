@@ -17,20 +17,21 @@
 namespace
 {
 
-// A run of tarn in dir, and the cache it leaves: checked to be well formed
-// and shown with the stamps of the run's lookups as NOW.
+// A run of tarn in dir, and the cache it leaves: checked to be well formed,
+// each line ended by line_end, and shown with the stamps of the run's
+// lookups as NOW.
 struct StampedRun {
     Outcome outcome;
     std::string cache;
 };
 
-StampedRun run_stamped(const TempDir &dir, std::vector<std::string> arguments)
+StampedRun run_stamped(const TempDir &dir, std::vector<std::string> arguments, const std::string &line_end)
 {
     const uint32_t from = minute_stamp_now();
     StampedRun run{run_tarn(tarn_in(dir.path(), std::move(arguments), 60)), ""};
     const uint32_t to = minute_stamp_now();
     const std::string text = read_file(dir.file("dns.txt"));
-    const std::string problem = read_cache_strictly(text, nullptr);
+    const std::string problem = read_cache_strictly(text, line_end, nullptr);
     run.cache = problem.empty() ? stamps_as_now(text, from, to) : "malformed cache: " + problem;
     return run;
 }
@@ -101,7 +102,7 @@ TEST(DnsTrouble, EveryAddressOnceWithItsNameOrUnresolved)
     write_file(dir.file("dns.txt"), cache);
     const long tcp_before = server_stats()["queries_tcp"];
 
-    const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/T", "500"});
+    const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/T", "500"}, "\r\n");
     const Outcome &r = run.outcome;
     ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
     const int troubles = static_cast<int>(std::size(TROUBLES));
@@ -118,7 +119,7 @@ TEST(DnsTrouble, EveryAddressOnceWithItsNameOrUnresolved)
     // trouble by name, so that a failure says which one.
     EXPECT_EQ(expected, run.cache);
     std::vector<CacheRecord> records;
-    read_cache_strictly(read_file(dir.file("dns.txt")), &records);
+    read_cache_strictly(read_file(dir.file("dns.txt")), "\r\n", &records);
     for (const Trouble &t : TROUBLES) {
         const auto at = std::find_if(records.begin(), records.end(),
                                      [&](const CacheRecord &record) { return record.key == address_key(t.address); });
@@ -158,7 +159,7 @@ void run_with_hosts(const std::vector<HostsName> &names)
     ScopedMount cover = ScopedMount::bind(dir.file("hosts"), "/etc/hosts", true);
     ASSERT_TRUE(cover.ok()) << cover.error();
 
-    const StampedRun run = run_stamped(dir, {"/D", "dns.txt"});
+    const StampedRun run = run_stamped(dir, {"/D", "dns.txt"}, "\r\n");
     ASSERT_EQ(0, run.outcome.status) << run.outcome.how() << "\n" << run.outcome.out;
     EXPECT_EQ(expected, run.cache);
 }
@@ -249,13 +250,13 @@ TEST(LameZone, OneNetworksFailuresNeitherStopNorSlowThePass)
     for (uint32_t i = 1; i <= 140; ++i) {
         log += dotted(0xCB007100u + i) + " - - [01/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
         if (i > 60)
-            expected += "NOW " + dotted(0xCB007100u + i) + " host" + std::to_string(i) + ".lame.example\r\n";
+            expected += "NOW " + dotted(0xCB007100u + i) + " host" + std::to_string(i) + ".lame.example\n";
     }
     write_file(dir.file("a.log"), log);
     for (const char *threads : {"20", "500"}) {
         SCOPED_TRACE(std::string("/T ") + threads);
         write_file(dir.file("dns.txt"), "");
-        const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/L", "a.log", "/T", threads});
+        const StampedRun run = run_stamped(dir, {"/D", "dns.txt", "/L", "a.log", "/T", threads}, "\n");
         const Outcome &r = run.outcome;
         ASSERT_EQ(0, r.status) << r.how() << "\n" << r.out;
         EXPECT_EQ(expected, run.cache);

@@ -349,10 +349,11 @@ bool strict_number(const std::string &text, size_t *i, char stop, uint64_t max, 
     return true;
 }
 
-// A kept line from i: bytes above 32 and exactly two blanks, then CR LF.
-bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kept)
+// A kept line from i: bytes above 32 and exactly two blanks, then the line
+// end.
+bool kept_line(const std::string &text, const std::string &line_end, size_t *i, std::vector<std::string> *kept)
 {
-    const size_t end = text.find("\r\n", *i);
+    const size_t end = text.find(line_end, *i);
     if (end == std::string::npos)
         return false;
     const std::string line = text.substr(*i, end - *i);
@@ -363,13 +364,13 @@ bool kept_line(const std::string &text, size_t *i, std::vector<std::string> *kep
             return false;
     }
     kept->push_back(line);
-    *i = end + 2;
+    *i = end + line_end.size();
     return true;
 }
 
 // The entry line at *i as the writer formats one: "" with the record and
 // *i past the line, or what is wrong with it.
-std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record)
+std::string strict_entry(const std::string &text, const std::string &line_end, size_t *i, CacheRecord *record)
 {
     uint64_t stamp = 0, octet[4] = {0, 0, 0, 0};
     const size_t line_start = *i;
@@ -386,9 +387,9 @@ std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record
     // The longest line Analog reads: 254 characters before the line end.
     if (length == 0 || *i - line_start > 254)
         return "name of " + std::to_string(length) + " bytes";
-    if (text.compare(*i, 2, "\r\n") != 0)
-        return "no CR LF right after the name";
-    *i += 2;
+    if (text.compare(*i, line_end.size(), line_end) != 0)
+        return line_end == "\n" ? "no LF right after the name" : "no CR LF right after the name";
+    *i += line_end.size();
     const uint32_t key = static_cast<uint32_t>((octet[0] << 24) | (octet[1] << 16) | (octet[2] << 8) | octet[3]);
     *record = {static_cast<uint32_t>(stamp), key, text.substr(start, length)};
     return {};
@@ -396,7 +397,7 @@ std::string strict_entry(const std::string &text, size_t *i, CacheRecord *record
 
 } // namespace
 
-std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord> *records,
+std::string read_cache_strictly(const std::string &text, const std::string &line_end, std::vector<CacheRecord> *records,
                                 std::vector<std::string> *kept)
 {
     size_t i = 0;
@@ -406,15 +407,16 @@ std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord
         ++line;
         const std::string where = "line " + std::to_string(line) + ": ";
         if (kept != nullptr && !kept->empty()) {
-            if (!kept_line(text, &i, kept))
+            if (!kept_line(text, line_end, &i, kept))
                 return where + "not a kept line after kept lines";
             continue;
         }
         CacheRecord record;
         size_t entry_end = i;
-        if (kept != nullptr && !strict_entry(text, &entry_end, &record).empty() && kept_line(text, &i, kept))
+        if (kept != nullptr && !strict_entry(text, line_end, &entry_end, &record).empty() &&
+            kept_line(text, line_end, &i, kept))
             continue;
-        const std::string problem = strict_entry(text, &i, &record);
+        const std::string problem = strict_entry(text, line_end, &i, &record);
         if (!problem.empty())
             return where + problem;
         if (line > 1 && record.key < previous)

@@ -110,13 +110,15 @@ struct CacheRecord {
 };
 
 // Reads a cache file as the writer must have written it: every line
-// "<stamp> <a.b.c.d> <name>\r\n" with a stamp of at most 32 bits, octets
-// 0..255 written without leading zeros, a name of 1..79 bytes above the
-// blank, and addresses in ascending order. With kept, lines that are no
-// such entry may follow the entries: a record kept as read, three tokens
-// joined by single blanks and ended by CR LF. Empty on success, else the
-// first offence with its line number.
-std::string read_cache_strictly(const std::string &text, std::vector<CacheRecord> *records,
+// "<stamp> <a.b.c.d> <name>" and line_end with a stamp of at most 32 bits,
+// octets 0..255 written without leading zeros, a name of 1..79 bytes
+// above the blank, and addresses in ascending order. With kept, lines that
+// are no such entry may follow the entries: a record kept as read, three
+// tokens joined by single blanks and ended by line_end. line_end is the
+// one the cache was read with ("\r\n" for cache_line's), "\n" for a cache
+// started empty. Empty on success, else the first offence with its line
+// number.
+std::string read_cache_strictly(const std::string &text, const std::string &line_end, std::vector<CacheRecord> *records,
                                 std::vector<std::string> *kept = nullptr);
 
 // Directory entries of path other than "." and "..", sorted.

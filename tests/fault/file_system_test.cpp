@@ -245,7 +245,7 @@ TEST(GrowingLog, HarvestEndsAndCountsWhatItRead)
     ASSERT_NE(std::string::npos, at) << printed;
     const long counted = std::stol(printed.substr(at + 27));
     std::vector<CacheRecord> records;
-    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), &records));
+    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), "\r\n", &records));
     // The cache: its three entries, 10.0.0.1, and appended clients
     // 10.1.0.0 up to the count read, without a gap.
     const long appended = counted - static_cast<long>(initial_lines);

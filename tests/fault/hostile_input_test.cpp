@@ -87,7 +87,7 @@ TEST(HostileLogs, TarnFindsWhatThePlainScannerFinds)
     EXPECT_EQ(BANNER + "     0 [T] DNS Entries loaded...\n" + printed_logs,
               printed.substr(0, printed.find("[T] Entries processed") - 7));
     std::vector<CacheRecord> records;
-    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), &records));
+    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), "\n", &records));
     std::vector<uint32_t> keys;
     for (const CacheRecord &record : records)
         keys.push_back(record.key);
@@ -234,7 +234,7 @@ TEST_P(HostileCaches, LoadAndSaveWellFormed)
     EXPECT_EQ(std::string::npos, r.out.find("memory")) << r.out;
     std::vector<CacheRecord> records;
     std::vector<std::string> kept;
-    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), &records, &kept));
+    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), "\r\n", &records, &kept));
     EXPECT_EQ("", GetParam().check(records, kept));
     std::printf("[ figures  ] %s: %zu records kept, run %.2f s, max RSS %ld KiB\n", GetParam().name, records.size(),
                 r.seconds, r.max_rss_kb);
@@ -350,7 +350,7 @@ TEST_P(OverlongInput, MessageNamesTheLimit)
     if (GetParam().status != 0) {
         EXPECT_EQ(CACHE, read_file(dir.file("dns.txt")));
     } else {
-        EXPECT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), nullptr));
+        EXPECT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), "\r\n", nullptr));
     }
 }
 

@@ -74,7 +74,7 @@ TEST(Load, MillionEntriesAndHundredThousandLookupsAtFiveHundredThreads)
               r.lines());
 
     std::vector<CacheRecord> records;
-    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), &records));
+    ASSERT_EQ("", read_cache_strictly(read_file(dir.file("dns.txt")), "\r\n", &records));
     ASSERT_EQ(TOTAL, records.size());
     size_t wrong = 0;
     for (uint32_t i = 0; i < TOTAL; ++i) {
@@ -165,7 +165,7 @@ TEST(HugeLine, GigabyteLineKeepsMemoryFlat)
                        "     3 [T] Completed (1 unresolved)...\n",
               r.lines());
     std::vector<CacheRecord> records;
-    ASSERT_EQ("", read_cache_strictly(read_file(room + "/dns.txt"), &records));
+    ASSERT_EQ("", read_cache_strictly(read_file(room + "/dns.txt"), "\r\n", &records));
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ("first.example", records[0].name);
     EXPECT_EQ("third.example", records[1].name);

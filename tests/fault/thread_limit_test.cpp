@@ -107,7 +107,7 @@ TEST_F(ThreadLimit, FailedStartStopsTheRunAndLeavesTheCache)
     Outcome r = run_limited(ENTRIES + 20);
     EXPECT_EQ(0, r.status) << r.how() << "\n" << r.out;
     std::vector<CacheRecord> records;
-    EXPECT_EQ("", read_cache_strictly(read_file(temp.file("dns.txt")), &records));
+    EXPECT_EQ("", read_cache_strictly(read_file(temp.file("dns.txt")), "\r\n", &records));
     EXPECT_EQ(static_cast<size_t>(ENTRIES), records.size());
 }
 
