@@ -211,10 +211,10 @@ class ConfigRun : public ScriptedEngineTest
 
     // Runs the configuration list; keeps the printed lines with the times
     // masked and without the pool's self-overwriting progress lines.
-    int run(const std::string &config_list)
+    int run(const std::string &config_list, uint32_t flags = 0)
     {
         testing::internal::CaptureStdout();
-        int result = run_analog_config(config_list.c_str(), 20, 0);
+        int result = run_analog_config(config_list.c_str(), 20, flags);
         std::string out = testing::internal::GetCapturedStdout();
         printed = printed_lines(out);
         return result;
@@ -364,6 +364,30 @@ TEST_F(ConfigRun, PeriodsAsAnalogMeansThem)
     saved = read_file("cache/dnscache");
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 old.example\r\n")) << saved;
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 host3.example\r\n")) << saved;
+}
+
+TEST_F(ConfigRun, PurgeGoesByTheConfigurationsPeriods)
+{
+    // Stale by DNSGOODHOURS 1 and two days more, or by the compiled
+    // DNSBADHOURS (336) and two days more; only what the logs hold stays.
+    const uint32_t now = minute_stamp_now();
+    const auto line = [now](uint32_t ago, int n, const char *name) {
+        return std::to_string(now - ago) + " 1.1.1." + std::to_string(n) + " " + name + "\r\n";
+    };
+    write_file("cache/dnscache", line(3000, 1, "gone.example") + line(3000, 2, "seen.example") +
+                                     line(2000, 3, "kept.example") + line(336 * 60 + 2881, 4, "*") +
+                                     line(336 * 60 + 2880, 5, "*"));
+    write_file("logdir/a.log", log_of({2}));
+    write_file("analog.cfg", "LOGFILE a.log\nDNSGOODHOURS 1\n");
+    EXPECT_EQ(1, run("analog.cfg", PURGE_STALE));
+    EXPECT_NE(std::string::npos, printed.find("     2 [T] Stale entries purged (in no log of this run)...\n"))
+        << printed;
+    const std::string saved = read_file("cache/dnscache");
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.1 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 host2.example\r\n")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 ")) << saved;
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.4 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.5 ")) << saved;
 }
 
 TEST_F(ConfigRun, IncludesAreReadWhereTheyStand)
