@@ -266,7 +266,9 @@ int parse_periods(LookupOptions *options, const char *text)
 {
     CHECK_POINTER(SITE_FILE, options);
     CHECK_POINTER(SITE_FILE, text);
-    if (std::strchr(text, '-') != nullptr) {
+    // A minus sign before either number: what Analog refuses for its
+    // hours, said plainly.
+    if (text[0] == '-' || std::strstr(text, ",-") != nullptr) {
         out_print("Periods '%s' of /P: hours cannot be negative (0 makes every entry of its kind due)\n", text);
         return 0;
     }

@@ -129,22 +129,6 @@ TEST_F(BatchExtras, PurgeNeedsPeriods)
     EXPECT_TRUE(g_asked.empty());
 }
 
-TEST(PurgeRule, StaleBeyondThePeriodAndTheMarginOnly)
-{
-    const uint32_t now = 10'000'000;
-    const int64_t margin = PURGE_MARGIN_MINUTES;
-    EXPECT_FALSE(purge_is_stale(now - 24 * 60 - margin, "a.example", 24, 0, now));
-    EXPECT_TRUE(purge_is_stale(now - 24 * 60 - margin - 1, "a.example", 24, 0, now));
-    // "*" goes by the bad period; a period of 0 by the margin alone.
-    EXPECT_TRUE(purge_is_stale(now - margin - 1, "*", 24, 0, now));
-    EXPECT_FALSE(purge_is_stale(now - margin, "*", 24, 0, now));
-    // Never looked up (0) is as old as can be; a stamp ahead of now is kept.
-    EXPECT_TRUE(purge_is_stale(0, "a.example", 24, 0, now));
-    EXPECT_FALSE(purge_is_stale(now + 1, "a.example", 0, 0, now));
-    // The largest period cannot overflow into a purge.
-    EXPECT_FALSE(purge_is_stale(1, "a.example", INT32_MAX, 0, now));
-}
-
 TEST_F(BatchExtras, WebalizerNamesAreWrittenAfterTheSave)
 {
     write_file(cache, line(10, 1, "one.example") + line(10, 2, "*") + "0 1.1.1.3 never.example\r\n" +
