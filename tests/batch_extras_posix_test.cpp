@@ -83,8 +83,10 @@ class WebalizerFile : public EngineTest
         RunExtras extras;
         extras.webalizer_file = path.c_str();
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         const int result = run_cache_file(cache.c_str(), "", 1, 0, extras);
         printed = testing::internal::GetCapturedStdout();
+        printed += testing::internal::GetCapturedStderr();
         return result;
     }
 

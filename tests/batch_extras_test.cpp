@@ -48,10 +48,13 @@ class BatchExtras : public ScriptedEngineTest
     // Runs /D (log "" ) or /L with the cache; keeps the printed lines.
     int run(const std::string &log, uint32_t flags, const RunExtras &extras)
     {
+        // Messages may go to either stream: both are read.
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         const int result = log.empty() ? run_cache_file(cache.c_str(), "", 4, flags, extras)
                                        : run_log_files(log.c_str(), cache.c_str(), "", 4, flags, extras);
         printed = printed_lines(testing::internal::GetCapturedStdout());
+        printed += testing::internal::GetCapturedStderr();
         return result;
     }
 
@@ -114,8 +117,8 @@ TEST_F(BatchExtras, PurgeLeavesOutStaleEntriesNoLogHolds)
     // The count on a line of its own, after the run's last line.
     const size_t completed = printed.find("     5 [T] Completed (");
     ASSERT_NE(std::string::npos, completed) << printed;
-    EXPECT_EQ("     4 [T] Stale entries purged (in no log of this run)...\n",
-              printed.substr(printed.find('\n', completed) + 1));
+    const std::string purged = "     4 [T] Stale entries purged (in no log of this run)...\n";
+    EXPECT_EQ(purged, printed.substr(printed.find('\n', completed) + 1, purged.size())) << printed;
 }
 
 TEST_F(BatchExtras, PurgeNeedsPeriods)
