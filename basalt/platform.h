@@ -384,6 +384,12 @@ std::FILE *platform_standard_input();
 long platform_read_standard_input(unsigned char *bytes, size_t length);
 // The local time of a moment (safe from any thread).
 void platform_local_time(std::time_t moment, std::tm *local);
+// The moment (seconds since 1970, UTC) at which the local clock showed
+// local_seconds (seconds since 1970 as the local clock counts them): the
+// local time less the UTC offset in force then. In an hour the clock shows
+// twice, the system picks one. local_seconds itself when the system cannot
+// tell. Main thread only: it may read the time zone setting again.
+int64_t platform_utc_of_local(int64_t local_seconds);
 
 // ---------------------------------------------------------------------------
 // Paths and directory listing.

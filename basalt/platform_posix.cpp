@@ -1592,6 +1592,17 @@ void platform_local_time(std::time_t moment, std::tm *local)
     localtime_r(&moment, local);
 }
 
+int64_t platform_utc_of_local(int64_t local_seconds)
+{
+    const auto moment = static_cast<std::time_t>(local_seconds);
+    std::tm civil{};
+    if (gmtime_r(&moment, &civil) == nullptr)
+        return local_seconds;
+    civil.tm_isdst = -1; // whatever the offset was then
+    const std::time_t utc = std::mktime(&civil);
+    return utc == static_cast<std::time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
+}
+
 // ---------------------------------------------------------------------------
 // Paths and directory listing.
 

@@ -76,14 +76,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(usage == 0 || (usage == 1 && result == 0), "usage_requested %d with result %d", usage, result);
     FUZZ_CHECK(options->thread_count >= 1 && options->thread_count <= MAX_THREAD_COUNT, "thread count %d",
                options->thread_count);
-    const char *texts[] = {options->lookup_name, options->lookup_address, options->log_file,   options->dns_file,
-                           options->config_file, options->lock_file,      options->output_file};
+    const char *texts[] = {options->lookup_name, options->lookup_address, options->log_file,
+                           options->dns_file,    options->config_file,    options->lock_file,
+                           options->output_file, options->webalizer_file};
     for (const char *option_text : texts) {
         // Every value is one field, so it is shorter than a field buffer.
         FUZZ_CHECK(strnlen(option_text, PATH_TEXT_SIZE) < FIELD_TEXT_SIZE,
                    "an option text is unterminated or longer than a field");
     }
-    FUZZ_CHECK((options->flags & ~(STRIP_UNRESOLVED | QUIET_RUN | CONFIRM_NAMES)) == 0, "flags 0x%x", options->flags);
+    FUZZ_CHECK((options->flags & ~(STRIP_UNRESOLVED | QUIET_RUN | CONFIRM_NAMES | PURGE_STALE)) == 0, "flags 0x%x",
+               options->flags);
+    // Periods are taken whole or not at all, and never below 0.
+    FUZZ_CHECK(options->periods_given == 1 ? options->good_hours >= 0 && options->bad_hours >= 0
+                                           : options->good_hours == 0 && options->bad_hours == 0,
+               "periods %d: %d,%d", options->periods_given, options->good_hours, options->bad_hours);
     options_destroy(&options);
     fuzz_check_released(before, "parsing");
     return 0;

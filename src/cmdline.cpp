@@ -13,12 +13,16 @@ namespace
 
 constexpr const char *SITE_FILE = __FILE_NAME__;
 
+int store_thread_count(LookupOptions *options, const char *text);
+
 // Options that take the next field as their value, with the message for a
-// missing value. /T has no text field: its value is a number.
+// missing value. /T and /P have no text field: their values are numbers,
+// read by their own function.
 struct ValueOption {
     char letter;
     char (LookupOptions::*target)[PATH_TEXT_SIZE];
     const char *missing_message;
+    int (*read)(LookupOptions *options, const char *text) = nullptr;
 };
 
 constexpr ValueOption VALUE_OPTIONS[] = {
@@ -29,7 +33,9 @@ constexpr ValueOption VALUE_OPTIONS[] = {
     {'L', &LookupOptions::log_file, "Couldn't get server log filename\n"},
     {'N', &LookupOptions::lookup_name, "Couldn't get Domain Name\n"},
     {'R', &LookupOptions::output_file, "Couldn't get output log filename\n"},
-    {'T', nullptr, "Couldn't get thread count\n"},
+    {'T', nullptr, "Couldn't get thread count\n", store_thread_count},
+    {'P', nullptr, "Couldn't get periods (Good,Bad hours)\n", parse_periods},
+    {'W', &LookupOptions::webalizer_file, "Couldn't get Webalizer filename\n"},
 };
 
 const ValueOption *find_value_option(char letter)
@@ -62,8 +68,9 @@ struct LongOption {
 };
 
 constexpr LongOption LONG_OPTIONS[] = {
-    {"address", 'A'}, {"name", 'N'}, {"dns-file", 'D'}, {"log", 'L'},    {"threads", 'T'}, {"config", 'G'},
-    {"strip", 'S'},   {"lock", 'K'}, {"quiet", 'Q'},    {"output", 'R'}, {"confirm", 'C'},
+    {"address", 'A'}, {"name", 'N'},    {"dns-file", 'D'}, {"log", 'L'},       {"threads", 'T'},
+    {"config", 'G'},  {"strip", 'S'},   {"lock", 'K'},     {"quiet", 'Q'},     {"output", 'R'},
+    {"confirm", 'C'}, {"periods", 'P'}, {"purge", 'X'},    {"webalizer", 'W'},
 };
 
 // A field that is a long form ("--" and two letters or more).
@@ -94,6 +101,7 @@ uint32_t flag_of(char letter)
     case 'S': return STRIP_UNRESOLVED;
     case 'Q': return QUIET_RUN;
     case 'C': return CONFIRM_NAMES;
+    case 'X': return PURGE_STALE;
     default: return 0;
     }
 }
@@ -124,6 +132,28 @@ int32_t parse_thread_count(const char *text)
     return static_cast<int32_t>(value);
 }
 
+int store_thread_count(LookupOptions *options, const char *text)
+{
+    options->thread_count = parse_thread_count(text);
+    return 1;
+}
+
+// One period of /P: digits alone, at most INT32_MAX; *end at what follows.
+// 1, or 0 when the text starts with no digit or the number is too large.
+int read_period(const char *text, const char **end, int32_t *hours)
+{
+    int64_t value = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > INT32_MAX)
+            return 0;
+    }
+    *end = p;
+    *hours = static_cast<int32_t>(value);
+    return p != text ? 1 : 0;
+}
+
 // Copies field n of the command line into the field buffer. A field that
 // does not fit is refused: cutting a file name would open another file.
 int fetch_field(const char *text, int n, char (&field)[FIELD_TEXT_SIZE])
@@ -150,12 +180,12 @@ void report_unknown(const char *text, int i, const char *field, const char *lett
     out_print("Unknown command (%c [%c]) (%d: %s)\n  [%s]\n", *letter_at, after, i, field, text);
 }
 
-void store_value(LookupOptions *options, const ValueOption &option, const char *value)
+int store_value(LookupOptions *options, const ValueOption &option, const char *value)
 {
-    if (option.target == nullptr)
-        options->thread_count = parse_thread_count(value);
-    else
-        checked_copy(options->*(option.target), value);
+    if (option.read != nullptr)
+        return option.read(options, value);
+    checked_copy(options->*(option.target), value);
+    return 1;
 }
 
 // Takes the value of option from the field after field i; 1, or 0 after
@@ -169,8 +199,7 @@ int take_value(LookupOptions *options, const ValueOption &option, const char *te
     char value[FIELD_TEXT_SIZE];
     if (fetch_field(text, i + 1, value) == 0)
         return 0;
-    store_value(options, option, value);
-    return 1;
+    return store_value(options, option, value);
 }
 
 enum FieldResult { FIELD_ALONE, FIELD_WITH_VALUE, FIELD_TEXT_SHOWN, FIELD_REFUSED };
@@ -201,8 +230,7 @@ FieldResult parse_long_form(LookupOptions *options, const char *text, int i, con
         out_print("%s", option.missing_message);
         return FIELD_REFUSED;
     }
-    store_value(options, option, value);
-    return FIELD_ALONE;
+    return store_value(options, option, value) == 1 ? FIELD_ALONE : FIELD_REFUSED;
 }
 
 // Reads field i (and the value after it, for an option that takes one).
@@ -233,6 +261,30 @@ FieldResult parse_field(LookupOptions *options, const char *text, int i, const c
 }
 
 } // namespace
+
+int parse_periods(LookupOptions *options, const char *text)
+{
+    CHECK_POINTER(SITE_FILE, options);
+    CHECK_POINTER(SITE_FILE, text);
+    // A minus sign before either number: what Analog refuses for its
+    // hours, said plainly.
+    if (text[0] == '-' || std::strstr(text, ",-") != nullptr) {
+        out_print("Periods '%s' of /P: hours cannot be negative (0 makes every entry of its kind due)\n", text);
+        return 0;
+    }
+    const char *end = nullptr;
+    int32_t good = 0;
+    int32_t bad = 0;
+    if (read_period(text, &end, &good) == 0 || *end != ',' || read_period(end + 1, &end, &bad) == 0 || *end != '\0') {
+        out_print("Periods '%s' of /P are not Good,Bad: two numbers of hours (up to %d) such as 168,24\n", text,
+                  INT32_MAX);
+        return 0;
+    }
+    options->periods_given = 1;
+    options->good_hours = good;
+    options->bad_hours = bad;
+    return 1;
+}
 
 int options_create(LookupOptions **options)
 {
@@ -340,9 +392,12 @@ int show_usage()
     out_result("         /Q                    Quiet: print only results, warnings and failures\n");
     out_result("         /R [Output Filename]  Write the logs of /L with names for addresses\n");
     out_result("         /C                    Confirm each name by looking up its addresses\n");
+    out_result("         /P [Good,Bad]         Hours a name and a failure stay good for /D and /L\n");
+    out_result("         /X                    Purge: leave out stale entries no log of this run holds\n");
+    out_result("         /W [Filename]         Also write the names for Webalizer's wcmgr -i\n");
     out_result("Long forms: --address --name --dns-file --log --threads --config --strip\n");
-    out_result("         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n");
-    out_result("         --help, --version\n");
+    out_result("         --lock --quiet --output --confirm --periods --purge --webalizer\n");
+    out_result("         (--option VALUE or --option=VALUE), --help, --version\n");
     return 1;
 }
 

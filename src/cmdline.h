@@ -30,9 +30,19 @@ struct LookupOptions {
     char log_file[PATH_TEXT_SIZE];
     char dns_file[PATH_TEXT_SIZE];
     char config_file[PATH_TEXT_SIZE];
-    char lock_file[PATH_TEXT_SIZE];   // /K: the lock of /D and /L runs; "" = none
-    char output_file[PATH_TEXT_SIZE]; // /R: the resolved log of /L; "-" = standard output
+    char lock_file[PATH_TEXT_SIZE];      // /K: the lock of /D and /L runs; "" = none
+    char output_file[PATH_TEXT_SIZE];    // /R: the resolved log of /L; "-" = standard output
+    char webalizer_file[PATH_TEXT_SIZE]; // /W: the names for Webalizer's wcmgr -i; "" = none
+    // /P: the hours a name and a "*" stay good, as DNSGOODHOURS and
+    // DNSBADHOURS give them (0 and up); periods_given 0 when not given.
+    int32_t periods_given;
+    int32_t good_hours;
+    int32_t bad_hours;
 };
+
+// Reads the value of /P, "GOOD,BAD" (each a number of hours, 0 and up),
+// into the options: 1, or 0 after a message saying what is wrong.
+int parse_periods(LookupOptions *options, const char *text);
 
 // Allocates a zeroed record with thread_count 20 into *options; returns 1.
 int options_create(LookupOptions **options);

@@ -19,8 +19,11 @@ class StandardInputCopy;
 inline constexpr int PATH_TEXT_SIZE = 320;
 
 // Flags of a batch run. STRIP_UNRESOLVED: the cache is saved without its
-// unresolved entries. (Bits 1 and up are the front end's.)
+// unresolved entries. PURGE_STALE: entries stale by the run's periods and
+// in none of its logs are dropped before the lookups and never saved.
+// (Bits 1 and 2 are the front end's.)
 inline constexpr uint32_t STRIP_UNRESOLVED = 1;
+inline constexpr uint32_t PURGE_STALE = 8;
 
 // The name field of an entry, terminator included. A longer name is held
 // apart (long_name), so no name is ever cut: a cut name would be a wrong
@@ -41,6 +44,7 @@ struct HostEntry {
     HostEntry *next;           // next entry of the same list
     char *long_name;           // a name longer than the field (tracked), or null; see name_store
     uint8_t from_log;          // found in a log, not in the cache: saved only once a lookup answered
+    uint8_t in_log;            // a log of this run holds the address (the purge keeps it)
 };
 
 // A cache line that cannot be held as an entry (its key is neither a dotted
@@ -53,6 +57,7 @@ struct KeptLine {
     char *text;      // a record's three fields joined by single blanks, or a malformed line's own bytes
     int length;      // of text, terminator excluded
     int name_offset; // where the third field (the name) starts in text; -1: a malformed line, which has none
+    uint8_t in_log;  // a log of this run holds its key (the purge keeps it)
 };
 
 // The longest IPv6 text form ("ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255"),
@@ -70,6 +75,7 @@ struct Host6Entry {
     Host6Entry *next;          // the next IPv6 entry in table order
     char *long_name;           // as for HostEntry
     uint8_t from_log;          // as for HostEntry
+    uint8_t in_log;            // as for HostEntry
 };
 
 // Names of any length in an entry's two fields. A name that fits the name

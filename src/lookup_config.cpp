@@ -653,16 +653,9 @@ int fill_defaults(const std::string &first_directory, ConfigSettings &settings, 
     return analog_path(g_defaults.dns_file, g_defaults.dns_directory, first_directory.c_str(), settings.dns_file);
 }
 
-// A period of 0 hours makes every entry of its kind due, as in Analog;
-// the pool's word for that is a period below 0.
-int32_t pool_period(int32_t hours)
-{
-    return hours == 0 ? -1 : hours;
-}
-
 } // namespace
 
-int run_analog_config(const char *config_list, int32_t thread_count, uint32_t flags)
+int run_analog_config(const char *config_list, int32_t thread_count, uint32_t flags, const RunExtras &extras)
 {
     CHECK_POINTER(SITE_FILE, config_list);
     ConfigSettings settings;
@@ -675,6 +668,9 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
         warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
     const ToDate to = code_date(settings);
     const ConfigLogs logs{&names, to.when, date_rules(settings, to), settings.default_format.get()};
+    // /P, where given, stands for the configuration's periods.
+    const int32_t good_hours = extras.periods_given == 1 ? extras.good_hours : settings.good_hours;
+    const int32_t bad_hours = extras.periods_given == 1 ? extras.bad_hours : settings.bad_hours;
     return run_batch({.kind = RUN_ANALOG_CONFIG,
                       .dns_file = settings.dns_file,
                       .lock_file = settings.lock_file,
@@ -682,6 +678,9 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
                       .harvest_context = &logs,
                       .thread_count = thread_count,
                       .flags = flags,
-                      .good_hours = pool_period(settings.good_hours),
-                      .bad_hours = pool_period(settings.bad_hours)});
+                      .good_hours = pool_period(good_hours),
+                      .bad_hours = pool_period(bad_hours),
+                      .purge_good_hours = good_hours,
+                      .purge_bad_hours = bad_hours,
+                      .webalizer_file = extras.webalizer_file});
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lookup.h"
+#include "lookup_runs.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +39,8 @@ inline constexpr int CONFIG_FILE_LIMIT = 50;
 // as "analog -G +gFIRST +gSECOND ..." reads them: the first plays the part
 // of Analog's default configuration, whose LOGFILEs count only when no
 // later file names any. 1 when the cache was written back.
-int run_analog_config(const char *config_list, int32_t thread_count, uint32_t flags);
+// extras: /P's periods stand for the configuration's; /W as for the others.
+int run_analog_config(const char *config_list, int32_t thread_count, uint32_t flags, const RunExtras &extras = {});
 
 // The longest command Analog reads, continued lines joined, terminator
 // included; a longer one is passed over whole.

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace
@@ -51,6 +52,7 @@ void store_ipv6(const ClientAddress &client)
     std::memcpy(entry->address, client.address6, 16);
     checked_copy(entry->name, UNRESOLVED_MARKER);
     entry->from_log = 1;
+    entry->in_log = 1;
     Host6Entry *previous = nullptr;
     if (host_table_insert6(entry, INSERT_UNIQUE, &previous) == 0)
         tracked_delete(&entry, SITE_FILE, __LINE__);
@@ -149,14 +151,21 @@ class NewClients
             return;
         if (kept_keys_.empty())
             gather_kept_keys();
-        if (!kept_keys_.emplace(text, length).second)
+        auto [same, end] = kept_keys_.equal_range(std::string_view(text, length));
+        if (same != end) {
+            for (; same != end; ++same) {
+                if (same->second != nullptr)
+                    same->second->in_log = 1;
+            }
             return;
+        }
         char line[LONGEST_CACHE_LINE + 1];
         const int n = std::snprintf(line, sizeof line, "%u %.*s ", minute_stamp_now(), static_cast<int>(length), text);
         if (n <= 0 || static_cast<size_t>(n) + 1 >= sizeof line)
             return;
         line[n] = UNRESOLVED_MARKER[0];
         host_table_keep_line(line, n + 1, n);
+        host_table()->kept_last->in_log = 1;
     }
 
     // Clients seen for the first time in this harvest are likely new to
@@ -177,6 +186,7 @@ class NewClients
             entry_->time_stamp = 0;
             checked_copy(entry_->name, UNRESOLVED_MARKER);
             entry_->from_log = 1;
+            entry_->in_log = 1;
             if (host_table_insert(entry_, INSERT_UNIQUE, &hint) == 1)
                 entry_ = tracked_new<HostEntry>(SITE_FILE, __LINE__);
         });
@@ -184,18 +194,20 @@ class NewClients
 
   private:
     // The keys of the cache's kept lines, so that a text the cache holds
-    // already is not added again. A placeholder keeps the set from being
+    // already is not added again and its lines are marked as in a log. A
+    // placeholder (a key no host text has) keeps the set from being
     // gathered twice.
     void gather_kept_keys()
     {
-        kept_keys_.emplace("");
-        for (const KeptLine *kept = host_table()->kept_first; kept != nullptr; kept = kept->next) {
+        kept_keys_.emplace("", nullptr);
+        for (KeptLine *kept = host_table()->kept_first; kept != nullptr; kept = kept->next) {
             if (kept->name_offset <= 0)
                 continue;
             const char *blank =
                 static_cast<const char *>(std::memchr(kept->text, ' ', static_cast<size_t>(kept->length)));
             if (blank != nullptr && blank < kept->text + kept->name_offset - 1)
-                kept_keys_.emplace(blank + 1, static_cast<size_t>(kept->text + kept->name_offset - 1 - (blank + 1)));
+                kept_keys_.emplace(
+                    Text(blank + 1, static_cast<size_t>(kept->text + kept->name_offset - 1 - (blank + 1))), kept);
         }
     }
 
@@ -209,7 +221,9 @@ class NewClients
     };
     using TextSet = std::unordered_set<Text, TextHash, std::equal_to<>, TrackedAllocator<Text>>;
     TextSet seen_texts_;
-    TextSet kept_keys_;
+    std::unordered_multimap<Text, KeptLine *, TextHash, std::equal_to<>,
+                            TrackedAllocator<std::pair<const Text, KeptLine *>>>
+        kept_keys_;
     HostEntry *entry_; // the next entry to store, made ahead
     static constexpr int64_t NOTE_EVERY = 64;
     int64_t first_seen_ = 0;

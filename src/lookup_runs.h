@@ -6,19 +6,29 @@
 
 #include <cstdint>
 
+// What a run takes beyond its files and flags: /P's periods (Analog's
+// hours: 0 makes every entry of its kind due) and /W's file.
+struct RunExtras {
+    int32_t periods_given = 0;
+    int32_t good_hours = 0;
+    int32_t bad_hours = 0;
+    const char *webalizer_file = ""; // "" = none
+};
+
 // /D alone: load, resolve (named entries only when never looked up, every
 // "*" again), save. 1 when the file was written back. A lock_file other
 // than "" is held from before the load to after the save.
-int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags);
+int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags,
+                   const RunExtras &extras = {});
 // /L with /D: load, harvest every file the log names or patterns match,
 // resolve entries never looked up, save. 1 when the file was written back.
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,
-                  uint32_t flags);
+                  uint32_t flags, const RunExtras &extras = {});
 
 // /R with /L: the logs written out with names; with a cache file (dns_file
 // other than null) the run loads, fills and saves it as run_log_files does.
 int run_resolve_logs(const char *log_file, const char *dns_file, const char *lock_file, const char *output_file,
-                     int32_t thread_count, uint32_t flags);
+                     int32_t thread_count, uint32_t flags, const RunExtras &extras = {});
 
 // One batch run: the three runs differ only in what they harvest and in
 // their validity periods, so the lock and every step are written once.
@@ -35,10 +45,28 @@ struct BatchRun {
     const void *harvest_context = nullptr;
     int32_t thread_count = 0;
     uint32_t flags = 0;
-    int32_t good_hours = 0;
+    int32_t good_hours = 0; // the pool's periods (resolve_entries)
     int32_t bad_hours = 0;
     const char *output_file = nullptr; // RUN_LOG_FILES: the logs again, with names
+    // With PURGE_STALE in flags: Analog's hours, by which an entry is stale.
+    int32_t purge_good_hours = 0;
+    int32_t purge_bad_hours = 0;
+    const char *webalizer_file = ""; // the names written for Webalizer too; "" = none
 };
+
+// Analog's hours as the pool's period: 0 makes every entry of its kind
+// due, which the pool says with a period below 0.
+int32_t pool_period(int32_t hours);
+
+// How much older than its period an entry must be for the purge to drop
+// it: tarn's stamps run up to 38 hours ahead of Analog's UTC minutes, so
+// an entry Analog still takes as fresh is never dropped.
+inline constexpr int64_t PURGE_MARGIN_MINUTES = 2 * 24 * 60;
+// Whether the purge drops an entry of this stamp and name at minute now
+// (entries a log of the run holds are kept whatever this says): older than
+// its period ("*": bad_hours, any other name: good_hours) by more than the
+// margin. A stamp ahead of now is no age and is kept.
+bool purge_is_stale(uint32_t time_stamp, const char *name, int32_t good_hours, int32_t bad_hours, uint32_t now);
 
 // Resets the counters, takes the lock, loads, harvests, resolves and saves
 // with a timed line after each step, empties the table and releases the

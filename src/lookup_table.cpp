@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -109,6 +110,10 @@ int host_table_insert6(Host6Entry *entry, InsertMode mode, Host6Entry **previous
     const bool stored = at != g_ipv6_index.begin() && !(std::prev(at)->first < key);
     if (mode == INSERT_LATER_WINS && stored)
         take_stamp_and_name(std::prev(at)->second, entry);
+    if (mode == INSERT_UNIQUE && stored) {
+        for (auto same = g_ipv6_index.lower_bound(key); same != at; ++same)
+            same->second->in_log = 1;
+    }
     if (mode != INSERT_FILE_ORDER && stored)
         return 0;
     // Link after the entry that goes before it in table order.
@@ -212,6 +217,88 @@ int host_table_clear()
     return 1;
 }
 
+namespace
+{
+
+template <class Entry> bool purged(const Entry &entry, PurgeTest stale, const void *context)
+{
+    return entry.in_log == 0 && stale(entry.time_stamp, entry_name(entry), context);
+}
+
+int64_t purge_ipv4(PurgeTest stale, const void *context)
+{
+    int64_t removed = 0;
+    for (HostEntry *&head : g_table->lists) {
+        for (HostEntry **link = &head; *link != nullptr;) {
+            HostEntry *entry = *link;
+            if (!purged(*entry, stale, context)) {
+                link = &entry->next;
+                continue;
+            }
+            *link = entry->next;
+            long_name_release(&entry->long_name);
+            tracked_delete(&entry, SITE_FILE, __LINE__);
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+// The index holds the entries in table order: the list is linked again
+// from what it keeps.
+int64_t purge_ipv6(PurgeTest stale, const void *context)
+{
+    int64_t removed = 0;
+    Host6Entry **link = &g_table->ipv6_first;
+    for (auto at = g_ipv6_index.begin(); at != g_ipv6_index.end();) {
+        Host6Entry *entry = at->second;
+        if (!purged(*entry, stale, context)) {
+            *link = entry;
+            link = &entry->next;
+            ++at;
+            continue;
+        }
+        at = g_ipv6_index.erase(at);
+        long_name_release(&entry->long_name);
+        tracked_delete(&entry, SITE_FILE, __LINE__);
+        ++removed;
+    }
+    *link = nullptr;
+    return removed;
+}
+
+int64_t purge_kept(PurgeTest stale, const void *context)
+{
+    int64_t removed = 0;
+    KeptLine *last = nullptr;
+    for (KeptLine **link = &g_table->kept_first; *link != nullptr;) {
+        KeptLine *kept = *link;
+        // A record's stamp is digits, cut to 32 bits as the loader cuts it.
+        const auto stamp = static_cast<uint32_t>(std::strtoull(kept->text, nullptr, 10));
+        if (kept->name_offset < 0 || kept->in_log == 1 || !stale(stamp, kept->text + kept->name_offset, context)) {
+            last = kept;
+            link = &kept->next;
+            continue;
+        }
+        *link = kept->next;
+        tracked_free(&kept->text, kept->length + 1, SITE_FILE, __LINE__);
+        tracked_delete(&kept, SITE_FILE, __LINE__);
+        ++removed;
+    }
+    g_table->kept_last = last;
+    return removed;
+}
+
+} // namespace
+
+int64_t host_table_purge(PurgeTest stale, const void *context)
+{
+    CHECK_POINTER(SITE_FILE, g_table);
+    const int64_t entries = purge_ipv4(stale, context) + purge_ipv6(stale, context);
+    entry_count -= static_cast<int32_t>(entries);
+    return entries + purge_kept(stale, context);
+}
+
 int host_table_keep_line(const char *text, int length, int name_offset)
 {
     CHECK_POINTER(SITE_FILE, g_table);
@@ -232,6 +319,14 @@ int host_table_keep_line(const char *text, int length, int name_offset)
 namespace
 {
 
+// A log holds the address of entry: it and the later lines of its address
+// are kept by a purge.
+void mark_in_log(HostEntry *entry)
+{
+    for (const uint32_t key = entry->address_key; entry != nullptr && entry->address_key == key; entry = entry->next)
+        entry->in_log = 1;
+}
+
 // The entry after the hint is the one stored or matched for the previous
 // item of this pass: runs of one address cost no search. 1 when the entry
 // repeats it (in INSERT_FILE_ORDER the later of two adjacent lines for one
@@ -240,7 +335,9 @@ int repeats_hint(HostEntry *entry, InsertMode mode, HostEntry *previous)
 {
     if (previous == nullptr || previous->next == nullptr || previous->next->address_key != entry->address_key)
         return 0;
-    if (mode != INSERT_UNIQUE) {
+    if (mode == INSERT_UNIQUE) {
+        mark_in_log(previous->next);
+    } else {
         previous->next->time_stamp = entry->time_stamp;
         name_move(previous->next->name, &previous->next->long_name, entry->name, &entry->long_name);
     }
@@ -293,8 +390,10 @@ int host_table_insert(HostEntry *entry, InsertMode mode, HostEntry **hint, HostI
         walk = walk->next;
     }
     *hint = passed;
-    if (mode == INSERT_UNIQUE && walk != nullptr && walk->address_key == key)
+    if (mode == INSERT_UNIQUE && walk != nullptr && walk->address_key == key) {
+        mark_in_log(walk);
         return 0;
+    }
     if (mode == INSERT_LATER_WINS && passed != nullptr && passed->address_key == key) {
         take_stamp_and_name(passed, entry);
         return 0;

@@ -49,6 +49,14 @@ int host_table_clear();
 // returns 1. Not counted in entry_count.
 int host_table_keep_line(const char *text, int length, int name_offset);
 
+// Whether a purge drops an entry or kept record of this stamp and name.
+using PurgeTest = bool (*)(uint32_t time_stamp, const char *name, const void *context);
+// Removes every entry and kept record that no log of this run holds
+// (in_log 0) and that stale says to drop; a malformed kept line, which has
+// no stamp to judge by, stays. entry_count goes down by the entries
+// removed. Returns how many entries and records were removed.
+int64_t host_table_purge(PurgeTest stale, const void *context);
+
 // Stores an IPv6 entry (text, address, stamp and name set) by mode: 1 when
 // stored (entry_count goes up), 0 when dropped (the caller keeps it). In
 // INSERT_UNIQUE a text already held is dropped. In INSERT_FILE_ORDER every

@@ -64,6 +64,14 @@ int single_lookup(int (*lookup)(const char *, char (&)[RESULT_TEXT_SIZE]), const
     return 0;
 }
 
+RunExtras extras_of(const LookupOptions &options)
+{
+    return {.periods_given = options.periods_given,
+            .good_hours = options.good_hours,
+            .bad_hours = options.bad_hours,
+            .webalizer_file = options.webalizer_file};
+}
+
 // /R: the logs of /L written out with names, with the cache of /D if given.
 int run_resolve_job(const LookupOptions &options)
 {
@@ -71,9 +79,13 @@ int run_resolve_job(const LookupOptions &options)
         out_print("Option /R needs /L: the logs to write out with names\n");
         return 0;
     }
-    const char *dns_file = checked_length(options.dns_file) > 0 ? options.dns_file : nullptr;
-    return run_resolve_logs(options.log_file, dns_file, options.lock_file, options.output_file, options.thread_count,
-                            options.flags);
+    const bool has_cache = checked_length(options.dns_file) > 0;
+    if (!has_cache && checked_length(options.webalizer_file) > 0) {
+        out_print("Option /W needs /D or /G: the cache whose names it writes\n");
+        return 0;
+    }
+    return run_resolve_logs(options.log_file, has_cache ? options.dns_file : nullptr, options.lock_file,
+                            options.output_file, options.thread_count, options.flags, extras_of(options));
 }
 
 // Runs the jobs the options ask for, in the fixed order, and gives the
@@ -87,18 +99,20 @@ int run_jobs(const LookupOptions &options)
     if (checked_length(options.lookup_name) > 0)
         count_job(tally, single_lookup(lookup_by_name, options.lookup_name), run_lock_refusals());
     int32_t refusals = run_lock_refusals();
+    const RunExtras extras = extras_of(options);
     if (checked_length(options.config_file) > 0)
-        count_job(tally, run_analog_config(options.config_file, options.thread_count, options.flags), refusals);
+        count_job(tally, run_analog_config(options.config_file, options.thread_count, options.flags, extras), refusals);
     refusals = run_lock_refusals();
     if (checked_length(options.output_file) > 0)
         count_job(tally, run_resolve_job(options), refusals);
     else if (checked_length(options.log_file) > 0)
-        count_job(
-            tally,
-            run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count, options.flags),
-            refusals);
+        count_job(tally,
+                  run_log_files(options.log_file, options.dns_file, options.lock_file, options.thread_count,
+                                options.flags, extras),
+                  refusals);
     else if (checked_length(options.dns_file) > 0)
-        count_job(tally, run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags),
+        count_job(tally,
+                  run_cache_file(options.dns_file, options.lock_file, options.thread_count, options.flags, extras),
                   refusals);
     return tally_status(tally);
 }

@@ -27,9 +27,12 @@ const std::string USAGE = "\nUsage:   TARN [options]\n"
                           "         /Q                    Quiet: print only results, warnings and failures\n"
                           "         /R [Output Filename]  Write the logs of /L with names for addresses\n"
                           "         /C                    Confirm each name by looking up its addresses\n"
+                          "         /P [Good,Bad]         Hours a name and a failure stay good for /D and /L\n"
+                          "         /X                    Purge: leave out stale entries no log of this run holds\n"
+                          "         /W [Filename]         Also write the names for Webalizer's wcmgr -i\n"
                           "Long forms: --address --name --dns-file --log --threads --config --strip\n"
-                          "         --lock --quiet --output --confirm (--option VALUE or --option=VALUE),\n"
-                          "         --help, --version\n";
+                          "         --lock --quiet --output --confirm --periods --purge --webalizer\n"
+                          "         (--option VALUE or --option=VALUE), --help, --version\n";
 
 RunResult tarn(const std::vector<std::string> &arguments)
 {
@@ -41,7 +44,7 @@ TEST(Cli, TooFewArgumentsShowUsage)
     // Asked for, the usage text is a success; a lone argument that is no
     // job (an option without its value, an unknown letter) is a failure.
     for (const auto &[arguments, status] : std::vector<std::pair<std::vector<std::string>, int>>{
-             {{}, 0}, {{"/?"}, 0}, {{"-?"}, 0}, {{"/S"}, 2}, {{"/A"}, 2}, {{"/G"}, 2}, {{"/X"}, 2}, {{"-h"}, 2}}) {
+             {{}, 0}, {{"/?"}, 0}, {{"-?"}, 0}, {{"/S"}, 2}, {{"/A"}, 2}, {{"/G"}, 2}, {{"/Z"}, 2}, {{"-h"}, 2}}) {
         RunResult r = tarn(arguments);
         EXPECT_EQ(status, r.status) << (arguments.empty() ? "" : arguments[0]);
         EXPECT_EQ(BANNER + USAGE, r.out);
@@ -72,7 +75,7 @@ TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
     for (const auto &[arguments, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--help"}, BANNER + USAGE},
              {{"--version"}, version},
-             {{"/D", "dns.txt", "--version", "/X"}, version},
+             {{"/D", "dns.txt", "--version", "/Z"}, version},
              {{"/Q", "/D", "dns.txt", "--help"}, BANNER + USAGE},
          }) {
         RunResult r = run_program(TARN_BINARY, arguments, dir.path());
@@ -93,9 +96,9 @@ TEST(Cli, LongHelpAndVersionPrintTheirTextAndRunNothing)
 
 TEST(Cli, UnknownOptionPrintsOnlyItsMessage)
 {
-    RunResult r = tarn({"/X", "1"});
+    RunResult r = tarn({"/Z", "1"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (1: /X)\n  [") + TARN_BINARY + " /X 1]\n", r.err);
+    EXPECT_EQ(std::string("Unknown command (Z [ ]) (1: /Z)\n  [") + TARN_BINARY + " /Z 1]\n", r.err);
     EXPECT_EQ("", r.out);
 }
 
@@ -104,17 +107,22 @@ TEST(Cli, MissingValueIsRefused)
     RunResult r = tarn({"/S", "/T"});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ("Couldn't get thread count\n", r.err);
+    // A value refused is refused as a missing one is, before any job.
+    r = tarn({"/D", "never-made.txt", "/P", "-1,24"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("hours cannot be negative")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists("never-made.txt"));
 }
 
 TEST(Cli, ArgumentsWithBlanksArriveWhole)
 {
     // The value with a blank is quoted when the command line is rebuilt, so
     // the unknown-command message shows it as one field.
-    RunResult r = tarn({"/D", "my cache.txt", "/X"});
+    RunResult r = tarn({"/D", "my cache.txt", "/Z"});
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (3: /X)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /X]\n", r.err);
-    RunResult empty = tarn({"", "/X"});
-    EXPECT_EQ(std::string("Unknown command (X [ ]) (2: /X)\n  [") + TARN_BINARY + " \"\" /X]\n", empty.err);
+    EXPECT_EQ(std::string("Unknown command (Z [ ]) (3: /Z)\n  [") + TARN_BINARY + " /D \"my cache.txt\" /Z]\n", r.err);
+    RunResult empty = tarn({"", "/Z"});
+    EXPECT_EQ(std::string("Unknown command (Z [ ]) (2: /Z)\n  [") + TARN_BINARY + " \"\" /Z]\n", empty.err);
 }
 
 TEST(Cli, OverlongCommandLineIsRefusedAndNothingRuns)

@@ -107,6 +107,38 @@ TEST_F(Parser, FlagsAndRepeatedOptions)
     EXPECT_EQ(STRIP_UNRESOLVED | QUIET_RUN, options->flags);
 }
 
+TEST_F(Parser, PeriodsPurgeAndWebalizerFile)
+{
+    ASSERT_EQ(1, parse("prog /D dns.txt /P 168,24 /X /W names.txt"));
+    EXPECT_EQ(1, options->periods_given);
+    EXPECT_EQ(168, options->good_hours);
+    EXPECT_EQ(24, options->bad_hours);
+    EXPECT_EQ(PURGE_STALE, options->flags);
+    EXPECT_STREQ("names.txt", options->webalizer_file);
+    ASSERT_EQ(1, parse("prog --periods=0,2147483647 --purge --webalizer n"));
+    EXPECT_EQ(0, options->good_hours);
+    EXPECT_EQ(2147483647, options->bad_hours);
+    EXPECT_STREQ("n", options->webalizer_file);
+
+    // Refused, so that a run never goes on with periods it was not given.
+    for (const char *value : {"168", ",24", "1,2,3", "1.5,2", "2147483648,1", "1-2,3"}) {
+        EXPECT_EQ(0, parse(std::string("prog /P \"") + value + "\" /D dns.txt")) << value;
+        EXPECT_EQ(std::string("Periods '") + value +
+                      "' of /P are not Good,Bad: two numbers of hours (up to 2147483647) such as 168,24\n",
+                  printed);
+    }
+    for (const char *value : {"-1,24", "168,-24"}) {
+        EXPECT_EQ(0, parse(std::string("prog --periods=") + value)) << value;
+        EXPECT_EQ(std::string("Periods '") + value +
+                      "' of /P: hours cannot be negative (0 makes every entry of its kind due)\n",
+                  printed);
+    }
+    EXPECT_EQ(0, parse("prog /P"));
+    EXPECT_EQ("Couldn't get periods (Good,Bad hours)\n", printed);
+    EXPECT_EQ(0, parse("prog /W"));
+    EXPECT_EQ("Couldn't get Webalizer filename\n", printed);
+}
+
 TEST_F(Parser, EmptyQuotedFieldIsSkipped)
 {
     ASSERT_EQ(1, parse("prog \"\" /S"));
@@ -134,12 +166,12 @@ TEST_F(Parser, MissingValuesHaveTheirOwnMessages)
 
 TEST_F(Parser, UnknownLetterPrintsTheWholeLine)
 {
-    EXPECT_EQ(0, parse("prog /X 1"));
-    EXPECT_EQ("Unknown command (X [ ]) (1: /X)\n  [prog /X 1]\n", printed);
+    EXPECT_EQ(0, parse("prog /Z 1"));
+    EXPECT_EQ("Unknown command (Z [ ]) (1: /Z)\n  [prog /Z 1]\n", printed);
     EXPECT_EQ(0, usage_requested);
 
-    EXPECT_EQ(0, parse("prog /D a.txt -xyz"));
-    EXPECT_EQ("Unknown command (x [y]) (3: -xyz)\n  [prog /D a.txt -xyz]\n", printed);
+    EXPECT_EQ(0, parse("prog /D a.txt -zyx"));
+    EXPECT_EQ("Unknown command (z [y]) (3: -zyx)\n  [prog /D a.txt -zyx]\n", printed);
 
     // A field of prefix characters only: its last character is the letter.
     EXPECT_EQ(0, parse("prog /S /"));

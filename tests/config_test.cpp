@@ -211,10 +211,10 @@ class ConfigRun : public ScriptedEngineTest
 
     // Runs the configuration list; keeps the printed lines with the times
     // masked and without the pool's self-overwriting progress lines.
-    int run(const std::string &config_list)
+    int run(const std::string &config_list, uint32_t flags = 0)
     {
         testing::internal::CaptureStdout();
-        int result = run_analog_config(config_list.c_str(), 20, 0);
+        int result = run_analog_config(config_list.c_str(), 20, flags);
         std::string out = testing::internal::GetCapturedStdout();
         printed = printed_lines(out);
         return result;
@@ -364,6 +364,25 @@ TEST_F(ConfigRun, PeriodsAsAnalogMeansThem)
     saved = read_file("cache/dnscache");
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 old.example\r\n")) << saved;
     EXPECT_NE(std::string::npos, saved.find(" 1.1.1.3 host3.example\r\n")) << saved;
+}
+
+TEST_F(ConfigRun, PurgeGoesByTheConfigurationsPeriods)
+{
+    // DNSGOODHOURS 1 as given, DNSBADHOURS 336 as compiled, two days more
+    // each; what the log holds stays.
+    const std::string stale = std::to_string(minute_stamp_now() - 336 * 60 - 2881);
+    write_file("cache/dnscache", stale + " 1.1.1.1 gone.example\r\n" + stale + " 1.1.1.2 seen.example\r\n" + stale +
+                                     " 1.1.1.3 *\r\n" + std::to_string(minute_stamp_now() - 2000) + " 1.1.1.4 *\r\n");
+    write_file("logdir/a.log", log_of({2}));
+    write_file("analog.cfg", "LOGFILE a.log\nDNSGOODHOURS 1\n");
+    EXPECT_EQ(1, run("analog.cfg", PURGE_STALE));
+    EXPECT_NE(std::string::npos, printed.find("     2 [T] Stale entries purged (in no log of this run)...\n"))
+        << printed;
+    const std::string saved = read_file("cache/dnscache");
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.1 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.2 host2.example\r\n")) << saved;
+    EXPECT_EQ(std::string::npos, saved.find(" 1.1.1.3 ")) << saved;
+    EXPECT_NE(std::string::npos, saved.find(" 1.1.1.4 *\r\n")) << saved;
 }
 
 TEST_F(ConfigRun, IncludesAreReadWhereTheyStand)
