@@ -183,6 +183,24 @@ void name_move(char (&to)[HOST_NAME_SIZE], char **to_long, const char (&from)[HO
     *from_long = nullptr;
 }
 
+namespace
+{
+
+// An entry (IPv4 or IPv6) and its long name back to tracked memory.
+template <class Entry> void entry_release(Entry *entry)
+{
+    long_name_release(&entry->long_name);
+    tracked_delete(&entry, SITE_FILE, __LINE__);
+}
+
+void kept_release(KeptLine *kept)
+{
+    tracked_free(&kept->text, kept->length + 1, SITE_FILE, __LINE__);
+    tracked_delete(&kept, SITE_FILE, __LINE__);
+}
+
+} // namespace
+
 int host_table_clear()
 {
     CHECK_POINTER(SITE_FILE, g_table);
@@ -190,8 +208,7 @@ int host_table_clear()
         HostEntry *entry = head;
         while (entry != nullptr) {
             HostEntry *next = entry->next;
-            long_name_release(&entry->long_name);
-            tracked_delete(&entry, SITE_FILE, __LINE__);
+            entry_release(entry);
             entry = next;
         }
         head = nullptr;
@@ -199,8 +216,7 @@ int host_table_clear()
     KeptLine *kept = g_table->kept_first;
     while (kept != nullptr) {
         KeptLine *next = kept->next;
-        tracked_free(&kept->text, kept->length + 1, SITE_FILE, __LINE__);
-        tracked_delete(&kept, SITE_FILE, __LINE__);
+        kept_release(kept);
         kept = next;
     }
     g_table->kept_first = nullptr;
@@ -209,8 +225,7 @@ int host_table_clear()
     Host6Entry *entry6 = g_table->ipv6_first;
     while (entry6 != nullptr) {
         Host6Entry *next = entry6->next;
-        long_name_release(&entry6->long_name);
-        tracked_delete(&entry6, SITE_FILE, __LINE__);
+        entry_release(entry6);
         entry6 = next;
     }
     g_table->ipv6_first = nullptr;
@@ -236,8 +251,7 @@ int64_t purge_ipv4(PurgeTest stale, const void *context)
                 continue;
             }
             *link = entry->next;
-            long_name_release(&entry->long_name);
-            tracked_delete(&entry, SITE_FILE, __LINE__);
+            entry_release(entry);
             ++removed;
         }
     }
@@ -259,8 +273,7 @@ int64_t purge_ipv6(PurgeTest stale, const void *context)
             continue;
         }
         at = g_ipv6_index.erase(at);
-        long_name_release(&entry->long_name);
-        tracked_delete(&entry, SITE_FILE, __LINE__);
+        entry_release(entry);
         ++removed;
     }
     *link = nullptr;
@@ -281,8 +294,7 @@ int64_t purge_kept(PurgeTest stale, const void *context)
             continue;
         }
         *link = kept->next;
-        tracked_free(&kept->text, kept->length + 1, SITE_FILE, __LINE__);
-        tracked_delete(&kept, SITE_FILE, __LINE__);
+        kept_release(kept);
         ++removed;
     }
     g_table->kept_last = last;

@@ -276,12 +276,7 @@ TEST_F(DnsFile, NewCacheTakesTheUmaskAndKeepsWhatAnalogAppendsBeforeTheSave)
         std::fputs("9 1.2.3.5 analog.example\n", file);
         std::fclose(file);
     }
-    HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
-    std::memcpy(entry->address, "\x01\x02\x03\x04", 4);
-    entry->time_stamp = 7;
-    std::snprintf(entry->name, sizeof entry->name, "ours.example");
-    HostEntry *hint = nullptr;
-    ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+    add_entry("\x01\x02\x03\x04", 7, "ours.example");
     // All of the line is new to the guard: the file was loaded with 0 bytes.
     EXPECT_EQ("    25 Bytes of lines added to the DNS file by another program during the run: merged\n", save(0));
     EXPECT_EQ(1, last_save);

@@ -116,14 +116,6 @@ TEST_F(DnsFile, LinesEndAsTheCacheEndsThem)
             text.replace(at, 1, end);
         return text;
     };
-    const auto add_entry = [] {
-        HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
-        std::memcpy(entry->address, "\x01\x02\x03\x05", 4);
-        entry->time_stamp = 9;
-        std::strcpy(entry->name, "new");
-        HostEntry *hint = nullptr;
-        ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
-    };
     const std::string saved = "1 1.2.3.4 aa@9 1.2.3.5 new@2 2001:db8::1 six@3 1.2.3 *@4 010.0.0.1 bb@x@";
     const std::string stripped = "1 1.2.3.4 aa@9 1.2.3.5 new@2 2001:db8::1 six@4 010.0.0.1 bb@x@";
     const std::vector<std::pair<std::string, std::string>> files = {
@@ -136,11 +128,11 @@ TEST_F(DnsFile, LinesEndAsTheCacheEndsThem)
     };
     for (const auto &[file, end] : files) {
         load(file);
-        add_entry();
+        add_entry("\x01\x02\x03\x05", 9, "new");
         save(0);
         EXPECT_EQ(ended(saved, end), read_file(cache)) << testing::PrintToString(file);
         load(file);
-        add_entry();
+        add_entry("\x01\x02\x03\x05", 9, "new");
         save(STRIP_UNRESOLVED);
         EXPECT_EQ(ended(stripped, end), read_file(cache)) << testing::PrintToString(file);
     }
@@ -149,7 +141,7 @@ TEST_F(DnsFile, LinesEndAsTheCacheEndsThem)
         {"", ""}, {"  \r\r", ""}, {"1 1.2.3.4 aa", "1 1.2.3.4 aa@"}};
     for (const auto &[file, before] : unended) {
         load(file);
-        add_entry();
+        add_entry("\x01\x02\x03\x05", 9, "new");
         save(0);
         EXPECT_EQ(ended(before + "9 1.2.3.5 new@", PLATFORM_LINE_END), read_file(cache))
             << testing::PrintToString(file);
@@ -408,12 +400,7 @@ TEST_F(DnsFile, MissingCacheIsStartedEmptyAndAMissingDirectoryIsReported)
     EXPECT_TRUE(std::filesystem::is_regular_file(fresh));
     EXPECT_EQ("", read_file(fresh));
     EXPECT_EQ(Rows{}, rows());
-    HostEntry *entry = tracked_new<HostEntry>(HERE, __LINE__);
-    std::memcpy(entry->address, "\x01\x02\x03\x04", 4);
-    entry->time_stamp = 7;
-    std::strcpy(entry->name, "new.example");
-    HostEntry *hint = nullptr;
-    ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
+    add_entry("\x01\x02\x03\x04", 7, "new.example");
     EXPECT_EQ("", save(0, fresh));
     EXPECT_EQ(1, last_save);
     EXPECT_EQ(std::string("7 1.2.3.4 new.example") + PLATFORM_LINE_END, read_file(fresh));

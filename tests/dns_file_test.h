@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -44,6 +45,18 @@ class DnsFile : public EngineTest
         for (const KeptLine *k = host_table()->kept_first; k != nullptr; k = k->next)
             out.push_back("K " + std::string(k->text, static_cast<size_t>(k->length)));
         return out;
+    }
+
+    // Adds an entry to the table as a run's lookup would: address is its 4
+    // bytes ("\x01\x02\x03\x04").
+    static void add_entry(const char *address, uint32_t stamp, const char *name)
+    {
+        HostEntry *entry = tracked_new<HostEntry>("dns_file_test", __LINE__);
+        std::memcpy(entry->address, address, 4);
+        entry->time_stamp = stamp;
+        std::snprintf(entry->name, sizeof entry->name, "%s", name);
+        HostEntry *hint = nullptr;
+        ASSERT_EQ(1, host_table_insert(entry, INSERT_UNIQUE, &hint));
     }
 
     // Saves the table to cache; returns what was printed.
