@@ -668,19 +668,19 @@ int run_analog_config(const char *config_list, int32_t thread_count, uint32_t fl
         warn_if_next_to_config("DNS file", settings.dns_written, settings.dns_file, settings.dns_directory, false);
     const ToDate to = code_date(settings);
     const ConfigLogs logs{&names, to.when, date_rules(settings, to), settings.default_format.get()};
-    // /P, where given, stands for the configuration's periods.
-    const int32_t good_hours = extras.periods_given == 1 ? extras.good_hours : settings.good_hours;
-    const int32_t bad_hours = extras.periods_given == 1 ? extras.bad_hours : settings.bad_hours;
-    return run_batch({.kind = RUN_ANALOG_CONFIG,
-                      .dns_file = settings.dns_file,
-                      .lock_file = settings.lock_file,
-                      .harvest = harvest_config_step,
-                      .harvest_context = &logs,
-                      .thread_count = thread_count,
-                      .flags = flags,
-                      .good_hours = pool_period(good_hours),
-                      .bad_hours = pool_period(bad_hours),
-                      .purge_good_hours = good_hours,
-                      .purge_bad_hours = bad_hours,
-                      .webalizer_file = extras.webalizer_file});
+    // The configuration's periods, unless /P stands for them.
+    RunExtras periods = extras;
+    if (periods.periods_given == 0)
+        periods = {.periods_given = 1,
+                   .good_hours = settings.good_hours,
+                   .bad_hours = settings.bad_hours,
+                   .webalizer_file = extras.webalizer_file};
+    return run_batch_with({.kind = RUN_ANALOG_CONFIG,
+                           .dns_file = settings.dns_file,
+                           .lock_file = settings.lock_file,
+                           .harvest = harvest_config_step,
+                           .harvest_context = &logs,
+                           .thread_count = thread_count,
+                           .flags = flags},
+                          periods);
 }

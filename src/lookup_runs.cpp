@@ -163,20 +163,11 @@ int run_steps(const BatchRun &run, LogList &logs, RunTally &tally)
     return resolver_answered;
 }
 
-// The periods of /P where given, else those a run kind has always had;
-// the purge needs them. 0 after a message when the purge has none.
-int take_periods(BatchRun &run, const RunExtras &extras, int32_t good_default, int32_t bad_default)
+// Analog's hours as the pool's period: 0 makes every entry of its kind
+// due, which the pool says with a period below 0.
+int32_t pool_period(int32_t hours)
 {
-    run.good_hours = extras.periods_given == 1 ? pool_period(extras.good_hours) : good_default;
-    run.bad_hours = extras.periods_given == 1 ? pool_period(extras.bad_hours) : bad_default;
-    run.purge_good_hours = extras.good_hours;
-    run.purge_bad_hours = extras.bad_hours;
-    run.webalizer_file = extras.webalizer_file;
-    if ((run.flags & PURGE_STALE) != 0 && extras.periods_given == 0) {
-        out_print("Option /X needs the periods of /P (or of /G's configuration) to tell which entries are stale\n");
-        return 0;
-    }
-    return 1;
+    return hours == 0 ? -1 : hours;
 }
 
 // The runs of /L: only what was never looked up (the new addresses from
@@ -185,15 +176,15 @@ int run_logs(const char *log_file, const char *dns_file, const char *lock_file, 
              int32_t thread_count, uint32_t flags, const RunExtras &extras)
 {
     CHECK_POINTER(SITE_FILE, log_file);
-    BatchRun run{.kind = RUN_LOG_FILES,
-                 .dns_file = dns_file,
-                 .lock_file = lock_file,
-                 .harvest = harvest_named_logs,
-                 .harvest_context = log_file,
-                 .thread_count = thread_count,
-                 .flags = flags,
-                 .output_file = output_file};
-    return take_periods(run, extras, 0, 0) == 1 ? run_batch(run) : 0;
+    return run_batch_with({.kind = RUN_LOG_FILES,
+                           .dns_file = dns_file,
+                           .lock_file = lock_file,
+                           .harvest = harvest_named_logs,
+                           .harvest_context = log_file,
+                           .thread_count = thread_count,
+                           .flags = flags,
+                           .output_file = output_file},
+                          extras);
 }
 
 } // namespace
@@ -225,9 +216,19 @@ int run_batch(const BatchRun &run)
     return completed == 1 && released == 1 ? 1 : 0;
 }
 
-int32_t pool_period(int32_t hours)
+int run_batch_with(BatchRun run, const RunExtras &extras)
 {
-    return hours == 0 ? -1 : hours;
+    if (extras.periods_given == 1) {
+        run.good_hours = pool_period(extras.good_hours);
+        run.bad_hours = pool_period(extras.bad_hours);
+        run.purge_good_hours = extras.good_hours;
+        run.purge_bad_hours = extras.bad_hours;
+    } else if ((run.flags & PURGE_STALE) != 0) {
+        out_print("Option /X needs the periods of /P (or of /G's configuration) to tell which entries are stale\n");
+        return 0;
+    }
+    run.webalizer_file = extras.webalizer_file;
+    return run_batch(run);
 }
 
 bool purge_is_stale(uint32_t time_stamp, const char *name, int32_t good_hours, int32_t bad_hours, uint32_t now)
@@ -241,13 +242,15 @@ bool purge_is_stale(uint32_t time_stamp, const char *name, int32_t good_hours, i
 int run_cache_file(const char *dns_file, const char *lock_file, int32_t thread_count, uint32_t flags,
                    const RunExtras &extras)
 {
-    BatchRun run{.kind = RUN_CACHE_FILE,
-                 .dns_file = dns_file,
-                 .lock_file = lock_file,
-                 .thread_count = thread_count,
-                 .flags = flags};
     // Without /P: named entries only when never looked up, every "*" again.
-    return take_periods(run, extras, 0, -1) == 1 ? run_batch(run) : 0;
+    return run_batch_with({.kind = RUN_CACHE_FILE,
+                           .dns_file = dns_file,
+                           .lock_file = lock_file,
+                           .thread_count = thread_count,
+                           .flags = flags,
+                           .good_hours = 0,
+                           .bad_hours = -1},
+                          extras);
 }
 
 int run_log_files(const char *log_file, const char *dns_file, const char *lock_file, int32_t thread_count,

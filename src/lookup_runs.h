@@ -54,10 +54,6 @@ struct BatchRun {
     const char *webalizer_file = ""; // the names written for Webalizer too; "" = none
 };
 
-// Analog's hours as the pool's period: 0 makes every entry of its kind
-// due, which the pool says with a period below 0.
-int32_t pool_period(int32_t hours);
-
 // How much older than its period an entry must be for the purge to drop
 // it: tarn's stamps run up to 38 hours ahead of Analog's UTC minutes, so
 // an entry Analog still takes as fresh is never dropped.
@@ -73,3 +69,8 @@ bool purge_is_stale(uint32_t time_stamp, const char *name, int32_t good_hours, i
 // lock whatever happened. 1 when the cache was written back and the lock
 // released; a step that fails has printed why and ends the run.
 int run_batch(const BatchRun &run);
+// run_batch with what the command line adds: /P's periods (Analog's hours)
+// stand for the pool's periods the run holds and give the purge its
+// periods; /W's file. A purge without periods is refused with a message
+// (0).
+int run_batch_with(BatchRun run, const RunExtras &extras);
