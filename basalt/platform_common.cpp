@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,4 +149,15 @@ void lock_holder_read_text(LockHolder *holder, LockHolderState (*judge)(const Lo
         std::snprintf(holder->started, sizeof holder->started, "%s", line.started);
         holder->state = judge(line);
     }
+}
+
+int64_t platform_utc_of_local(int64_t local_seconds)
+{
+    const auto moment = static_cast<std::time_t>(local_seconds);
+    std::tm civil{};
+    if (platform_utc_time(moment, &civil) == 0)
+        return local_seconds;
+    civil.tm_isdst = -1; // whatever the offset was then
+    const std::time_t utc = std::mktime(&civil);
+    return utc == static_cast<std::time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
 }

@@ -7,6 +7,7 @@
 #include "platform.h"
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,10 @@ int platform_new_thread(ThreadStart *start);
 // What every new thread runs: the body it was started with, then the
 // bodies later starts hand it, until none comes in time. Deletes start.
 void platform_run_thread(ThreadStart *start);
+
+// The UTC date and time of moment into utc (the system's gmtime); 1, or 0
+// when the system cannot give it.
+int platform_utc_time(std::time_t moment, std::tm *utc);
 
 // The paths a listing found, in the order handed out.
 struct DirectoryListing::Names {

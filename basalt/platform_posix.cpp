@@ -276,7 +276,7 @@ const LockLine &own_lock_line()
             started -= since_boot.tv_sec -
                        static_cast<std::time_t>(own.start / static_cast<unsigned long long>(ticks_per_second));
         std::tm utc{};
-        if (gmtime_r(&started, &utc) == nullptr ||
+        if (platform_utc_time(started, &utc) == 0 ||
             std::strftime(own.started, sizeof own.started, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
             own.started[0] = '\0';
         char text[LOCK_TEXT_SIZE];
@@ -1592,15 +1592,9 @@ void platform_local_time(std::time_t moment, std::tm *local)
     localtime_r(&moment, local);
 }
 
-int64_t platform_utc_of_local(int64_t local_seconds)
+int platform_utc_time(std::time_t moment, std::tm *utc)
 {
-    const auto moment = static_cast<std::time_t>(local_seconds);
-    std::tm civil{};
-    if (gmtime_r(&moment, &civil) == nullptr)
-        return local_seconds;
-    civil.tm_isdst = -1; // whatever the offset was then
-    const std::time_t utc = std::mktime(&civil);
-    return utc == static_cast<std::time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
+    return gmtime_r(&moment, utc) != nullptr ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------

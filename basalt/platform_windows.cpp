@@ -201,7 +201,7 @@ const LockLine &own_lock_line()
         own.start = process_creation(GetCurrentProcess());
         const std::time_t started = own.start != 0 ? file_time_seconds(own.start) : std::time(nullptr);
         std::tm utc{};
-        if (gmtime_s(&utc, &started) != 0 ||
+        if (platform_utc_time(started, &utc) == 0 ||
             std::strftime(own.started, sizeof own.started, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
             own.started[0] = '\0';
         char text[LOCK_TEXT_SIZE];
@@ -982,15 +982,9 @@ void platform_local_time(std::time_t moment, std::tm *local)
     localtime_s(local, &moment);
 }
 
-int64_t platform_utc_of_local(int64_t local_seconds)
+int platform_utc_time(std::time_t moment, std::tm *utc)
 {
-    const auto moment = static_cast<std::time_t>(local_seconds);
-    std::tm civil{};
-    if (gmtime_s(&civil, &moment) != 0)
-        return local_seconds;
-    civil.tm_isdst = -1; // whatever the offset was then
-    const std::time_t utc = std::mktime(&civil);
-    return utc == static_cast<std::time_t>(-1) ? local_seconds : static_cast<int64_t>(utc);
+    return gmtime_s(utc, &moment) == 0 ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
