@@ -93,26 +93,6 @@ size_t format_record(uint32_t time_stamp, const char *key, size_t key_length, co
     return static_cast<size_t>(p - out);
 }
 
-// An entry's key as the cache writes it: a dotted quad without leading
-// zeros, or the IPv6 text as it was read.
-size_t entry_key(const HostEntry &entry, char (&key)[IPV6_TEXT_SIZE])
-{
-    char *p = key;
-    for (int i = 0; i < 4; ++i) {
-        p = append_number(p, entry.address[i]);
-        if (i < 3)
-            *p++ = '.';
-    }
-    return static_cast<size_t>(p - key);
-}
-
-size_t entry_key(const Host6Entry &entry, char (&key)[IPV6_TEXT_SIZE])
-{
-    const size_t length = bounded_length(entry.text, IPV6_TEXT_SIZE - 1);
-    std::memcpy(key, entry.text, length);
-    return length;
-}
-
 // With /S, names that stand for no name found are left out.
 bool stripped_name(const char *name, uint32_t flags)
 {
@@ -490,6 +470,24 @@ int open_cache(const char *file_name, ByteReader &reader)
 }
 
 } // namespace
+
+size_t entry_key(const HostEntry &entry, char (&key)[IPV6_TEXT_SIZE])
+{
+    char *p = key;
+    for (int i = 0; i < 4; ++i) {
+        p = append_number(p, entry.address[i]);
+        if (i < 3)
+            *p++ = '.';
+    }
+    return static_cast<size_t>(p - key);
+}
+
+size_t entry_key(const Host6Entry &entry, char (&key)[IPV6_TEXT_SIZE])
+{
+    const size_t length = bounded_length(entry.text, IPV6_TEXT_SIZE - 1);
+    std::memcpy(key, entry.text, length);
+    return length;
+}
 
 int canonical_dotted_quad(const char *text, uint8_t address[4])
 {

@@ -78,6 +78,11 @@ struct CacheReadFacts {
 // entry of its address.
 CacheReadFacts dns_file_read_all(ByteReader &reader, int indexed = 1, InsertMode mode = INSERT_FILE_ORDER);
 
+// An entry's key as the cache writes it, unterminated; returns its length:
+// a dotted quad without leading zeros, or the IPv6 text as it was read.
+size_t entry_key(const HostEntry &entry, char (&key)[IPV6_TEXT_SIZE]);
+size_t entry_key(const Host6Entry &entry, char (&key)[IPV6_TEXT_SIZE]);
+
 // Writes the table to the file, replacing it only once the new contents are
 // safely on disk. Every line, kept ones too, ends as the lines of the cache
 // last loaded did, or with the system's own line end (PLATFORM_LINE_END)

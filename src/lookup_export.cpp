@@ -4,6 +4,7 @@
 #include "basalt-core.h"
 #include "basalt-file.h"
 #include "basalt-str.h"
+#include "lookup_dnsfile.h"
 #include "lookup_table.h"
 #include "platform.h"
 
@@ -34,8 +35,8 @@ class NamesOutput
   public:
     explicit NamesOutput(SafeFileWriter &writer) : writer_(writer) {}
 
-    // The line of an entry, unless it is left out; key: its address text.
-    template <class Entry> void put(const Entry &entry, const char *key, uint32_t flags)
+    // The line of an entry, unless it is left out.
+    template <class Entry> void put(const Entry &entry, uint32_t flags)
     {
         const char *name = entry_name(entry);
         const bool unresolved = checked_equal(name, UNRESOLVED_MARKER) == 1;
@@ -45,16 +46,20 @@ class NamesOutput
         const int64_t seconds = webalizer_seconds(entry.time_stamp);
         if (seconds <= 0)
             return;
+        char key[IPV6_TEXT_SIZE];
+        const size_t key_length = entry_key(entry, key);
         char head[IPV6_TEXT_SIZE + 32];
-        const int length = std::snprintf(head, sizeof head, "%s\t%lld\t%d\t", key, static_cast<long long>(seconds),
-                                         unresolved ? 1 : 0);
+        const int length = std::snprintf(head, sizeof head, "%.*s\t%lld\t%d\t", static_cast<int>(key_length), key,
+                                         static_cast<long long>(seconds), unresolved ? 1 : 0);
         if (length <= 0 || static_cast<size_t>(length) >= sizeof head) {
             ok_ = false;
             return;
         }
+        // Webalizer keeps an address it could not resolve as its own name.
         const char *shown = unresolved ? key : name;
-        ok_ = ok_ && writer_.write(head, static_cast<size_t>(length)) == 1 &&
-              writer_.write(shown, std::strlen(shown)) == 1 && writer_.write("\n", 1) == 1;
+        const size_t shown_length = unresolved ? key_length : std::strlen(name);
+        ok_ = ok_ && writer_.write(head, static_cast<size_t>(length)) == 1 && writer_.write(shown, shown_length) == 1 &&
+              writer_.write("\n", 1) == 1;
         ++lines;
     }
 
@@ -69,15 +74,11 @@ class NamesOutput
 void put_table(NamesOutput &output, uint32_t flags)
 {
     for (const HostEntry *head : host_table()->lists) {
-        for (const HostEntry *entry = head; entry != nullptr && output.ok(); entry = entry->next) {
-            char key[16];
-            std::snprintf(key, sizeof key, "%u.%u.%u.%u", entry->address[0], entry->address[1], entry->address[2],
-                          entry->address[3]);
-            output.put(*entry, key, flags);
-        }
+        for (const HostEntry *entry = head; entry != nullptr && output.ok(); entry = entry->next)
+            output.put(*entry, flags);
     }
     for (const Host6Entry *entry = host_table()->ipv6_first; entry != nullptr && output.ok(); entry = entry->next)
-        output.put(*entry, entry->text, flags);
+        output.put(*entry, flags);
 }
 
 } // namespace
